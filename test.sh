@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: in a normal build and in an AddressSanitizer +
+# UndefinedBehaviorSanitizer build. Exits non-zero on any failure; the last line is the summary.
+set -uo pipefail
+cd "$(dirname "$0")"
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v ninja >/dev/null || need+=(ninja-build)
+command -v g++ >/dev/null || need+=(g++)
+[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
+[ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing test packages: ${need[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" || exit 1
+fi
+
+jobs=$(nproc)
+total_pass=0
+total_fail=0
+status=0
+
+run_suite() {
+  local dir=$1; shift
+  echo "== building $dir"
+  if ! cmake -S . -B "$dir" -G Ninja -DPARLEYVOX_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; status=1; total_fail=$((total_fail + 1)); return
+  fi
+  if ! cmake --build "$dir" -j "$jobs"; then
+    status=1; total_fail=$((total_fail + 1)); return
+  fi
+  echo "== testing $dir"
+  local log="$dir/ctest.log"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300) 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line pass fail
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    fail=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    pass=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - fail ))
+    total_pass=$((total_pass + pass)); total_fail=$((total_fail + fail))
+  else
+    total_fail=$((total_fail + 1))
+  fi
+  [ "$rc" -eq 0 ] || status=1
+}
+
+mkdir -p build-tests build-asan
+run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DPARLEYVOX_SANITIZE=ON
+
+echo "tests: $total_pass passed, $total_fail failed"
+exit $status

@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <cmath>
+#include <unistd.h>
+
+#include "base/crc32.h"
+#include "base/date_time.h"
+#include "base/errors.h"
+#include "core/command_line.h"
+#include "core/event_log.h"
+
+namespace pv {
+namespace {
+
+ProgramNames Parse(std::vector<std::string> args) {
+  ProgramNames n;
+  ParseCommandLine(args, n);
+  return n;
+}
+
+TEST(CommandLine, DefaultsWithoutArguments) {
+  auto n = Parse({});
+  EXPECT_EQ(n.ConfigFileName, "pvserver.ini");
+  EXPECT_EQ(n.LogFileName, "pvserver.log");
+}
+
+TEST(CommandLine, SwitchesAreCaseInsensitiveAndKeepTheValueCase) {
+  auto n = Parse({"-ini=Other.ini", "-Log=My.LOG", "-PID=77", "stray"});
+  EXPECT_EQ(n.ConfigFileName, "Other.ini");
+  EXPECT_EQ(n.LogFileName, "My.LOG");
+}
+
+TEST(CommandLine, LastOneWins) {
+  auto n = Parse({"-INI=a.ini", "-INI=b.ini"});
+  EXPECT_EQ(n.ConfigFileName, "b.ini");
+}
+
+TEST(CommandLine, ContainmentCutsTheFirstFiveCharacters) {
+  auto n = Parse({"x-LOG=f.log"});
+  EXPECT_EQ(n.LogFileName, "=f.log");
+  auto m = Parse({"-INI="});
+  EXPECT_EQ(m.ConfigFileName, "");
+}
+
+TEST(CommandLine, AnIniValueThatContainsLogIsCutAgain) {
+  // The -LOG= test looks at what the -INI= step left.
+  auto n = Parse({"-INI=-LOG=zz"});
+  EXPECT_EQ(n.ConfigFileName, "-LOG=zz");
+  EXPECT_EQ(n.LogFileName, "zz");
+}
+
+TEST(EventLog, CleaningTurnsCarriageReturnsIntoSeparators) {
+  EXPECT_EQ(CleanLogMessage("first\r\nsecond"), "first : second");
+  EXPECT_EQ(CleanLogMessage("a\nb\rc"), "ab : c");
+  EXPECT_EQ(CleanLogMessage(""), "");
+}
+
+class EventLogFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("pvlog_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    saved_ = GetLogFileName();
+    SetLogFileName((dir_ / "test.log").string());
+  }
+  void TearDown() override {
+    SetLogFileName(saved_);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string Read() {
+    std::ifstream in(dir_ / "test.log", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::filesystem::path dir_;
+  std::string saved_;
+};
+
+TEST_F(EventLogFile, LineFormatIsTimestampBarMessageCrLf) {
+  WriteLog("Done reading ini file", 3);
+  WriteLog("", 0);
+  std::string text = Read();
+  // dd/mm/yyyy hh:nn:ss | message CR LF
+  ASSERT_EQ(text.size(), 19u + 3u + 21u + 2u + 19u + 3u + 2u);
+  EXPECT_EQ(text[2], '/');
+  EXPECT_EQ(text[5], '/');
+  EXPECT_EQ(text[10], ' ');
+  EXPECT_EQ(text[13], ':');
+  EXPECT_EQ(text.substr(19, 26), " | Done reading ini file\r\n");
+  EXPECT_EQ(text.substr(text.size() - 5), " | \r\n");
+}
+
+TEST_F(EventLogFile, DeletedFileIsCreatedAgainAndMissingFolderIsSilent) {
+  WriteLog("one", 3);
+  std::filesystem::remove(dir_ / "test.log");
+  WriteLog("two", 3);
+  std::string text = Read();
+  EXPECT_EQ(text.find("one"), std::string::npos);
+  EXPECT_NE(text.find(" | two\r\n"), std::string::npos);
+  SetLogFileName((dir_ / "no" / "such" / "x.log").string());
+  EXPECT_NO_THROW(WriteLog("lost", 0));
+}
+
+TEST_F(EventLogFile, ConcurrentWritersNeverInterleave) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) WriteLog(std::string(100, static_cast<char>('a' + t)), 3);
+    });
+  for (auto& th : threads) th.join();
+  std::istringstream lines(Read());
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_EQ(line.size(), 19u + 3u + 100u + 1u);  // getline leaves the CR
+    EXPECT_EQ(line.find_first_not_of(line[22], 22), line.size() - 1);
+    ++count;
+  }
+  EXPECT_EQ(count, 800);
+}
+
+TEST(DateTime, MillisecondsOfDayDropsWholeDaysAndRoundsHalfToEven) {
+  EXPECT_EQ(MillisecondsOfDay(TDateTime{1.0 + 1.0 / 24.0}), 3600000u);
+  EXPECT_EQ(MillisecondsOfDay(TDateTime{0.5}), 43200000u);
+  EXPECT_EQ(MillisecondsOfDay(TDateTime{0.5 / 86400000.0}), 0u);  // 0.5 ms -> 0 (even)
+  EXPECT_EQ(MillisecondsOfDay(TDateTime{1.5 / 86400000.0}), 2u);  // 1.5 ms -> 2 (even)
+  EXPECT_THROW(MillisecondsOfDay(TDateTime{-0.001}), ERangeError);
+  EXPECT_EQ(MillisecondsOfDay(std::chrono::hours(25)), 3600000u);
+}
+
+TEST(DateTime, EncodeAndFormatRoundTrip) {
+  auto t = EncodeDateTime(2026, 12, 6, 18, 57, 54, 0);
+  EXPECT_EQ(FormatLogTimestamp(t), "06/12/2026 18:57:54");
+  EXPECT_DOUBLE_EQ(std::floor(EncodeDateTime(1899, 12, 30, 0, 0, 0, 0).value), 0.0);
+}
+
+TEST(DateTime, TickArithmeticWraps) {
+  EXPECT_EQ(TicksSince(Ticks{0xFFFFFF00u}, Ticks{0x100u}), 0x200u);
+}
+
+TEST(Crc32, MatchesTheStandardCheckValueAndLimits) {
+  const char* s = "123456789";
+  EXPECT_EQ(Crc32(reinterpret_cast<const uint8_t*>(s), 9), 0xCBF43926u);
+  EXPECT_EQ(Crc32(reinterpret_cast<const uint8_t*>(s), 0), 0u);
+  std::vector<uint8_t> big(65522, 1);
+  EXPECT_EQ(Crc32(big.data(), big.size()), 0xFFFFFFFFu);
+  EXPECT_NE(Crc32(big.data(), 65521), 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace pv
