@@ -24,6 +24,8 @@ class GuardedList {
     std::vector<T>& Items() { return list_.items_; }
     std::vector<T>* operator->() { return &list_.items_; }
     std::vector<T>& operator*() { return list_.items_; }
+    // Releases the lock early; the view must not be used afterwards.
+    void Unlock() { hold_.unlock(); }
 
    private:
     GuardedList& list_;

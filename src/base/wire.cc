@@ -57,7 +57,7 @@ PacketWriter& PacketWriter::Text(std::string_view text, size_t width) {
   buf_.push_back(static_cast<uint8_t>(n));
   size_t start = buf_.size();
   buf_.resize(start + width, 0);
-  std::memcpy(buf_.data() + start, text.data(), n);
+  if (n > 0) std::memcpy(buf_.data() + start, text.data(), n);
   return *this;
 }
 

@@ -1,1 +1,32 @@
-// Placeholder until the shell lands.
+#include <csignal>
+
+#include "shell/shell.h"
+
+namespace pv {
+
+namespace {
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+}  // namespace
+
+void BlockStopSignals() {
+  sigset_t set = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void RunHeadlessShell(TParleyvoxServer& server) {
+  sigset_t set = StopSignals();
+  int signal_number = 0;
+  while (sigwait(&set, &signal_number) != 0) {
+  }
+  server.Server_DeInit();
+}
+
+}  // namespace pv

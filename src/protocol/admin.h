@@ -1,0 +1,19 @@
+// Administrator commands: the administrator login, both password changes (written back to the
+// configuration file), and the kick. Refusals are CommandReply codes.
+#pragma once
+
+#include "base/wire.h"
+#include "core/server.h"
+
+namespace pv {
+
+void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
+void AdminChangeServerPassword(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
+void AdminChangeAdminPassword(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
+void AdminKickPlayer(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
+
+// The session in ClientList whose PlayerIndex is player_id - 1, or none. The shared pointer
+// keeps it alive after the lock is released.
+SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id);
+
+}  // namespace pv

@@ -1,0 +1,106 @@
+#include "protocol/rooms.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "base/errors.h"
+#include "core/config_file.h"
+#include "protocol/notifications.h"
+#include "protocol/packets.h"
+
+namespace pv {
+
+namespace {
+
+// The smallest index no room holds, or -1; call with RoomList locked.
+int SmallestFreeIndex(const std::vector<RoomRecord>& rooms) {
+  bool used[256] = {false};
+  for (const auto& room : rooms) used[room.Index] = true;
+  for (int i = 0; i < kMaxRooms; ++i)
+    if (!used[i]) return i;
+  return -1;
+}
+
+// Appends a new room, or nothing when every index is taken; call with RoomList locked.
+std::optional<RoomRecord> AppendRoom(std::vector<RoomRecord>& rooms, const std::string& name) {
+  int index = SmallestFreeIndex(rooms);
+  if (index < 0) return std::nullopt;
+  RoomRecord room{static_cast<uint8_t>(index), name.substr(0, 30)};
+  rooms.push_back(room);
+  return room;
+}
+
+// Room names compare with a to z turned to upper case, nothing else.
+std::string UpperAscii(const std::string& s) {
+  std::string out = s;
+  for (char& c : out)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return out;
+}
+
+}  // namespace
+
+RoomRecord CreateRoom(TParleyvoxServer& server, const std::string& name) {
+  std::optional<RoomRecord> room;
+  {
+    auto rooms = server.RoomList.Lock();
+    room = AppendRoom(*rooms, name);
+  }
+  if (!room) throw ERangeError();
+  // Announced outside the RoomList lock.
+  BroadcastRoomCreated(server, *room);
+  return *room;
+}
+
+void ClientChangeRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
+  int room_id = ParseClientChangeRoom(packet);
+  // Any room id is taken as it is, also one no room has.
+  session.SetRoomIndexFromId(room_id);
+  BroadcastPlayerChangedRoom(server, session, room_id);
+}
+
+void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
+  if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
+  std::string name = ParseAdminCreateRoom(packet);
+  std::optional<RoomRecord> room;
+  bool duplicate = false;
+  {
+    // The duplicate check and the creation are one step, so two administrators cannot both
+    // create the same name.
+    auto rooms = server.RoomList.Lock();
+    std::string wanted = UpperAscii(name);
+    for (const auto& existing : *rooms) duplicate = duplicate || UpperAscii(existing.Name) == wanted;
+    if (!duplicate) room = AppendRoom(*rooms, name);
+  }
+  if (duplicate) return SendCommandReply(session, kReplyRoomExists);
+  // With 255 rooms present nothing is created and nothing is sent.
+  if (room) BroadcastRoomCreated(server, *room);
+}
+
+void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
+  if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
+  int room_id = ParseAdminDeleteRoom(packet);
+  if (room_id == 0) throw ERangeError();  // RoomId 0 names no room
+  auto rooms = server.RoomList.Lock();
+  auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
+  if (it == rooms->end()) {
+    rooms.Unlock();
+    return SendCommandReply(session, kReplyNoSuchRoom);
+  }
+  // Announced while RoomList is held, then removed.
+  BroadcastRoomDeleted(server, *it);
+  rooms->erase(it);
+}
+
+void AdminSaveAsDefaultChannels(TParleyvoxServer& server, const PacketView&, TServerClient& session) {
+  if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
+  {
+    auto rooms = server.RoomList.Lock();
+    std::vector<std::string> names;
+    for (const auto& room : *rooms) names.push_back(room.Name);
+    SaveRooms(server.ConfigPath(), names);
+  }
+  SendCommandReply(session, kReplyChannelsSaved);
+}
+
+}  // namespace pv

@@ -1,0 +1,68 @@
+#include "protocol/stats.h"
+
+#include <algorithm>
+
+#include "base/errors.h"
+#include "protocol/notifications.h"
+#include "protocol/packets.h"
+
+namespace pv {
+
+void PlayerStatsReq(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
+  int player_id = ParsePlayerStatsReq(packet);
+  if (player_id == 0) throw ERangeError();  // PlayerId 0 names no player
+  std::vector<uint8_t> answer;
+  {
+    // The target cannot go away while its fields are read: the lock is held until the answer
+    // is filled.
+    auto clients = server.ClientList.Lock();
+    auto it = std::find_if(clients->begin(), clients->end(), [&](const SessionPtr& s) { return s->PlayerId() == player_id; });
+    if (it == clients->end()) {
+      clients.Unlock();
+      return SendCommandReply(session, kReplyStatsNoSuchPlayer);
+    }
+    const TServerClient& target = **it;
+    SteadyTime now = SteadyNow();
+    PlayerStatsData data;
+    // Spans are measured on the steady clock, so a clock set back never makes them negative.
+    data.ConnectionTime = MillisecondsOfDay(now - target.ConnectedAtSteady);
+    data.IdleTime = MillisecondsOfDay(now - target.LastActivitySteady());
+    data.PacketLoss = PacketLossPercent(target.UdpErrors, target.UdpPacketsIn);
+    data.PingTime = std::min<uint32_t>(target.PingTime, 65535);
+    data.UdpPort = target.UdpPort();
+    data.UdpIP = target.UdpIP();
+    data.ClientVer = target.ClientVer;
+    data.UdpPacketsOut = target.UdpPacketsOut;
+    data.UdpBytesOut = target.UdpBytesOut;
+    data.UdpPacketsIn = target.UdpPacketsIn;
+    data.UdpBytesIn = target.UdpBytesIn;
+    data.TcpPacketsOut = target.TcpPacketsOut;
+    data.TcpBytesOut = target.TcpBytesOut;
+    data.TcpPacketsIn = target.TcpPacketsIn;
+    data.TcpBytesIn = target.TcpBytesIn;
+    data.PlayerId = player_id;
+    answer = BuildPlayerStats(session.SessionId, data, session.IsLegacy(), session.IsAdmin);
+  }
+  session.Enqueue(std::move(answer));
+}
+
+void ServerStatsReq(TParleyvoxServer& server, const PacketView&, TServerClient& session) {
+  try {
+    ServerStatsData data;
+    data.Uptime = MillisecondsOfDay(SteadyNow() - server.StartSteady);
+    data.UdpPacketsOut = server.UdpPacketsOut;
+    data.UdpBytesOut = server.UdpBytesOut;
+    data.UdpPacketsIn = server.UdpPacketsIn;
+    data.UdpBytesIn = server.UdpBytesIn;
+    data.TcpPacketsOut = server.TcpPacketsOut;
+    data.TcpBytesOut = server.TcpBytesOut;
+    data.TcpPacketsIn = server.TcpPacketsIn;
+    data.TcpBytesIn = server.TcpBytesIn;
+    data.ServerVersion = server.Config.ServerVersion;
+    session.Enqueue(BuildServerStats(session.SessionId, data));
+  } catch (const std::exception&) {
+    // Never visible to the client: no answer, no log line.
+  }
+}
+
+}  // namespace pv

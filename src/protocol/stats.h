@@ -1,0 +1,13 @@
+// Statistics requests: one player's traffic and times, and the server's counters and uptime.
+// Both answers are queued without a flush; the pass flushes them.
+#pragma once
+
+#include "base/wire.h"
+#include "core/server.h"
+
+namespace pv {
+
+void PlayerStatsReq(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
+void ServerStatsReq(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
+
+}  // namespace pv

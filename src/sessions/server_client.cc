@@ -1,0 +1,88 @@
+#include "sessions/server_client.h"
+
+#include <arpa/inet.h>
+
+#include "core/server.h"
+
+namespace pv {
+
+TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerThread> peer_thread)
+    : ConnectedAt(Now()),
+      ConnectedAtSteady(SteadyNow()),
+      server_(server),
+      peer_thread_(peer_thread),
+      raw_peer_(peer_thread.get()),
+      last_activity_(ConnectedAt.value),
+      last_activity_steady_(ConnectedAtSteady.time_since_epoch().count()) {}
+
+TServerClient::~TServerClient() { Destroy(); }
+
+void TServerClient::Enqueue(std::vector<uint8_t> packet) {
+  if (Destroying) return;
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  if (Destroying) return;
+  out_queue_.push_back(std::move(packet));
+}
+
+void TServerClient::EnqueueBytes(const uint8_t* bytes, size_t count) {
+  Enqueue(std::vector<uint8_t>(bytes, bytes + count));
+}
+
+size_t TServerClient::QueuedPackets() {
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  return out_queue_.size();
+}
+
+void TServerClient::Flush() {
+  if (Destroying) return;
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  // Destruction may have begun while this thread waited for the lock.
+  if (Destroying || out_queue_.empty()) return;
+  auto peer = peer_thread_.lock();
+  // Oldest first, so a client sees its packets in the order the server produced them.
+  for (auto& packet : out_queue_) {
+    auto size = static_cast<uint32_t>(packet.size());
+    TcpPacketsOut.fetch_add(1);
+    TcpBytesOut.fetch_add(size);
+    try {
+      if (!peer) continue;
+      peer->Connection().WriteBytes(packet.data(), packet.size());
+      server_.TcpBytesOut.fetch_add(size);
+      server_.TcpPacketsOut.fetch_add(1);
+    } catch (const std::exception&) {
+      // A dead connection is noticed by its own pass; the packet is dropped.
+    }
+  }
+  out_queue_.clear();
+}
+
+void TServerClient::Destroy() {
+  if (Destroying.exchange(true)) return;
+  if (auto peer = peer_thread_.lock()) peer->ClearAppData();
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  out_queue_.clear();
+}
+
+void TServerClient::SetUdpEndpoint(uint32_t ip_network_order, uint16_t port) {
+  uint64_t value = (static_cast<uint64_t>(ip_network_order) << 16) | port;
+  if (udp_endpoint_.load(std::memory_order_relaxed) != value) udp_endpoint_.store(value, std::memory_order_relaxed);
+}
+
+std::string TServerClient::UdpIP() const {
+  uint64_t value = UdpEndpoint();
+  if (value == 0) return std::string();
+  in_addr addr{};
+  addr.s_addr = static_cast<uint32_t>(value >> 16);
+  char text[INET_ADDRSTRLEN] = {0};
+  inet_ntop(AF_INET, &addr, text, sizeof text);
+  return text;
+}
+
+int32_t TServerClient::UdpPort() const { return static_cast<int32_t>(UdpEndpoint() & 0xFFFF); }
+
+void TServerClient::Touch() {
+  last_activity_.store(Now().value);
+  last_activity_steady_.store(SteadyNow().time_since_epoch().count());
+}
+
+}  // namespace pv

@@ -1,0 +1,98 @@
+// TServerClient: the server's record of one logged-in client: identity, room, UDP endpoint,
+// counters, ping state and the TCP out-queue. Sessions are shared (std::shared_ptr): ClientList,
+// the connection's AppData slot and every look-up hold one, so a record found under the
+// ClientList lock stays alive after the lock is released.
+//
+// Thread rules: the out-queue lock guards the queue and serialises every write to this client's
+// connection. It is taken after the ClientList lock, never before it. Counters, flags and the
+// ping state are atomics, written by the threads that own them and read by any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/date_time.h"
+#include "net/tcp_server.h"
+
+namespace pv {
+
+class TParleyvoxServer;
+
+class TServerClient {
+ public:
+  TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerThread> peer_thread);
+  ~TServerClient();
+  TServerClient(const TServerClient&) = delete;
+  TServerClient& operator=(const TServerClient&) = delete;
+
+  // Appends one complete control packet to the out-queue; does nothing once destruction began.
+  void Enqueue(std::vector<uint8_t> packet);
+  void EnqueueBytes(const uint8_t* bytes, size_t count);
+  // Writes every queued packet to the connection, oldest first, and empties the queue. A write
+  // error drops that packet (counted for the session, not for the server) and the rest are tried.
+  void Flush();
+  // Destruction: stop taking packets, unlink from the connection, drop what is queued.
+  void Destroy();
+  size_t QueuedPackets();
+
+  // Identity, set by the login before the session is published in ClientList.
+  std::string ClientName;
+  std::string ClientVer;
+  uint8_t PlayerIndex = 0;
+  int32_t SessionId = 0;
+  int PlayerId() const { return PlayerIndex + 1; }
+  bool IsLegacy() const { return ClientVer == "1.2.0"; }
+
+  std::atomic<bool> IsAdmin{false};
+  std::atomic<bool> Leaving{false};
+  std::atomic<bool> Destroying{false};
+  std::atomic<int32_t> RoomIndex{0};
+  void SetRoomIndexFromId(int room_id) { RoomIndex = room_id - 1; }
+
+  // Traffic counters (unsigned 32-bit, they wrap).
+  std::atomic<uint32_t> TcpPacketsIn{0}, TcpBytesIn{0}, TcpPacketsOut{0}, TcpBytesOut{0};
+  std::atomic<uint32_t> UdpPacketsIn{0}, UdpBytesIn{0}, UdpPacketsOut{0}, UdpBytesOut{0};
+
+  // The UDP endpoint learned from the client's datagrams, kept as one atomic value (IPv4 address
+  // in network order and port) so the relay reads it whole without a lock. 0 means none yet.
+  void SetUdpEndpoint(uint32_t ip_network_order, uint16_t port);
+  std::string UdpIP() const;  // dotted text, empty when unknown
+  int32_t UdpPort() const;    // 0 when unknown
+  uint64_t UdpEndpoint() const { return udp_endpoint_.load(std::memory_order_relaxed); }
+
+  // Activity: wall-clock time for reports, steady time for durations.
+  void Touch();
+  TDateTime LastActivity() const { return TDateTime{last_activity_.load()}; }
+  SteadyTime LastActivitySteady() const { return SteadyTime(SteadyTime::duration(last_activity_steady_.load())); }
+  const TDateTime ConnectedAt;
+  const SteadyTime ConnectedAtSteady;
+
+  std::atomic<uint32_t> LastPacketId{0};
+  std::atomic<uint32_t> UdpErrors{0};
+  std::atomic<uint32_t> PingTime{0};
+  std::atomic<bool> PingPending{false};
+  std::atomic<uint32_t> PingSentTick{0};
+  std::atomic<int32_t> PingTries{0};
+  std::atomic<bool> PingDisconnect{false};
+
+  std::shared_ptr<TIdPeerThread> PeerThread() const { return peer_thread_.lock(); }
+  bool BelongsTo(const TIdPeerThread* thread) const { return raw_peer_ == thread; }
+
+ private:
+  TParleyvoxServer& server_;
+  std::weak_ptr<TIdPeerThread> peer_thread_;
+  const TIdPeerThread* raw_peer_;
+  std::mutex out_queue_lock_;
+  std::vector<std::vector<uint8_t>> out_queue_;
+  std::atomic<uint64_t> udp_endpoint_{0};
+  std::atomic<double> last_activity_;
+  std::atomic<int64_t> last_activity_steady_;
+};
+
+using SessionPtr = std::shared_ptr<TServerClient>;
+
+}  // namespace pv

@@ -1,0 +1,245 @@
+#include "support/server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace pv::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "pvtest_XXXXXX").string();
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  char* made = ::mkdtemp(buf.data());
+  path_ = made ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Folders a test made read-only are made writable again so they can be removed.
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::Read(const std::string& name) const {
+  std::ifstream in(File(name), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void TempDir::Write(const std::string& name, const std::string& content) const {
+  std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+bool TempDir::Exists(const std::string& name) const { return fs::exists(File(name)); }
+
+namespace {
+
+bool CanBind(int type, int port) {
+  int fd = ::socket(AF_INET, type, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+void CopyBinary(const std::string& dir) {
+  std::error_code ec;
+  fs::copy_file(PV_SERVER_BINARY, dir + "/pvserver", fs::copy_options::overwrite_existing, ec);
+  fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
+}
+
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& args) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      ::dup2(null_fd, 0);
+    }
+    std::vector<std::string> all = {dir + "/pvserver"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    // The test runner may block signals; the server expects a clean mask.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Waits for `pid` up to `deadline`; the exit code, or -1 on time-out or a signal death.
+int WaitPid(pid_t pid, std::chrono::milliseconds deadline, bool* ended) {
+  int status = 0;
+  bool done = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline);
+  if (ended) *ended = done;
+  if (!done) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return -1000 - WTERMSIG(status);
+}
+
+}  // namespace
+
+bool PortPairFree(int port) {
+  return CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port + 1) && CanBind(SOCK_STREAM, port + 1) &&
+         CanBind(SOCK_DGRAM, port);
+}
+
+int PickPortPair() {
+  static std::mt19937 rng(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
+  std::uniform_int_distribution<int> dist(20000, 59998);
+  for (int i = 0; i < 200; ++i) {
+    int port = dist(rng);
+    if (PortPairFree(port)) return port;
+  }
+  return 0;
+}
+
+int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline) {
+  CopyBinary(dir.Path());
+  pid_t pid = Spawn(dir.Path(), args);
+  bool ended = false;
+  int code = WaitPid(pid, deadline, &ended);
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return code;
+}
+
+ServerProcess::ServerProcess(IniSettings ini, std::vector<std::string> args, bool write_ini)
+    : ini_(std::move(ini)), args_(std::move(args)), write_ini_(write_ini) {
+  CopyBinary(dir_.Path());
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (::testing::Test::HasFailure()) {
+    std::cerr << "---- server log (" << dir_.Path() << ") ----\n" << Log() << "---- end of server log ----\n";
+  }
+}
+
+void ServerProcess::WriteIni() {
+  if (!write_ini_) return;
+  IniSettings all = ini_;
+  if (!all["Version"].count("ServerVersion")) all["Version"]["ServerVersion"] = "v1.2.2";
+  if (!all["Networking"].count("IP")) all["Networking"]["IP"] = "127.0.0.1";
+  if (!ini_.count("Networking") || !ini_.at("Networking").count("TCPPort"))
+    all["Networking"]["TCPPort"] = std::to_string(port_);
+  std::string text;
+  for (auto& [section, keys] : all) {
+    text += "[" + section + "]\r\n";
+    for (auto& [key, value] : keys) text += key + "=" + value + "\r\n";
+  }
+  dir_.Write("pvserver.ini", text);
+}
+
+bool ServerProcess::Launch() {
+  pid_ = Spawn(dir_.Path(), args_);
+  return pid_ > 0;
+}
+
+bool ServerProcess::Start(std::chrono::milliseconds deadline) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    bool fixed_port = ini_.count("Networking") && ini_.at("Networking").count("TCPPort");
+    port_ = fixed_port ? std::atoi(ini_.at("Networking").at("TCPPort").c_str()) : PickPortPair();
+    WriteIni();
+    ::unlink(dir_.File(log_name_).c_str());
+    if (!Launch()) return false;
+    bool started = false, failed_port = false;
+    WaitUntil(
+        [&] {
+          std::string log = Log();
+          started = log.find("----Parleyvox server started----") != std::string::npos;
+          failed_port = log.find("Unable to initialize communication") != std::string::npos;
+          return started || failed_port || !Running();
+        },
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+    if (started) return true;
+    if (!failed_port || fixed_port) return false;
+    WaitExit(std::chrono::seconds(5));
+  }
+  return false;
+}
+
+bool ServerProcess::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  pid_t r = ::waitpid(pid_, &status, WNOHANG);
+  if (r == pid_) {
+    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+int ServerProcess::WaitExit(std::chrono::milliseconds deadline) {
+  WaitUntil([&] { return !Running(); }, deadline);
+  if (pid_ > 0) return -1;
+  return exit_code_;
+}
+
+int ServerProcess::Stop(std::chrono::milliseconds deadline) {
+  if (pid_ <= 0) return exit_code_;
+  ::kill(pid_, SIGTERM);
+  int code = WaitExit(deadline);
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return -1;
+  }
+  return code;
+}
+
+std::string ServerProcess::Log() const { return dir_.Read(log_name_); }
+
+std::vector<std::string> ServerProcess::LogLines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(Log());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Drop the timestamp: "dd/mm/yyyy hh:nn:ss | "
+    lines.push_back(line.size() >= 22 ? line.substr(22) : line);
+  }
+  return lines;
+}
+
+bool ServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds deadline) const {
+  return WaitUntil([&] { return Log().find(text) != std::string::npos; }, deadline);
+}
+
+std::string ServerProcess::IniText() const { return dir_.Read("pvserver.ini"); }
+
+}  // namespace pv::test

@@ -1,0 +1,97 @@
+// Runs the real pvserver as users meet it: the binary is copied into a fresh temporary folder
+// (the configuration file is always looked up beside the executable), pvserver.ini is written
+// there, and the server runs with that folder as its working directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <time.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pv::test {
+
+using IniSettings = std::map<std::string, std::map<std::string, std::string>>;
+
+// A fresh temporary folder, removed with the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::string Read(const std::string& name) const;
+  void Write(const std::string& name, const std::string& content) const;
+  bool Exists(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// True when both port and port + 1 can be bound on 127.0.0.1 (TCP and UDP).
+bool PortPairFree(int port);
+int PickPortPair();
+
+class ServerProcess {
+ public:
+  // `ini` is merged over the defaults: [Version] ServerVersion=v1.2.2, [Networking] IP=127.0.0.1
+  // and TCPPort = a free port pair. With `write_ini` false no file is written.
+  explicit ServerProcess(IniSettings ini = {}, std::vector<std::string> args = {}, bool write_ini = true);
+  ~ServerProcess();
+
+  // Starts the server and waits for the start banner (another port is tried when the first
+  // one was taken meanwhile). False when the server did not start.
+  bool Start(std::chrono::milliseconds deadline = std::chrono::seconds(20));
+  // SIGTERM, then the exit code (-1 when it did not end within the deadline and was killed).
+  int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(30));
+  // Waits for the process to end on its own; -1 on time-out.
+  int WaitExit(std::chrono::milliseconds deadline);
+  bool Running();
+  pid_t Pid() const { return pid_; }
+
+  int TcpPort() const { return port_; }
+  int UdpPort() const { return port_ + 1; }
+  std::string Log() const;
+  std::vector<std::string> LogLines() const;
+  // Waits until a log line contains `text`.
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+  std::string IniText() const;
+  const TempDir& Dir() const { return dir_; }
+  IniSettings& Ini() { return ini_; }
+  // The log file the server was told to use (default pvserver.log), relative to its folder.
+  void SetLogName(std::string name) { log_name_ = std::move(name); }
+
+ private:
+  void WriteIni();
+  bool Launch();
+
+  TempDir dir_;
+  IniSettings ini_;
+  std::vector<std::string> args_;
+  bool write_ini_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  int exit_code_ = -1;
+  std::string log_name_ = "pvserver.log";
+};
+
+// Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code
+// (-1 on time-out, after which it is killed).
+int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline);
+
+// Polls `condition` until it holds or the deadline passes.
+template <typename F>
+bool WaitUntil(F condition, std::chrono::milliseconds deadline) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    struct timespec ts {0, 10 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+  return condition();
+}
+
+}  // namespace pv::test
