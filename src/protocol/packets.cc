@@ -121,7 +121,7 @@ std::vector<uint8_t> BuildPlayerStats(int64_t session_id, const PlayerStatsData&
   w.U32(target.ConnectionTime).F32(target.PacketLoss).U32(target.IdleTime).U16(target.PingTime);
   // Only an administrator learns where a player's datagrams come from.
   w.U16(show_address ? target.UdpPort : 0);
-  w.Text(show_address ? std::string_view(target.UdpIP) : std::string_view(), 15);
+  w.Text(show_address ? target.UdpIP : std::string(), 15);
   if (!legacy) w.Text30(target.ClientVer);
   w.U32(target.UdpPacketsOut).U32(target.UdpBytesOut);
   w.U32(target.UdpPacketsIn).U32(target.UdpBytesIn);
