@@ -1,0 +1,195 @@
+#include "support/test_client.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "support/packet_stream.h"
+
+namespace pv::test {
+
+TestClient::~TestClient() { Close(); }
+
+bool TestClient::Connect(uint16_t port) {
+  if (fd_ >= 0) {
+    ADD_FAILURE() << "TestClient::Connect: already connected";
+    return false;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    ADD_FAILURE() << "socket: " << std::strerror(errno);
+    return false;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ADD_FAILURE() << "connect to 127.0.0.1:" << port << ": " << std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fd_ = fd;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.clear();
+    closed_ = closing_ = false;
+    session_id_ = 0;
+  }
+  reader_ = std::thread([this] { ReadLoop(); });
+  return true;
+}
+
+void TestClient::Close() {
+  if (fd_ < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    closing_ = true;
+  }
+  // shutdown wakes the reader's blocking recv; the descriptor is closed only after it has left.
+  ::shutdown(fd_, SHUT_RDWR);
+  if (reader_.joinable()) reader_.join();
+  ::close(fd_);
+  fd_ = -1;
+}
+
+void TestClient::ReadLoop() {
+  PacketSplitter splitter;
+  uint8_t buf[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // closed by the server, reset, or shut down by Close
+    splitter.Feed(buf, static_cast<size_t>(n));
+    std::lock_guard<std::mutex> lock(mu_);
+    while (auto raw = splitter.Next()) {
+      ServerPacket p = MakeServerPacket(std::move(*raw));
+      if (session_id_ == 0 && p.SessionId != 0) session_id_ = p.SessionId;
+      queue_.push_back(std::move(p));
+    }
+    cv_.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_ = true;
+  cv_.notify_all();
+}
+
+bool TestClient::SendNoPause(const Bytes& bytes) {
+  if (fd_ < 0) return false;
+  size_t sent = 0;
+  // One send() carries the whole command; the loop only covers a partial write.
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool TestClient::Send(const Bytes& bytes) {
+  bool ok = SendNoPause(bytes);
+  std::this_thread::sleep_for(kSendPause);
+  return ok;
+}
+
+std::optional<ServerPacket> TestClient::Take(
+    const std::function<bool(const ServerPacket&)>& match, Ms timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(mu_);
+  size_t checked = 0;  // queued packets already seen not to match
+  for (;;) {
+    for (size_t i = checked; i < queue_.size(); ++i) {
+      if (match(queue_[i])) {
+        ServerPacket p = std::move(queue_[i]);
+        queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(i));
+        return p;
+      }
+    }
+    checked = queue_.size();
+    if (closed_) return std::nullopt;
+    if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && queue_.size() == checked) {
+      return std::nullopt;
+    }
+  }
+}
+
+std::optional<ServerPacket> TestClient::TryWaitFor(
+    const std::function<bool(const ServerPacket&)>& match, Ms timeout) {
+  return Take(match, timeout);
+}
+
+std::optional<ServerPacket> TestClient::WaitFor(
+    const std::function<bool(const ServerPacket&)>& match, Ms timeout, const std::string& what) {
+  auto p = Take(match, timeout);
+  if (!p) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string seen;
+    for (const ServerPacket& q : queue_) seen += "\n  queued: " + Describe(q);
+    ADD_FAILURE() << "no " << (what.empty() ? "matching packet" : what) << " within "
+                  << timeout.count() << " ms" << (closed_ ? " (connection closed)" : "") << seen;
+  }
+  return p;
+}
+
+std::optional<ServerPacket> TestClient::WaitFor(int16_t code, Ms timeout) {
+  return WaitFor([code](const ServerPacket& p) { return p.Code == code; }, timeout,
+                 "packet with code " + std::to_string(code));
+}
+
+std::optional<ServerPacket> TestClient::Next(Ms timeout) {
+  return Take([](const ServerPacket&) { return true; }, timeout);
+}
+
+std::vector<ServerPacket> TestClient::CollectAll(Ms timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait_for(lock, timeout, [this] { return closed_; });
+  std::vector<ServerPacket> all(std::make_move_iterator(queue_.begin()),
+                                std::make_move_iterator(queue_.end()));
+  queue_.clear();
+  return all;
+}
+
+bool TestClient::Login(std::string_view name, std::string_view password,
+                       std::string_view version, Ms timeout) {
+  login_answer_.reset();
+  server_info_.reset();
+  if (!Send(ClientLogin(name, password, version))) return false;
+  login_answer_ = WaitFor(
+      [](const ServerPacket& p) {
+        return p.Code == kPktLoginAccepted || p.Code == kPktServerFull ||
+               p.Code == kPktBadServerPassword;
+      },
+      timeout, "answer to ClientLogin");
+  if (!login_answer_ || login_answer_->Code != kPktLoginAccepted) return false;
+  if (!Send(ClientReady())) return false;
+  auto info = WaitFor(
+      [](const ServerPacket& p) {
+        return p.Code == kPktServerInfo || p.Code == kPktServerInfoLegacy;
+      },
+      timeout, "ServerInfo");
+  if (!info) return false;
+  server_info_ = ParseServerInfo(*info);
+  player_id_ = server_info_->PlayerId;
+  return true;
+}
+
+uint16_t TestClient::SessionId() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return session_id_;
+}
+
+bool TestClient::IsClosedByServer(Ms timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, timeout, [this] { return closed_; }) && !closing_;
+}
+
+}  // namespace pv::test

@@ -1,0 +1,50 @@
+// UDP as a client uses it, for end-to-end tests: a socket bound to 127.0.0.1 on a free port,
+// and builders for relay and ping datagrams with a valid length, packet id and CRC-32.
+// Thread rules: one thread uses a TestUdp.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace pv::test {
+
+using Bytes = std::vector<uint8_t>;
+
+class TestUdp {
+ public:
+  // Binds 127.0.0.1:0; a failure is recorded as a test failure and leaves Ok() false.
+  TestUdp();
+  ~TestUdp();
+  TestUdp(const TestUdp&) = delete;
+  TestUdp& operator=(const TestUdp&) = delete;
+
+  bool Ok() const { return fd_ >= 0; }
+  uint16_t Port() const { return port_; }
+  // Sends one datagram to 127.0.0.1:port.
+  bool SendTo(uint16_t port, const Bytes& bytes);
+  // The next datagram received within the timeout, or none.
+  std::optional<Bytes> Receive(std::chrono::milliseconds timeout);
+  // The source port of the datagram Receive returned last.
+  uint16_t LastSourcePort() const { return last_source_port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  uint16_t last_source_port_ = 0;
+};
+
+// A relay datagram to everybody in the sender's room (target mode 0): the 16-byte header with
+// its length, packet id and CRC-32, then the payload.
+Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload,
+                    uint8_t opaque = 0);
+// A relay datagram to the players listed (target mode 1): count, PlayerIds, then the payload.
+Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids,
+                      const Bytes& payload, uint8_t opaque = 0);
+// A 12-byte ping datagram: kind 1 is a ping, kind 2 an answer.
+Bytes PingDatagram(uint16_t session_id, uint8_t kind, uint8_t value);
+// True when the CRC-32 at offset 12 matches the datagram (taken with that field as 0).
+bool RelayChecksumValid(const Bytes& datagram);
+
+}  // namespace pv::test

@@ -1,0 +1,130 @@
+// The server's reading of client commands: fixed offsets, missing bytes as 0, Text30 lengths
+// above 30 taken as 30.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/packets.h"
+
+namespace pv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Header(int16_t code) {
+  return {0xBA, 0xB0, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(code & 0xFF),
+          static_cast<uint8_t>((code >> 8) & 0xFF)};
+}
+
+void AppendText(Bytes& b, const std::string& s, uint8_t length_byte) {
+  b.push_back(length_byte);
+  b.insert(b.end(), s.begin(), s.end());
+  b.resize(b.size() + 30 - s.size(), 0);
+}
+
+PacketView View(const Bytes& b) { return PacketView(b.data(), b.size()); }
+
+TEST(Commands, HeaderFieldsAreReadAsSent) {
+  Bytes b = {0xBB, 0xAA, 0x50, 0xC3, 0x65, 0x00, 0x7E, 0xFF};
+  ControlHeader h = ParseControlHeader(View(b));
+  EXPECT_EQ(h.Magic, 0xAABB);
+  EXPECT_EQ(h.SessionId, 50000);
+  EXPECT_EQ(h.Length, 101);
+  EXPECT_EQ(h.Code, -130);
+  ControlHeader empty = ParseControlHeader(PacketView(b.data(), 3));
+  EXPECT_EQ(empty.SessionId, 0x50);
+  EXPECT_EQ(empty.Code, 0);
+}
+
+TEST(Commands, ClientLoginReadsItsThreeTexts) {
+  Bytes b = Header(kCmdClientLogin);
+  AppendText(b, "Ann", 3);
+  AppendText(b, "secret", 6);
+  AppendText(b, "1.2.0", 5);
+  ASSERT_EQ(b.size(), kClientLoginSize);
+  LoginRequest r = ParseClientLogin(View(b));
+  EXPECT_EQ(r.Name, "Ann");
+  EXPECT_EQ(r.Password, "secret");
+  EXPECT_EQ(r.Version, "1.2.0");
+}
+
+TEST(Commands, ClientLoginCutsALengthByteOf255To30) {
+  Bytes b = Header(kCmdClientLogin);
+  AppendText(b, std::string(30, 'x'), 255);
+  AppendText(b, "pw", 2);
+  AppendText(b, "", 255);
+  LoginRequest r = ParseClientLogin(View(b));
+  EXPECT_EQ(r.Name, std::string(30, 'x'));
+  // The name does not run on into the password field.
+  EXPECT_EQ(r.Password, "pw");
+  EXPECT_EQ(r.Version, std::string(30, '\0'));
+}
+
+TEST(Commands, ShortClientLoginReadsMissingFieldsAsEmpty) {
+  Bytes b = Header(kCmdClientLogin);
+  b.insert(b.end(), {3, 'A', 'n', 'n'});
+  LoginRequest r = ParseClientLogin(View(b));
+  EXPECT_EQ(r.Name, "Ann");
+  EXPECT_EQ(r.Password, "");
+  EXPECT_EQ(r.Version, "");
+  // A name whose characters were not received reads them as 0.
+  Bytes cut = Header(kCmdClientLogin);
+  cut.insert(cut.end(), {3, 'A'});
+  EXPECT_EQ(ParseClientLogin(View(cut)).Name, std::string("A\0\0", 3));
+  EXPECT_EQ(ParseClientLogin(View(Header(kCmdClientLogin))).Name, "");
+}
+
+TEST(Commands, ClientReadyIsRefusedOnlyWhenByte9Is1) {
+  Bytes b = Header(kCmdClientReady);
+  b.insert(b.end(), {1, 0});
+  EXPECT_FALSE(ParseClientReadyRefused(View(b)));
+  b[9] = 1;
+  EXPECT_TRUE(ParseClientReadyRefused(View(b)));
+  b[9] = 2;
+  EXPECT_FALSE(ParseClientReadyRefused(View(b)));
+  b[9] = 255;
+  EXPECT_FALSE(ParseClientReadyRefused(View(b)));
+  // Byte 8 does not matter; a ClientReady without body reads byte 9 as 0.
+  Bytes shorter = Header(kCmdClientReady);
+  shorter.push_back(1);
+  EXPECT_FALSE(ParseClientReadyRefused(View(shorter)));
+}
+
+TEST(Commands, OneByteBodiesAreReadAtOffset8) {
+  for (int16_t code : {kCmdClientChangeRoom, kCmdAdminDeleteRoom, kCmdPlayerStatsReq,
+                       kCmdAdminKickPlayer}) {
+    Bytes b = Header(code);
+    b.push_back(9);
+    EXPECT_EQ(ParseClientChangeRoom(View(b)), 9);
+    EXPECT_EQ(ParseAdminDeleteRoom(View(b)), 9);
+    EXPECT_EQ(ParsePlayerStatsReq(View(b)), 9);
+    EXPECT_EQ(ParseAdminKickPlayer(View(b)), 9);
+    b[8] = 255;
+    EXPECT_EQ(ParseAdminKickPlayer(View(b)), 255);
+    // Without a body the id reads as 0, which names no room or player.
+    Bytes bare = Header(code);
+    EXPECT_EQ(ParseClientChangeRoom(View(bare)), 0);
+    EXPECT_EQ(ParseAdminDeleteRoom(View(bare)), 0);
+    EXPECT_EQ(ParsePlayerStatsReq(View(bare)), 0);
+    EXPECT_EQ(ParseAdminKickPlayer(View(bare)), 0);
+  }
+}
+
+TEST(Commands, TextBodiesAreReadAtOffset8) {
+  using Parser = std::string (*)(const PacketView&);
+  for (Parser parse : {&ParseAdminLogin, &ParseAdminCreateRoom, &ParseAdminChangeServerPassword,
+                       &ParseAdminChangeAdminPassword}) {
+    Bytes b = Header(kCmdAdminLogin);
+    AppendText(b, "Vimbo", 5);
+    EXPECT_EQ(parse(View(b)), "Vimbo");
+    b[8] = 0;
+    EXPECT_EQ(parse(View(b)), "");
+    b[8] = 255;
+    EXPECT_EQ(parse(View(b)), "Vimbo" + std::string(25, '\0'));
+    EXPECT_EQ(parse(View(Header(kCmdAdminLogin))), "");
+  }
+}
+
+}  // namespace
+}  // namespace pv
