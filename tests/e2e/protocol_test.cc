@@ -1,0 +1,313 @@
+// The control protocol as clients meet it: login and its refusals, ServerInfo, joins and leaves,
+// rooms, framing, and a server that keeps serving while one client misbehaves.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace pv::test {
+namespace {
+
+class Protocol : public ::testing::Test {
+ protected:
+  void StartServer(IniSettings ini = {}) {
+    server_ = std::make_unique<ServerProcess>(std::move(ini));
+    ASSERT_TRUE(server_->Start());
+  }
+  void TearDown() override {
+    clients_.clear();
+    if (server_) EXPECT_EQ(server_->Stop(), 0);
+  }
+  // A connected client, logged in unless `name` is empty.
+  TestClient& Client(const std::string& name = "", const std::string& version = "1.2.1",
+                     const std::string& password = "") {
+    clients_.push_back(std::make_unique<TestClient>());
+    TestClient& c = *clients_.back();
+    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort())));
+    if (!name.empty()) EXPECT_TRUE(c.Login(name, password, version));
+    return c;
+  }
+  TestClient& Admin(const std::string& name = "admin", const std::string& version = "1.2.1") {
+    TestClient& c = Client(name, version);
+    c.Send(AdminLogin("vimbo"));
+    if (version == "1.2.0")
+      EXPECT_TRUE(c.WaitFor(100));
+    else
+      EXPECT_TRUE(c.WaitFor(kPktPlayerIsAdmin));
+    return c;
+  }
+  static auto LeftOf(int player_id) {
+    return [player_id](const ServerPacket& p) {
+      return p.Code == kPktPlayerLeft && ParsePlayerLeft(p).PlayerId == player_id;
+    };
+  }
+  static int Count(const std::vector<ServerPacket>& packets, int16_t code) {
+    int n = 0;
+    for (auto& p : packets) n += p.Code == code;
+    return n;
+  }
+
+  std::unique_ptr<ServerProcess> server_;
+  std::vector<std::unique_ptr<TestClient>> clients_;
+};
+
+TEST_F(Protocol, LoginAcceptedCarriesConstantsAndTheNextPacketTheSessionId) {
+  StartServer({{"General", {{"Servername", "Test Server"}}}});
+  TestClient& a = Client("alice");
+  ASSERT_TRUE(a.LoginAnswer());
+  const ServerPacket& answer = *a.LoginAnswer();
+  EXPECT_EQ(answer.Code, kPktLoginAccepted);
+  EXPECT_EQ(answer.SessionId, 0);
+  EXPECT_EQ(answer.Length, 43);
+  auto accepted = ParseLoginAccepted(answer);
+  EXPECT_EQ(accepted.ServerName, "Test Server");
+  EXPECT_EQ(accepted.Tail, (Bytes{0, 2, 1, 2}));
+  EXPECT_NE(a.SessionId(), 0);
+  EXPECT_LE(a.SessionId(), 50000);
+  EXPECT_EQ(a.PlayerId(), 1);
+  ASSERT_TRUE(a.LoginServerInfo());
+  EXPECT_EQ(a.LoginServerInfo()->Rooms.size(), 1u);
+  EXPECT_EQ(a.LoginServerInfo()->Rooms[0].Name, "Default");
+}
+
+TEST_F(Protocol, ServerFullRefusesAndTheSlotIsReusedAfterALeave) {
+  StartServer({{"General", {{"MaxClients", "2"}}}});
+  TestClient& a = Client("a");
+  Client("b");
+  TestClient& c = Client();
+  c.Send(ClientLogin("c", "", "1.2.1"));
+  auto full = c.WaitFor(kPktServerFull);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->Length, 8);
+  EXPECT_EQ(full->SessionId, 0);
+  EXPECT_TRUE(c.IsClosedByServer());
+  a.Send(Leave());
+  EXPECT_TRUE(a.IsClosedByServer());
+  TestClient& d = Client();
+  EXPECT_TRUE(WaitUntil([&] { return server_->Log().find("Distroying client a[1]") != std::string::npos; },
+                        std::chrono::seconds(5)));
+  EXPECT_TRUE(d.Login("d"));
+  EXPECT_EQ(d.PlayerId(), 1);
+}
+
+TEST_F(Protocol, WrongServerPasswordIsRefusedAndLetterCaseCounts) {
+  StartServer({{"Passwords", {{"ServerPassword", "Secret"}}}});
+  TestClient& bad = Client();
+  bad.Send(ClientLogin("x", "secret", "1.2.1"));
+  auto refused = bad.WaitFor(kPktBadServerPassword);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->Length, 8);
+  EXPECT_TRUE(bad.IsClosedByServer());
+  TestClient& good = Client("y", "1.2.1", "Secret");
+  EXPECT_EQ(good.PlayerId(), 1);
+  EXPECT_EQ(server_->Log().find("Created client x"), std::string::npos);
+}
+
+TEST_F(Protocol, PlayerIdsAreTheSmallestFreeAndJoinsGoToTheOthersOnly) {
+  StartServer();
+  TestClient& a = Client("a");
+  TestClient& b = Client("b");
+  auto joined = a.WaitFor(kPktPlayerJoined);
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(ParsePlayerJoined(*joined).PlayerId, 2);
+  EXPECT_EQ(ParsePlayerJoined(*joined).RoomId, 1);
+  EXPECT_EQ(ParsePlayerJoined(*joined).ClientName, "b");
+  EXPECT_EQ(joined->SessionId, a.SessionId());
+  TestClient& c = Client(std::string(40, 'n'));
+  auto long_name = b.WaitFor(kPktPlayerJoined);
+  ASSERT_TRUE(long_name);
+  EXPECT_EQ(ParsePlayerJoined(*long_name).ClientName, std::string(30, 'n'));
+  EXPECT_EQ(c.PlayerId(), 3);
+  b.Send(Leave());
+  ASSERT_TRUE(a.WaitFor(LeftOf(2)));
+  EXPECT_TRUE(b.IsClosedByServer());
+  TestClient& d = Client("d");
+  EXPECT_EQ(d.PlayerId(), 2);
+  EXPECT_EQ(Count(d.CollectAll(std::chrono::milliseconds(200)), kPktPlayerJoined), 0);
+}
+
+TEST_F(Protocol, ServerInfoLayoutsByClientVersion) {
+  StartServer();
+  TestClient& admin = Admin("admin");
+  admin.Send(AdminDeleteRoom(1));
+  ASSERT_TRUE(admin.WaitFor(kPktRoomDeleted));
+  admin.Send(Leave());
+  ASSERT_TRUE(admin.IsClosedByServer());
+  ASSERT_TRUE(WaitUntil([&] { return server_->Log().find("Distroying client admin") != std::string::npos; },
+                        std::chrono::seconds(5)));
+  TestClient& modern = Client("m", "");
+  ASSERT_TRUE(modern.LoginServerInfo());
+  modern.Send(ClientReady());
+  auto info = modern.WaitFor(kPktServerInfo);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->Length, 46);  // no rooms, one player: 12 + 34
+  EXPECT_EQ(info->Raw.size(), 46u);
+  EXPECT_EQ(info->SessionId, modern.SessionId());
+  TestClient& legacy = Client("l", "1.2.0");
+  legacy.Send(ClientReady());
+  auto old_info = legacy.WaitFor(kPktServerInfoLegacy);
+  ASSERT_TRUE(old_info);
+  EXPECT_EQ(old_info->Length, 12 + 2 * 33);
+}
+
+TEST_F(Protocol, RefusedReadyClosesAndEveryoneHearsTheLeave) {
+  StartServer();
+  TestClient& a = Client("a");
+  TestClient& b = Client("b");
+  b.Send(ClientReady(1));
+  auto refused = b.WaitFor(-5);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->Length, 8);
+  EXPECT_TRUE(b.WaitFor(LeftOf(2)));
+  EXPECT_TRUE(b.IsClosedByServer());
+  EXPECT_TRUE(a.WaitFor(LeftOf(2)));
+}
+
+TEST_F(Protocol, LeaveAndDroppedConnectionEachGiveOnePlayerLeft) {
+  StartServer();
+  TestClient& a = Client("a");
+  TestClient& b = Client("b");
+  TestClient& c = Client("c");
+  b.Send(Leave());
+  auto b_sees = b.CollectAll(std::chrono::milliseconds(300));
+  EXPECT_EQ(Count(b_sees, kPktPlayerLeft), 1);
+  c.Close();
+  ASSERT_TRUE(server_->WaitForLog("Distroying client c[3]"));
+  auto a_sees = a.CollectAll(std::chrono::milliseconds(300));
+  int left_b = 0, left_c = 0;
+  for (auto& p : a_sees)
+    if (p.Code == kPktPlayerLeft) {
+      auto msg = ParsePlayerLeft(p);
+      EXPECT_EQ(msg.LeaveReason, 0);
+      left_b += msg.PlayerId == 2;
+      left_c += msg.PlayerId == 3;
+    }
+  EXPECT_EQ(left_b, 1);
+  EXPECT_EQ(left_c, 1);
+}
+
+TEST_F(Protocol, RoomChangeIsBroadcastEvenForAnUnknownRoom) {
+  StartServer();
+  TestClient& a = Client("a");
+  TestClient& b = Client("b");
+  a.Send(ChangeRoom(9));
+  for (TestClient* c : {&a, &b}) {
+    auto moved = c->WaitFor(kPktPlayerChangedRoom);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(ParsePlayerChangedRoom(*moved).PlayerId, 1);
+    EXPECT_EQ(ParsePlayerChangedRoom(*moved).RoomId, 9);
+  }
+  b.Send(ClientReady());
+  auto info = b.WaitFor(kPktServerInfo);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(ParseServerInfo(*info).Players[0].RoomId, 9);
+}
+
+TEST_F(Protocol, RoomCommandsNeedAnAdministrator) {
+  StartServer();
+  TestClient& a = Client("a");
+  for (const Bytes& command : {AdminCreateRoom("x"), AdminDeleteRoom(1), AdminSaveAsDefaultChannels(),
+                               AdminKickPlayer(1), AdminChangeServerPassword("p"), AdminChangeAdminPassword("p")}) {
+    a.Send(command);
+    EXPECT_TRUE(a.WaitFor(-100));
+  }
+}
+
+TEST_F(Protocol, RoomsAreCreatedDeletedReusedAndSaved) {
+  StartServer({{"Channels", {{"0", "Lobby"}, {"1", "Games"}, {"3", "Music"}}}});
+  TestClient& admin = Admin();
+  TestClient& other = Client("other");
+  ASSERT_TRUE(other.LoginServerInfo());
+  EXPECT_EQ(other.LoginServerInfo()->Rooms.size(), 2u);
+  admin.Send(AdminCreateRoom("lobby"));
+  EXPECT_TRUE(admin.WaitFor(-111));
+  admin.Send(AdminCreateRoom("Third"));
+  auto created = other.WaitFor(kPktRoomCreated);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(ParseRoomCreated(*created).RoomId, 3);
+  EXPECT_EQ(ParseRoomCreated(*created).Name, "Third");
+  admin.Send(AdminDeleteRoom(7));
+  EXPECT_TRUE(admin.WaitFor(-120));
+  admin.Send(AdminDeleteRoom(2));
+  auto deleted = other.WaitFor(kPktRoomDeleted);
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(ParseRoomDeleted(*deleted), 2);
+  admin.Send(AdminCreateRoom("Fourth"));
+  auto reused = other.WaitFor(kPktRoomCreated);
+  ASSERT_TRUE(reused);
+  EXPECT_EQ(ParseRoomCreated(*reused).RoomId, 2);
+  other.Send(ClientReady());
+  auto info = other.WaitFor(kPktServerInfo);
+  ASSERT_TRUE(info);
+  auto rooms = ParseServerInfo(*info).Rooms;
+  ASSERT_EQ(rooms.size(), 3u);
+  EXPECT_EQ(rooms.back().Name, "Fourth");  // the freed index is listed last
+  admin.Send(AdminSaveAsDefaultChannels());
+  EXPECT_TRUE(admin.WaitFor(150));
+  std::string ini = server_->IniText();
+  EXPECT_NE(ini.find("[Channels]\r\n0=Lobby\r\n1=Third\r\n2=Fourth\r\n"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("Music"), std::string::npos);
+}
+
+TEST_F(Protocol, AnonymousConnectionIsClosedByAnyCodeButLogin) {
+  StartServer();
+  TestClient& c = Client();
+  c.Send(ServerStatsReq());
+  EXPECT_TRUE(c.IsClosedByServer());
+  EXPECT_EQ(server_->Log().find("Distroying client"), std::string::npos);
+}
+
+TEST_F(Protocol, UnknownCodeIsCountedAndIgnored) {
+  StartServer();
+  TestClient& a = Client("a");
+  a.Send(ServerStatsReq());
+  auto before = a.WaitFor(kPktServerStats);
+  ASSERT_TRUE(before);
+  a.Send(RawCommand(999, {1, 2, 3}));
+  a.Send(ServerStatsReq());
+  auto after = a.WaitFor(kPktServerStats);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(ParseServerStats(*after).TcpPacketsIn - ParseServerStats(*before).TcpPacketsIn, 2u);
+  EXPECT_EQ(ParseServerStats(*after).TcpBytesIn - ParseServerStats(*before).TcpBytesIn, 11u + 8u);
+}
+
+TEST_F(Protocol, PacketsSentTogetherAreAllAnswered) {
+  StartServer();
+  TestClient& a = Client("a");
+  Bytes two = ServerStatsReq();
+  Bytes ready = ClientReady();
+  two.insert(two.end(), ready.begin(), ready.end());
+  a.Send(two);
+  EXPECT_TRUE(a.WaitFor(kPktServerStats));
+  EXPECT_TRUE(a.WaitFor(kPktServerInfo));
+  Bytes three;
+  for (int i = 0; i < 3; ++i) {
+    Bytes s = PlayerStatsReq(1);
+    three.insert(three.end(), s.begin(), s.end());
+  }
+  a.Send(three);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(a.WaitFor(kPktPlayerStats));
+}
+
+TEST_F(Protocol, GarbageFromOneClientLeavesTheOthersServed) {
+  StartServer();
+  TestClient& good = Client("good");
+  TestClient& bad = Client("bad");
+  bad.Send(Bytes{0xFF});                                   // truncated
+  bad.Send(Bytes(10000, 0x5A));                            // 10000 bytes at once
+  Bytes long_text = AdminCreateRoom("x");
+  long_text[8] = 255;                                      // a length byte of 255
+  bad.Send(long_text);
+  Bytes random(300);
+  for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<uint8_t>(i * 37 + 11);
+  bad.Send(random);
+  good.Send(ClientReady());
+  EXPECT_TRUE(good.WaitFor(kPktServerInfo));
+  TestClient& late = Client("late");
+  EXPECT_GT(late.PlayerId(), 0);
+}
+
+}  // namespace
+}  // namespace pv::test
