@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 
 #include "base/printf.h"
 #include "core/atomic_file.h"

@@ -29,8 +29,8 @@
 // runs as root. Writes and erases raise EIniFileException ("Unable to write to <file>") and change
 // nothing when the file exists but is not writable, when its folder does not exist, or when a write
 // would have to create the file in a folder that is not writable; an erase that finds no file in a
-// writable-or-not folder simply does nothing. Because of the rename, a writable file in a folder
-// that is not writable cannot be updated either.
+// writable-or-not folder simply does nothing. Because of the rename, a writable file whose folder
+// refuses new files (to anyone but root) cannot be updated either; that too raises.
 //
 // Threads: an IniFile belongs to one thread. Writers of the same file must be serialised by the
 // caller (the configuration file has its own lock); readers never see half a file.
