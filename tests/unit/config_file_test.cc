@@ -1,0 +1,200 @@
+#include "core/config_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "base/errors.h"
+#include "base/printf.h"
+#include "core/ini_file.h"
+#include "unit/ini_test_util.h"
+
+namespace pv {
+namespace {
+
+using pv::testing::FileBytes;
+using pv::testing::FileExists;
+using pv::testing::Inode;
+using pv::testing::PutFile;
+using pv::testing::TempDir;
+
+// Every setting on one line, so a whole Settings compares in one assertion.
+std::string Describe(const Settings& s) {
+  return Printf("pw=%s admin=%s name=%s max=%d tcp=%d udp=%d ip=%s tries=%d wait=%d idle=%d "
+                "web=%d site=%d list=%d post=%s link=%s",
+                s.ServerPassword.c_str(), s.AdminPassword.c_str(), s.Servername.c_str(),
+                s.MaxClients, s.TCPPort, s.UDPPort, s.IP.c_str(), s.MaxPingTries, s.PingWaitTime,
+                s.IdleTimeBeforePing, s.WebStatusActive, s.ParleyvoxSite_Active,
+                s.ParleyvoxSite_DisplayInWebList, s.WebPostURL.c_str(), s.WebPostLinkUrl.c_str());
+}
+
+class ConfigFile : public ::testing::Test {
+ protected:
+  // Loads the file with fresh defaults; the rooms land in rooms_, 256 at most (indexes 0..255).
+  void Load() {
+    settings_ = Settings();
+    rooms_.clear();
+    LoadConfig(path_, settings_, [this](const std::string& name) {
+      if (rooms_.size() >= 256) throw ERangeError();
+      rooms_.push_back(name);
+    });
+  }
+  // Loads a current-layout file holding `body` after its [Version] section.
+  void LoadCurrent(const std::string& body) {
+    PutFile(path_, "[Version]\r\nServerVersion=v1.2.2\r\n" + body);
+    Load();
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.File("pvserver.ini");
+  Settings settings_;
+  std::vector<std::string> rooms_;
+};
+
+TEST_F(ConfigFile, NoFileStartsWithTheDefaultsAndWritesThemAll) {
+  Load();
+  Settings expected;
+  expected.WebPostURL = "http://";
+  EXPECT_EQ(Describe(settings_), Describe(expected));
+  EXPECT_EQ(settings_.UDPPort, 8766);
+  EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
+  EXPECT_EQ(FileBytes(path_), pv::testing::kFirstStartFile);
+}
+
+TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAlone) {
+  LoadCurrent("[General]\r\nMaxClients=letters\r\nServername=Mine\r\n[Networking]\r\nTCPPort=0x2000\r\n");
+  EXPECT_EQ(settings_.MaxClients, 16);
+  EXPECT_EQ(settings_.Servername, "Mine");
+  EXPECT_EQ(settings_.TCPPort, 8192);
+  EXPECT_EQ(settings_.UDPPort, 8193);
+  ino_t before = Inode(path_);
+  Load();
+  EXPECT_EQ(Inode(path_), before);
+}
+
+TEST_F(ConfigFile, PostAddressGetsHttpInFrontUnlessItHasItSomewhere) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"host/post", "http://host/post"},
+      {"https://x.org/p", "http://https://x.org/p"},
+      {"HtTp://Example/", "HtTp://Example/"},
+      {"HTTP://A", "HTTP://A"},
+      {"ftp://x/http://y", "ftp://x/http://y"},
+      {"", "http://"},
+  };
+  for (const auto& [stored, loaded] : cases) {
+    LoadCurrent(Printf("[WebStatus]\r\nWebPostURL=%s\r\nWebPostLinkUrl=www.example\r\n", stored));
+    EXPECT_EQ(settings_.WebPostURL, loaded) << stored;
+    EXPECT_EQ(settings_.WebPostLinkUrl, "www.example");
+  }
+}
+
+TEST_F(ConfigFile, RoomsAreReadUpToTheFirstGapOrEmptyName) {
+  std::string forty(40, 'x');
+  LoadCurrent("[Channels]\r\n0=Lobby\r\n1=" + forty + "\r\n3=After gap\r\n");
+  EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", forty}));  // the room module cuts names
+  LoadCurrent("[Channels]\r\n0=\r\n1=Never read\r\n");
+  EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
+}
+
+TEST_F(ConfigFile, ARoomThatCannotBeCreatedFailsTheLoadBeforeAnyWrite) {
+  std::string body = "[Version]\r\nServerVersion=old\r\n[Channels]\r\n";
+  for (int i = 0; i < 300; ++i) body += Printf("%d=Room %d\r\n", i, i);
+  PutFile(path_, body);
+  EXPECT_THROW(Load(), ERangeError);
+  EXPECT_EQ(rooms_.size(), 256u);
+  EXPECT_EQ(FileBytes(path_), body);
+}
+
+TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) {
+  PutFile(path_, pv::testing::kOlderFile);
+  Load();
+  EXPECT_EQ(Describe(settings_),
+            "pw=secret admin=letmein name=My Old Server max=32 tcp=9000 udp=9001 ip= tries=5 "
+            "wait=15000 idle=5000 web=1 site=0 list=0 post=http://example.org/post "
+            "link=http://www.parleyvox.example/");
+  EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", "Music Room"}));
+  const std::string rewritten =
+      "[Version]\r\nServerVersion=v1.2.2\r\n"
+      "[Passwords]\r\nServerPassword=secret\r\nAdminPassword=letmein\r\n"
+      "[General]\r\nServername=My Old Server\r\nMaxClients=32\r\n"
+      "[Networking]\r\nTCPPort=9000\r\nIP=\r\n"
+      "[Ping]\r\nMaxPingTries=5\r\nPingWaitTime=15000\r\nIdleTimeBeforePing=5000\r\n"
+      "[WebStatus]\r\nActive=1\r\nParleyvoxSite_Active=0\r\nParleyvoxSite_DisplayInWebList=0\r\n"
+      "WebPostURL=http://example.org/post\r\nWebPostLinkUrl=http://www.parleyvox.example/\r\n";
+  EXPECT_EQ(FileBytes(path_), pv::testing::kOlderFileErased + rewritten);
+  // Saving the rooms moves [Channels] to the end; its comment stays where it was.
+  SaveRooms(path_, {"Lobby"});
+  std::string expected = pv::testing::kOlderFileErased;
+  const std::string old_rooms = "[Channels]\r\n0=Lobby\r\n1=Music Room\r\n";
+  expected.erase(expected.find(old_rooms), old_rooms.size());
+  EXPECT_EQ(FileBytes(path_), expected + rewritten + "[Channels]\r\n0=Lobby\r\n");
+  // The next start reads it as current and writes nothing.
+  ino_t before = Inode(path_);
+  Load();
+  EXPECT_EQ(settings_.ServerPassword, "secret");
+  EXPECT_EQ(Inode(path_), before);
+}
+
+TEST_F(ConfigFile, TheVersionMustMatchExactly) {
+  PutFile(path_, "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nAdminPassword=x\r\n");
+  Load();
+  EXPECT_EQ(IniReadString(path_, "Version", "ServerVersion", ""), "v1.2.2");
+  EXPECT_EQ(IniReadString(path_, "Passwords", "AdminPassword", ""), "x");
+}
+
+TEST_F(ConfigFile, TheLargestTcpPortOverflowsTheUdpPort) {
+  EXPECT_THROW(LoadCurrent("[Networking]\r\nTCPPort=2147483647\r\n"), EIntOverflow);
+  EXPECT_NO_THROW(LoadCurrent("[Networking]\r\nTCPPort=2147483646\r\n"));
+  EXPECT_EQ(settings_.UDPPort, 2147483647);
+}
+
+TEST_F(ConfigFile, AReadOnlyFileLoadsWhenCurrentAndFailsWhenOlder) {
+  PutFile(path_, "[Version]\r\nServerVersion=v1.2.2\r\n[General]\r\nServername=RO\r\n");
+  ::chmod(path_.c_str(), 0444);
+  EXPECT_NO_THROW(Load());
+  EXPECT_EQ(settings_.Servername, "RO");
+  EXPECT_THROW(SaveAdminPassword(path_, "x"), EIniFileException);
+  EXPECT_THROW(SaveRooms(path_, {"A"}), EIniFileException);
+  ::chmod(path_.c_str(), 0644);
+  PutFile(path_, pv::testing::kOlderFile);
+  ::chmod(path_.c_str(), 0444);
+  EXPECT_THROW(Load(), EIniFileException);
+  EXPECT_EQ(FileBytes(path_), pv::testing::kOlderFile);
+}
+
+TEST_F(ConfigFile, SavesAfterAFirstStartGiveTheKnownBytes) {
+  Load();
+  SaveRooms(path_, {"Default", "Lobby"});
+  SaveAdminPassword(path_, "n3w pass");
+  std::string expected = pv::testing::kFirstStartFile + "[Channels]\r\n0=Default\r\n1=Lobby\r\n";
+  expected.replace(expected.find("AdminPassword=vimbo"), 19, "AdminPassword=n3w pass");
+  EXPECT_EQ(FileBytes(path_), expected);
+  EXPECT_EQ(expected.size(), 423u);
+  SaveServerPassword(path_, "s3cret");
+  SaveRooms(path_, {});
+  Load();
+  EXPECT_EQ(settings_.ServerPassword, "s3cret");
+  EXPECT_EQ(settings_.AdminPassword, "n3w pass");
+  EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
+  EXPECT_THROW(SaveServerPassword(dir_.File("nodir/x.ini"), "p"), EIniFileException);
+}
+
+TEST_F(ConfigFile, PasswordAndRoomSavesAtTheSameTimeKeepBothChanges) {
+  Load();
+  constexpr int kRounds = 40;
+  std::thread passwords([&] {
+    for (int i = 0; i < kRounds; ++i) SaveServerPassword(path_, Printf("pw%d", i));
+  });
+  std::thread rooms([&] {
+    for (int i = 0; i < kRounds; ++i) SaveRooms(path_, {Printf("room%d", i), "second"});
+  });
+  passwords.join();
+  rooms.join();
+  Load();
+  EXPECT_EQ(settings_.ServerPassword, Printf("pw%d", kRounds - 1));
+  EXPECT_EQ(rooms_, (std::vector<std::string>{Printf("room%d", kRounds - 1), "second"}));
+}
+
+}  // namespace
+}  // namespace pv
