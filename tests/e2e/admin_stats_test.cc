@@ -1,0 +1,195 @@
+// Administrator commands and statistics as clients meet them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <memory>
+
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace pv::test {
+namespace {
+
+class AdminStats : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<ServerProcess>();
+    ASSERT_TRUE(server_->Start());
+  }
+  void TearDown() override {
+    clients_.clear();
+    EXPECT_EQ(server_->Stop(), 0);
+  }
+  TestClient& Client(const std::string& name, const std::string& version = "1.2.1", const std::string& password = "") {
+    clients_.push_back(std::make_unique<TestClient>());
+    TestClient& c = *clients_.back();
+    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort())));
+    EXPECT_TRUE(c.Login(name, password, version));
+    return c;
+  }
+  static auto IsAdminOf(int player_id) {
+    return [player_id](const ServerPacket& p) {
+      return p.Code == kPktPlayerIsAdmin && ParsePlayerIsAdmin(p) == player_id;
+    };
+  }
+
+  std::unique_ptr<ServerProcess> server_;
+  std::vector<std::unique_ptr<TestClient>> clients_;
+};
+
+TEST_F(AdminStats, AdminLoginAnswersByClientVersion) {
+  TestClient& modern = Client("modern");
+  TestClient& legacy = Client("legacy", "1.2.0");
+  modern.Send(AdminLogin("VIMBO"));
+  EXPECT_TRUE(modern.WaitFor(-101));
+  modern.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(modern.WaitFor(IsAdminOf(1)));
+  legacy.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(legacy.WaitFor(100));
+  EXPECT_TRUE(modern.WaitFor(IsAdminOf(2)));  // the modern client hears of the other administrator
+  auto legacy_sees = legacy.CollectAll(std::chrono::milliseconds(300));
+  for (auto& p : legacy_sees) EXPECT_NE(p.Code, kPktPlayerIsAdmin);
+  modern.Send(AdminLogin("vimbo"));  // logging in again repeats the announcement
+  EXPECT_TRUE(modern.WaitFor(IsAdminOf(1)));
+  modern.Send(ClientReady());
+  auto info = modern.WaitFor(kPktServerInfo);
+  ASSERT_TRUE(info);
+  EXPECT_TRUE(ParseServerInfo(*info).Players[0].IsAdmin);
+}
+
+TEST_F(AdminStats, PasswordChangesTakeEffectAndReachTheFile) {
+  TestClient& admin = Client("admin");
+  admin.Send(AdminLogin("vimbo"));
+  ASSERT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
+  admin.Send(AdminChangeServerPassword("Door"));
+  EXPECT_TRUE(admin.WaitFor(140));
+  EXPECT_TRUE(WaitUntil([&] { return server_->IniText().find("ServerPassword=Door\r\n") != std::string::npos; },
+                        std::chrono::seconds(3)));
+  TestClient refused;
+  ASSERT_TRUE(refused.Connect(static_cast<uint16_t>(server_->TcpPort())));
+  refused.Send(ClientLogin("x", "door", "1.2.1"));
+  EXPECT_TRUE(refused.WaitFor(kPktBadServerPassword));
+  Client("y", "1.2.1", "Door");
+
+  admin.Send(AdminChangeAdminPassword("New"));
+  EXPECT_TRUE(admin.WaitFor(160));
+  EXPECT_TRUE(WaitUntil([&] { return server_->IniText().find("AdminPassword=New\r\n") != std::string::npos; },
+                        std::chrono::seconds(3)));
+  admin.Send(AdminCreateRoom("still admin"));  // administrators keep their rights
+  EXPECT_TRUE(admin.WaitFor(kPktRoomCreated));
+  TestClient& other = Client("z", "1.2.1", "Door");
+  other.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(other.WaitFor(-101));
+  other.Send(AdminLogin("New"));
+  EXPECT_TRUE(other.WaitFor(kPktPlayerIsAdmin));
+
+  admin.Send(AdminChangeServerPassword(""));  // an empty password removes it
+  EXPECT_TRUE(admin.WaitFor(140));
+  Client("open", "1.2.1", "anything");
+  EXPECT_NE(server_->IniText().find("ServerPassword=\r\n"), std::string::npos);
+}
+
+TEST_F(AdminStats, UnwritableFileStillChangesThePasswordAndLogsOneLine) {
+  TestClient& admin = Client("admin");
+  admin.Send(AdminLogin("vimbo"));
+  ASSERT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
+  ASSERT_EQ(::chmod(server_->Dir().File("pvserver.ini").c_str(), 0444), 0);
+  admin.Send(AdminChangeServerPassword("Locked"));
+  EXPECT_TRUE(admin.WaitFor(140));
+  ASSERT_TRUE(server_->WaitForLog("in: TCPServerExecute excption "));
+  std::string log = server_->Log();
+  auto at = log.find("in: TCPServerExecute excption ");
+  EXPECT_EQ(log.find("in: TCPServerExecute excption ", at + 1), std::string::npos);
+  EXPECT_NE(log.find("Unable to write to", at), std::string::npos);
+  TestClient refused;
+  ASSERT_TRUE(refused.Connect(static_cast<uint16_t>(server_->TcpPort())));
+  refused.Send(ClientLogin("x", "", "1.2.1"));
+  EXPECT_TRUE(refused.WaitFor(kPktBadServerPassword));
+  Client("y", "1.2.1", "Locked");
+  ::chmod(server_->Dir().File("pvserver.ini").c_str(), 0644);
+}
+
+TEST_F(AdminStats, KickTellsEveryoneOnceAndClosesTheKickedConnection) {
+  TestClient& admin = Client("admin");
+  TestClient& victim = Client("victim");
+  TestClient& watcher = Client("watcher");
+  admin.Send(AdminLogin("vimbo"));
+  ASSERT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
+  admin.Send(AdminKickPlayer(9));
+  EXPECT_TRUE(admin.WaitFor(-130));
+  admin.Send(AdminKickPlayer(2));
+  for (TestClient* c : {&admin, &victim, &watcher}) {
+    auto left = c->WaitFor(kPktPlayerLeft);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(ParsePlayerLeft(*left).PlayerId, 2);
+    EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 4);
+  }
+  // The kicked connection closes at its next pass, which waits for one more packet.
+  victim.Send(ServerStatsReq());
+  EXPECT_TRUE(victim.IsClosedByServer());
+  ASSERT_TRUE(server_->WaitForLog("Distroying client victim[2]"));
+  for (auto& p : watcher.CollectAll(std::chrono::milliseconds(300))) EXPECT_NE(p.Code, kPktPlayerLeft);
+  // An administrator may kick itself.
+  admin.Send(AdminKickPlayer(1));
+  EXPECT_TRUE(watcher.WaitFor(kPktPlayerLeft));
+  admin.Send(ServerStatsReq());
+  EXPECT_TRUE(admin.IsClosedByServer());
+}
+
+TEST_F(AdminStats, KickOfPlayerZeroIsARangeErrorLoggedByThePass) {
+  TestClient& admin = Client("admin");
+  admin.Send(AdminLogin("vimbo"));
+  ASSERT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
+  admin.Send(AdminKickPlayer(0));
+  EXPECT_TRUE(server_->WaitForLog("in: TCPServerExecute excption ERangeError: Range check error"));
+  admin.Send(ServerStatsReq());
+  EXPECT_TRUE(admin.WaitFor(kPktServerStats));  // the connection stays usable
+}
+
+TEST_F(AdminStats, PlayerStatsInBothLayoutsAndViews) {
+  TestClient& a = Client("a");
+  TestClient& legacy = Client("old", "1.2.0");
+  a.Send(PlayerStatsReq(1));
+  auto own = a.WaitFor(kPktPlayerStats);
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->Length, 104);
+  auto msg = ParsePlayerStats(*own);
+  EXPECT_FALSE(msg.Legacy);
+  EXPECT_EQ(msg.Stats.PlayerId, 1);
+  EXPECT_EQ(msg.Stats.ClientVer, "1.2.1");
+  EXPECT_EQ(msg.Stats.PacketLoss, 0.0f);
+  EXPECT_EQ(msg.Stats.UdpPort, 0);
+  EXPECT_EQ(msg.Stats.UdpIP, "");
+  EXPECT_GE(msg.Stats.TcpPacketsIn, 2u);
+  EXPECT_LT(msg.Stats.ConnectionTime, 60000u);
+  legacy.Send(PlayerStatsReq(1));
+  auto old = legacy.WaitFor(kPktPlayerStatsLegacy);
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->Length, 73);
+  EXPECT_EQ(ParsePlayerStats(*old).Stats.PlayerId, 1);
+  a.Send(PlayerStatsReq(5));
+  EXPECT_TRUE(a.WaitFor(-60));
+}
+
+TEST_F(AdminStats, ServerStatsCountTheTrafficAndCarryTheVersion) {
+  TestClient& a = Client("a");
+  a.Send(ServerStatsReq());
+  auto first = a.WaitFor(kPktServerStats);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->Length, 75);
+  auto s1 = ParseServerStats(*first);
+  EXPECT_EQ(s1.ServerVersion, "v1.2.2 Win32 Service");
+  EXPECT_LT(s1.Uptime, 60000u);
+  a.Send(ServerStatsReq());
+  auto second = a.WaitFor(kPktServerStats);
+  ASSERT_TRUE(second);
+  auto s2 = ParseServerStats(*second);
+  EXPECT_EQ(s2.TcpPacketsIn - s1.TcpPacketsIn, 1u);
+  EXPECT_EQ(s2.TcpBytesIn - s1.TcpBytesIn, 8u);
+  EXPECT_EQ(s2.TcpPacketsOut - s1.TcpPacketsOut, 1u);  // the first ServerStats
+  EXPECT_EQ(s2.TcpBytesOut - s1.TcpBytesOut, 75u);
+}
+
+}  // namespace
+}  // namespace pv::test
