@@ -9,6 +9,7 @@
 // touching only objects it keeps alive itself.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
