@@ -1,0 +1,132 @@
+// TIdTCPServer: the TCP listener for control connections. One accepting thread per binding
+// (TIdListenerThread) accepts connections; each accepted connection gets a TIdPeerThread of its
+// own, which calls OnExecute again and again while the connection is open, then closes the
+// connection and leaves the list of live threads.
+//
+// Thread rules: configuration and SetActive are for one owning thread (the main thread);
+// OnExecute runs on the connection threads, several at once. Deactivating always returns in
+// bounded time; a connection thread that has not ended by then finishes later on its own,
+// touching only objects it keeps alive itself.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/net_thread.h"
+#include "net/tcp_connection.h"
+
+namespace pv {
+
+struct TcpServerState;
+
+// The thread of one accepted connection, handed to OnExecute on that thread.
+class TIdPeerThread {
+ public:
+  TIdPeerThread(std::shared_ptr<TcpServerState> state, std::shared_ptr<TIdTCPConnection> connection);
+  TIdPeerThread(const TIdPeerThread&) = delete;
+  TIdPeerThread& operator=(const TIdPeerThread&) = delete;
+
+  TIdTCPConnection& Connection() { return *connection_; }
+  // For keeping the connection alive beyond this thread (a session writing to it).
+  const std::shared_ptr<TIdTCPConnection>& ConnectionPtr() const { return connection_; }
+
+  // AppData: one application object, empty at start, released when the thread ends. Safe from
+  // any thread.
+  std::shared_ptr<void> AppData() const;
+  template <typename T>
+  std::shared_ptr<T> AppDataAs() const {
+    return std::static_pointer_cast<T>(AppData());
+  }
+  void SetAppData(std::shared_ptr<void> data);
+  void ClearAppData() { SetAppData(nullptr); }
+
+  // True once the listener is being deactivated.
+  bool Terminated() const { return terminated_.load(); }
+
+ private:
+  friend class TIdTCPServer;
+  friend struct TcpServerState;
+  // The thread body: OnExecute while the connection is open, then the clean-up.
+  void Run(const std::shared_ptr<TIdPeerThread>& self);
+  void RunHandler();
+
+  const std::shared_ptr<TcpServerState> state_;
+  const std::shared_ptr<TIdTCPConnection> connection_;
+  mutable std::mutex app_data_mutex_;
+  std::shared_ptr<void> app_data_;
+  std::atomic<bool> terminated_{false};
+  NetThread thread_;
+};
+
+class TIdTCPServer {
+ public:
+  using ExecuteHandler = std::function<void(TIdPeerThread&)>;
+  // Called on a connection thread with an error that ended it (not a reset or aborted
+  // connection, which only closes it).
+  using ExceptionHandler = std::function<void(TIdPeerThread&, const std::exception&)>;
+
+  static constexpr int kListenQueue = 15;
+  static constexpr int kTerminateWaitTimeMs = 5000;
+
+  TIdTCPServer();
+  // Deactivates; connection threads still running after the wait are let go.
+  ~TIdTCPServer();
+  TIdTCPServer(const TIdTCPServer&) = delete;
+  TIdTCPServer& operator=(const TIdTCPServer&) = delete;
+
+  void SetDefaultPort(uint16_t port) { default_port_ = port; }
+  uint16_t DefaultPort() const { return default_port_; }
+  // Replaces the bindings by one on `ip` (dotted, or a name to look up) and `port`. Without a
+  // binding the listener binds every local interface at the default port.
+  void SetBinding(const std::string& ip, uint16_t port);
+  void ClearBindings() { bindings_.clear(); }
+  void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
+  void SetOnException(ExceptionHandler handler) { on_exception_ = std::move(handler); }
+  // Off by default, so a port in use makes activation fail.
+  void SetReuseSocket(bool reuse) { reuse_socket_ = reuse; }
+  // The longest deactivation waits for connection threads (5000 ms unless changed).
+  void SetTerminateWaitTime(int ms) { terminate_wait_ms_ = ms; }
+
+  // true: binds and listens on every binding (raising EIdSocketError on failure, with nothing
+  // left open) and starts the accepting threads. false: stops accepting, shuts down every live
+  // connection and waits, in 250 ms steps up to the terminate wait time, for their threads.
+  void SetActive(bool active);
+  bool Active() const { return active_; }
+  // The local port of binding `index` while active (the chosen one for port 0).
+  uint16_t BoundPort(size_t index = 0) const;
+  // Connection threads that have not finished yet.
+  size_t LiveThreadCount() const;
+
+ private:
+  struct Binding {
+    std::string ip;
+    uint16_t port = 0;
+  };
+  struct Listener {
+    int fd = -1;
+    uint16_t port = 0;
+    NetThread thread;
+  };
+  void Activate();
+  void Deactivate();
+  void StopListeners();
+
+  uint16_t default_port_ = 0;
+  std::vector<Binding> bindings_;
+  ExecuteHandler on_execute_;
+  ExceptionHandler on_exception_;
+  bool reuse_socket_ = false;
+  int terminate_wait_ms_ = kTerminateWaitTimeMs;
+  bool active_ = false;
+  std::shared_ptr<TcpServerState> state_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  // States of earlier activations whose connection threads outlived the wait.
+  std::vector<std::shared_ptr<TcpServerState>> retired_;
+};
+
+}  // namespace pv

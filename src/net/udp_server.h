@@ -1,0 +1,84 @@
+// TIdUDPServer: the UDP endpoint. Its bindings (TIdSocketHandle) are bound at activation; one
+// listener thread (TIdUDPListenerThread) receives the datagrams of every binding and calls the
+// read handler for each, on that thread. Datagrams longer than kBufferSize bytes are never
+// delivered. SendDatagram sends from the first binding, that is, from the server's own port.
+//
+// Thread rules: configuration and SetActive are for one owning thread (the main thread). The
+// read handler runs only on the listener thread. SendDatagram and Binding may be called from
+// any thread, several at once; a send racing a deactivation fails with an error, never touches
+// a closed socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/net_thread.h"
+#include "net/socket_handle.h"
+
+namespace pv {
+
+struct UdpListenerState;
+
+class TIdUDPServer {
+ public:
+  // The received bytes (valid only during the call) and the binding that received them, whose
+  // SourceIP / SourcePort / SourceAddr tell where they came from.
+  using ReadHandler = std::function<void(const uint8_t* data, size_t size, TIdSocketHandle& binding)>;
+
+  // The longest datagram delivered.
+  static constexpr size_t kBufferSize = 8192;
+
+  TIdUDPServer();
+  ~TIdUDPServer();
+  TIdUDPServer(const TIdUDPServer&) = delete;
+  TIdUDPServer& operator=(const TIdUDPServer&) = delete;
+
+  void SetDefaultPort(uint16_t port) { default_port_ = port; }
+  uint16_t DefaultPort() const { return default_port_; }
+  // Replaces the bindings by one on `ip` and `port`. Without a binding the endpoint binds every
+  // local interface at the default port.
+  void SetBinding(const std::string& ip, uint16_t port);
+  void ClearBindings() { wanted_.clear(); }
+  // Set before activation.
+  void SetOnUDPRead(ReadHandler handler) { on_read_ = std::move(handler); }
+
+  // true: binds every binding (raising EIdSocketError on failure, with nothing left open) and
+  // starts the listener thread. false: stops the thread (bounded wait) and closes the sockets.
+  void SetActive(bool active);
+  bool Active() const { return active_; }
+
+  // Binding `index` while active, else null. Holding it keeps its socket open.
+  std::shared_ptr<TIdSocketHandle> Binding(size_t index = 0) const;
+  // The bound port of binding `index` while active, else 0.
+  uint16_t BoundPort(size_t index = 0) const;
+
+  // Sends n bytes as one datagram from the first binding to `host`:`port`. The host is resolved
+  // as ResolveHost does (dotted as is, "LOCALHOST" in any case is 127.0.0.1, anything else
+  // looked up; the empty text and a failed look-up raise EIdSocketError). Port 0 raises
+  // EIdSocketError; so does an inactive endpoint. Otherwise raises as TIdSocketHandle::SendTo.
+  void SendDatagram(const std::string& host, uint16_t port, const uint8_t* data, size_t n);
+
+ private:
+  struct Wanted {
+    std::string ip;
+    uint16_t port = 0;
+  };
+  void Activate();
+  void Deactivate();
+
+  uint16_t default_port_ = 0;
+  std::vector<Wanted> wanted_;
+  ReadHandler on_read_;
+  bool active_ = false;
+  std::shared_ptr<UdpListenerState> listener_;
+  std::unique_ptr<NetThread> thread_;
+  mutable std::mutex bindings_mutex_;  // guards bindings_ against the senders
+  std::vector<std::shared_ptr<TIdSocketHandle>> bindings_;
+};
+
+}  // namespace pv

@@ -1,0 +1,122 @@
+#include "support/loopback_sockets.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace pv::test {
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+Fd::~Fd() { Reset(); }
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+void Fd::Reset() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+namespace {
+sockaddr_in Loopback(uint16_t port, const std::string& ip = "127.0.0.1") {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  return address;
+}
+}  // namespace
+
+Fd ConnectTcp(uint16_t port, const std::string& ip) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in to = Loopback(port, ip);
+  if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return Fd();
+  return fd;
+}
+
+TcpPair MakeTcpPair() {
+  Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local = Loopback(0);
+  bind(listener.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
+  listen(listener.Get(), 1);
+  TcpPair pair;
+  pair.client = ConnectTcp(LocalPortOf(listener.Get()));
+  pair.server = Fd(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  return pair;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    done += static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, bool* eof) {
+  if (eof) *eof = false;
+  pollfd wait_for{fd, POLLIN, 0};
+  if (poll(&wait_for, 1, static_cast<int>(timeout.count())) <= 0) return {};
+  std::string out(max, '\0');
+  ssize_t got = recv(fd, out.data(), max, 0);
+  if (got <= 0) {
+    if (eof) *eof = true;
+    return {};
+  }
+  out.resize(static_cast<size_t>(got));
+  return out;
+}
+
+Fd OpenUdp() {
+  Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local = Loopback(0);
+  bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
+  return fd;
+}
+
+uint16_t LocalPortOf(int fd) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+  return ntohs(local.sin_port);
+}
+
+bool SendUdp(int fd, uint16_t port, const std::vector<uint8_t>& bytes) {
+  sockaddr_in to = Loopback(port);
+  return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+         static_cast<ssize_t>(bytes.size());
+}
+
+bool ReceiveUdp(int fd, std::vector<uint8_t>& out, std::chrono::milliseconds timeout,
+                uint16_t* from_port) {
+  pollfd wait_for{fd, POLLIN, 0};
+  if (poll(&wait_for, 1, static_cast<int>(timeout.count())) <= 0) return false;
+  out.assign(65536, 0);
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  ssize_t got = recvfrom(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+  if (got < 0) return false;
+  out.resize(static_cast<size_t>(got));
+  if (from_port) *from_port = ntohs(from.sin_port);
+  return true;
+}
+
+}  // namespace pv::test

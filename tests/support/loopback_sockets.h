@@ -1,0 +1,57 @@
+// Plain client-side sockets on 127.0.0.1 for tests, and a bounded wait on a condition.
+// Every wait here has a deadline.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace pv::test {
+
+// Polls `condition` until it holds or `timeout` passes; returns its last value.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// An owned descriptor, closed on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd();
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  int Get() const { return fd_; }
+  int Release() { int fd = fd_; fd_ = -1; return fd; }
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// A TCP client connected to `ip`:`port`; an invalid Fd when the connection is refused.
+Fd ConnectTcp(uint16_t port, const std::string& ip = "127.0.0.1");
+// A connected pair on loopback: `server` is the accepted side.
+struct TcpPair {
+  Fd client;
+  Fd server;
+};
+TcpPair MakeTcpPair();
+// Sends all bytes (MSG_NOSIGNAL); false on failure.
+bool SendAll(int fd, const std::string& bytes);
+// Receives up to `max` bytes, waiting at most `timeout`. Empty on timeout; `eof` tells whether
+// the peer closed.
+std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, bool* eof = nullptr);
+
+// A UDP socket bound to 127.0.0.1 on a free port.
+Fd OpenUdp();
+uint16_t LocalPortOf(int fd);
+bool SendUdp(int fd, uint16_t port, const std::vector<uint8_t>& bytes);
+// One datagram, waiting at most `timeout`; false on timeout. `from_port` gets the sender's port.
+bool ReceiveUdp(int fd, std::vector<uint8_t>& out, std::chrono::milliseconds timeout,
+                uint16_t* from_port = nullptr);
+
+}  // namespace pv::test

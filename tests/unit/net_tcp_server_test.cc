@@ -1,0 +1,202 @@
+// TIdTCPServer over real loopback sockets: connection threads, errors leaving the handler,
+// AppData, bindings and bounded deactivation.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <stdexcept>
+#include <thread>
+
+#include "net/net_errors.h"
+#include "net/tcp_server.h"
+#include "support/loopback_sockets.h"
+
+namespace pv {
+namespace {
+
+using std::chrono::milliseconds;
+using test::ConnectTcp;
+using test::Fd;
+using test::ReceiveSome;
+using test::SendAll;
+using test::WaitUntil;
+
+// Reads one byte and writes it back: one pass of a minimal protocol.
+void Echo(TIdPeerThread& peer) {
+  uint8_t byte = 0;
+  peer.Connection().ReadBytes(&byte, 1);
+  peer.Connection().WriteBytes(&byte, 1);
+}
+
+bool SeesEof(const Fd& client) {
+  bool eof = false;
+  ReceiveSome(client.Get(), 1, milliseconds(5000), &eof);
+  return eof;
+}
+
+TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpen) {
+  TIdTCPServer server;
+  server.SetBinding("127.0.0.1", 0);
+  std::atomic<int> calls{0};
+  server.SetOnExecute([&](TIdPeerThread& peer) {
+    ++calls;
+    Echo(peer);
+  });
+  server.SetActive(true);
+  ASSERT_NE(server.BoundPort(), 0);
+  Fd a = ConnectTcp(server.BoundPort());
+  Fd b = ConnectTcp(server.BoundPort());
+  ASSERT_TRUE(SendAll(a.Get(), "1") && SendAll(b.Get(), "2"));
+  EXPECT_EQ(ReceiveSome(a.Get(), 4, milliseconds(5000)), "1");
+  EXPECT_EQ(ReceiveSome(b.Get(), 4, milliseconds(5000)), "2");
+  ASSERT_TRUE(SendAll(a.Get(), "3"));
+  EXPECT_EQ(ReceiveSome(a.Get(), 4, milliseconds(5000)), "3");
+  // A peer that closes ends its thread: the handler's read raises, the open-check stops it.
+  a.Reset();
+  EXPECT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 1; }));
+  EXPECT_GE(calls.load(), 4);
+  server.SetActive(false);
+  EXPECT_TRUE(SeesEof(b));
+}
+
+TEST(TcpServer, AResetLeavingTheHandlerClosesTheConnectionAndOtherErrorsEndTheThread) {
+  TIdTCPServer server;
+  server.SetBinding("127.0.0.1", 0);
+  std::atomic<int> calls{0};
+  std::atomic<int> reported{0};
+  std::string reported_text;
+  server.SetOnExecute([&](TIdPeerThread& peer) {
+    ++calls;
+    uint8_t byte = 0;
+    peer.Connection().ReadBytes(&byte, 1);
+    if (byte == 'r') throw EIdSocketError(ECONNRESET);
+    throw std::runtime_error("broken handler");
+  });
+  server.SetOnException([&](TIdPeerThread&, const std::exception& e) {
+    reported_text = e.what();
+    ++reported;
+  });
+  server.SetActive(true);
+  Fd reset_client = ConnectTcp(server.BoundPort());
+  ASSERT_TRUE(SendAll(reset_client.Get(), "rr"));
+  EXPECT_TRUE(SeesEof(reset_client));
+  EXPECT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 0; }));
+  EXPECT_EQ(reported.load(), 0);
+  EXPECT_EQ(calls.load(), 1);  // the second byte was never asked for
+
+  Fd broken_client = ConnectTcp(server.BoundPort());
+  ASSERT_TRUE(SendAll(broken_client.Get(), "x"));
+  EXPECT_TRUE(SeesEof(broken_client));
+  EXPECT_TRUE(WaitUntil([&] { return reported.load() == 1; }));
+  EXPECT_EQ(reported_text, "broken handler");
+  EXPECT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 0; }));
+}
+
+// Records its destruction, to see when AppData lets go of it.
+struct Tracker {
+  explicit Tracker(std::atomic<bool>& gone) : gone_(gone) {}
+  ~Tracker() { gone_ = true; }
+  std::atomic<bool>& gone_;
+};
+
+TEST(TcpServer, AppDataStartsEmptyAndIsReleasedWhenTheThreadEnds) {
+  TIdTCPServer server;
+  server.SetBinding("127.0.0.1", 0);
+  std::atomic<bool> gone{false};
+  std::atomic<bool> empty_at_start{false};
+  server.SetOnExecute([&](TIdPeerThread& peer) {
+    if (!peer.AppData()) {
+      empty_at_start = true;
+      peer.SetAppData(std::make_shared<Tracker>(gone));
+    }
+    EXPECT_NE(peer.AppDataAs<Tracker>(), nullptr);
+    Echo(peer);
+  });
+  server.SetActive(true);
+  Fd client = ConnectTcp(server.BoundPort());
+  ASSERT_TRUE(SendAll(client.Get(), "a"));
+  EXPECT_EQ(ReceiveSome(client.Get(), 1, milliseconds(5000)), "a");
+  EXPECT_TRUE(empty_at_start.load());
+  EXPECT_FALSE(gone.load());
+  client.Reset();
+  EXPECT_TRUE(WaitUntil([&] { return gone.load(); }));
+}
+
+TEST(TcpServer, DeactivatingClosesEveryConnectionAndWaitsForTheirThreads) {
+  TIdTCPServer server;
+  server.SetBinding("127.0.0.1", 0);
+  server.SetOnExecute(Echo);
+  server.SetActive(true);
+  std::vector<Fd> clients;  // they never send
+  for (int i = 0; i < 10; ++i) clients.push_back(ConnectTcp(server.BoundPort()));
+  ASSERT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 10; }));
+  uint16_t port = server.BoundPort();
+  auto start = std::chrono::steady_clock::now();
+  server.SetActive(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(4000));
+  EXPECT_EQ(server.LiveThreadCount(), 0u);
+  for (auto& client : clients) EXPECT_TRUE(SeesEof(client));
+  // The listening socket is closed too.
+  EXPECT_LT(ConnectTcp(port).Get(), 0);
+}
+
+TEST(TcpServer, AHandlerThatIgnoresTheCloseIsLetGoAfterTheWaitAndEndsLaterUnharmed) {
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  auto entered = std::make_shared<std::atomic<bool>>(false);
+  {
+    TIdTCPServer server;
+    server.SetBinding("127.0.0.1", 0);
+    server.SetTerminateWaitTime(300);
+    server.SetOnExecute([release, finished, entered](TIdPeerThread& peer) {
+      *entered = true;
+      WaitUntil([&] { return release->load(); }, milliseconds(10000));
+      peer.ClearAppData();  // touches its own thread object after the server is gone
+      *finished = true;
+    });
+    server.SetActive(true);
+    Fd client = ConnectTcp(server.BoundPort());
+    ASSERT_TRUE(WaitUntil([&] { return entered->load(); }));
+    auto start = std::chrono::steady_clock::now();
+    server.SetActive(false);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
+    EXPECT_EQ(server.LiveThreadCount(), 1u);
+  }
+  // The server is destroyed; its straggler still runs and must finish without harm.
+  *release = true;
+  EXPECT_TRUE(WaitUntil([&] { return finished->load(); }));
+}
+
+TEST(TcpServer, APortInUseMakesActivationFail) {
+  TIdTCPServer first;
+  first.SetBinding("127.0.0.1", 0);
+  first.SetOnExecute(Echo);
+  first.SetActive(true);
+  TIdTCPServer second;
+  second.SetBinding("127.0.0.1", first.BoundPort());
+  second.SetOnExecute(Echo);
+  try {
+    second.SetActive(true);
+    FAIL() << "activation succeeded on a busy port";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.Code(), EADDRINUSE);
+  }
+  EXPECT_FALSE(second.Active());
+  // The failure leaves the first listener working.
+  Fd client = ConnectTcp(first.BoundPort());
+  ASSERT_TRUE(SendAll(client.Get(), "k"));
+  EXPECT_EQ(ReceiveSome(client.Get(), 1, milliseconds(5000)), "k");
+}
+
+TEST(TcpServer, ABindingOnOneAddressAcceptsOnlyThere) {
+  TIdTCPServer server;
+  server.SetBinding("127.0.0.1", 0);
+  server.SetOnExecute(Echo);
+  server.SetActive(true);
+  EXPECT_LT(ConnectTcp(server.BoundPort(), "127.0.0.2").Get(), 0);
+  EXPECT_GE(ConnectTcp(server.BoundPort(), "127.0.0.1").Get(), 0);
+}
+
+}  // namespace
+}  // namespace pv

@@ -1,0 +1,185 @@
+// TIdUDPServer and TIdSocketHandle over real loopback sockets.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+#include <cerrno>
+#include <mutex>
+#include <stdexcept>
+
+#include "net/net_errors.h"
+#include "net/socket_address.h"
+#include "net/udp_server.h"
+#include "support/loopback_sockets.h"
+
+namespace pv {
+namespace {
+
+using std::chrono::milliseconds;
+using test::Fd;
+using test::WaitUntil;
+
+struct Received {
+  std::vector<uint8_t> bytes;
+  std::string source_ip;
+  uint16_t source_port = 0;
+};
+
+// A UDP endpoint on 127.0.0.1 that records every datagram its handler sees.
+class Endpoint {
+ public:
+  explicit Endpoint(std::function<void(const Received&)> extra = {}) {
+    server_.SetBinding("127.0.0.1", 0);
+    server_.SetOnUDPRead([this, extra](const uint8_t* data, size_t size, TIdSocketHandle& b) {
+      Received r{std::vector<uint8_t>(data, data + size), b.SourceIP(), b.SourcePort()};
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        received_.push_back(r);
+      }
+      if (extra) extra(r);
+    });
+    server_.SetActive(true);
+  }
+  TIdUDPServer& Server() { return server_; }
+  uint16_t Port() { return server_.BoundPort(); }
+  std::vector<Received> Got() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return received_;
+  }
+  bool WaitCount(size_t n) {
+    return WaitUntil([&] { return Got().size() >= n; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Received> received_;
+  TIdUDPServer server_;  // last: stopped before the record goes
+};
+
+TEST(UdpServer, DeliversEachDatagramWithItsSource) {
+  Endpoint endpoint;
+  ASSERT_NE(endpoint.Port(), 0);
+  Fd client = test::OpenUdp();
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), {1, 2, 3}));
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), {}));
+  ASSERT_TRUE(endpoint.WaitCount(2));
+  auto got = endpoint.Got();
+  EXPECT_EQ(got[0].bytes, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(got[0].source_ip, "127.0.0.1");
+  EXPECT_EQ(got[0].source_port, test::LocalPortOf(client.Get()));
+  EXPECT_TRUE(got[1].bytes.empty());
+}
+
+TEST(UdpServer, DatagramsLongerThanTheBufferAreNeverDelivered) {
+  Endpoint endpoint;
+  Fd client = test::OpenUdp();
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), std::vector<uint8_t>(9000, 7)));
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), std::vector<uint8_t>(8193, 8)));
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), std::vector<uint8_t>(8192, 9)));
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), {42}));
+  ASSERT_TRUE(endpoint.WaitCount(2));
+  auto got = endpoint.Got();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].bytes, std::vector<uint8_t>(8192, 9));
+  EXPECT_EQ(got[1].bytes, std::vector<uint8_t>{42});
+}
+
+TEST(UdpServer, AFailingHandlerDoesNotStopTheListener) {
+  Endpoint endpoint([](const Received& r) {
+    if (r.bytes.size() == 1) throw std::runtime_error("bad datagram");
+  });
+  Fd client = test::OpenUdp();
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), {1}));
+  ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), {1, 2}));
+  ASSERT_TRUE(endpoint.WaitCount(2));
+}
+
+TEST(UdpServer, SendDatagramResolvesTheHostAndSendsFromTheServersPort) {
+  Endpoint endpoint;
+  Fd client = test::OpenUdp();
+  uint16_t client_port = test::LocalPortOf(client.Get());
+  std::vector<uint8_t> bytes = {5, 6, 7};
+  for (const char* host : {"127.0.0.1", "LoCaLhOsT", "localhost"}) {
+    endpoint.Server().SendDatagram(host, client_port, bytes.data(), bytes.size());
+    std::vector<uint8_t> got;
+    uint16_t from_port = 0;
+    ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000), &from_port)) << host;
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(from_port, endpoint.Port());
+  }
+}
+
+TEST(UdpServer, SendDatagramRefusesAnEmptyHostPortZeroAndAnOversizedDatagram) {
+  Endpoint endpoint;
+  Fd client = test::OpenUdp();
+  uint16_t client_port = test::LocalPortOf(client.Get());
+  std::vector<uint8_t> small = {1};
+  EXPECT_THROW(endpoint.Server().SendDatagram("", client_port, small.data(), 1), EIdSocketError);
+  EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", 0, small.data(), 1), EIdSocketError);
+  std::vector<uint8_t> huge(70000, 1);
+  EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", client_port, huge.data(), huge.size()),
+               EIdPackageSizeTooBig);
+  auto binding = endpoint.Server().Binding();
+  ASSERT_NE(binding, nullptr);
+  EXPECT_THROW(binding->SendTo("localhost", client_port, small.data(), 1), EIdSocketError);
+  EXPECT_THROW(binding->SendTo("0.0.0.0", client_port, small.data(), 1), EIdSocketError);
+  binding->SendTo("127.0.0.1", client_port, small.data(), 1);
+  std::vector<uint8_t> got;
+  EXPECT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
+}
+
+TEST(UdpServer, ABatchSendReportsEachDatagramAndSkipsTheRefusedOnes) {
+  Endpoint endpoint;
+  Fd client = test::OpenUdp();
+  in_addr loopback{};
+  ASSERT_TRUE(ParseDottedIPv4("127.0.0.1", loopback));
+  std::vector<uint8_t> one = {1}, two = {2, 2}, big(70000, 3);
+  TIdOutDatagram items[4];
+  items[0] = {MakeSockAddr(loopback, test::LocalPortOf(client.Get())), one.data(), one.size(), -9};
+  items[1] = {MakeSockAddr(loopback, 0), one.data(), one.size(), -9};
+  items[2] = {MakeSockAddr(loopback, test::LocalPortOf(client.Get())), big.data(), big.size(), -9};
+  items[3] = {MakeSockAddr(loopback, test::LocalPortOf(client.Get())), two.data(), two.size(), -9};
+  EXPECT_EQ(endpoint.Server().Binding()->SendBatch(items, 4), 2u);
+  EXPECT_EQ(items[0].result, 0);
+  EXPECT_EQ(items[1].result, EINVAL);
+  EXPECT_EQ(items[2].result, EMSGSIZE);
+  EXPECT_EQ(items[3].result, 0);
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
+  EXPECT_EQ(got, one);
+  ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
+  EXPECT_EQ(got, two);
+}
+
+TEST(UdpServer, APortInUseMakesActivationFail) {
+  Fd taken = test::OpenUdp();
+  TIdUDPServer server;
+  server.SetBinding("127.0.0.1", test::LocalPortOf(taken.Get()));
+  try {
+    server.SetActive(true);
+    FAIL() << "activation succeeded on a busy port";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.Code(), EADDRINUSE);
+  }
+  EXPECT_FALSE(server.Active());
+}
+
+TEST(UdpServer, DeactivatingStopsTheListenerAndFreesThePort) {
+  auto endpoint = std::make_unique<Endpoint>();
+  uint16_t port = endpoint->Port();
+  auto binding = endpoint->Server().Binding();  // a sender still holding the binding
+  endpoint->Server().SetActive(false);
+  EXPECT_EQ(endpoint->Server().Binding(), nullptr);
+  std::vector<uint8_t> bytes = {1};
+  EXPECT_THROW(endpoint->Server().SendDatagram("127.0.0.1", port, bytes.data(), 1), EIdSocketError);
+  // The held binding still sends without touching a closed descriptor; dropping it frees the port.
+  Fd client = test::OpenUdp();
+  binding->SendTo("127.0.0.1", test::LocalPortOf(client.Get()), bytes.data(), 1);
+  binding.reset();
+  TIdUDPServer again;
+  again.SetBinding("127.0.0.1", port);
+  EXPECT_NO_THROW(again.SetActive(true));
+}
+
+}  // namespace
+}  // namespace pv
