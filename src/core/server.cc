@@ -90,16 +90,23 @@ bool TParleyvoxServer::Server_Init() {
   udp_ = std::make_unique<TIdUDPServer>();
   tcp_ = std::make_unique<TIdTCPServer>();
   WriteLog("UDP+TCP created", 3);
-  tcp_->SetDefaultPort(Config.TCPPort);
+  // A port outside 0..65535 cannot be bound: activation fails below.
+  bool ports_valid = Config.TCPPort >= 0 && Config.TCPPort <= 65535 && Config.UDPPort >= 0 && Config.UDPPort <= 65535;
+  auto tcp_port = static_cast<uint16_t>(Config.TCPPort);
+  auto udp_port = static_cast<uint16_t>(Config.UDPPort);
+  tcp_->SetDefaultPort(tcp_port);
+  // Address reuse lets a restarted server listen again at once while connections it closed
+  // linger in TIME_WAIT; on Linux it never lets a second listener take a busy port.
+  tcp_->SetReuseSocket(true);
   tcp_->SetOnExecute([this](TIdPeerThread& thread) { TCPServerExecute(*this, thread); });
-  udp_->SetDefaultPort(Config.UDPPort);
+  udp_->SetDefaultPort(udp_port);
   udp_->SetOnUDPRead(
       [this](const uint8_t* data, size_t size, TIdSocketHandle& binding) { UDPRead(*this, data, size, binding); });
   // 15. A configured address replaces the listeners' bindings.
   if (!Config.IP.empty()) {
     try {
-      tcp_->SetBinding(Config.IP, Config.TCPPort);
-      udp_->SetBinding(Config.IP, Config.UDPPort);
+      tcp_->SetBinding(Config.IP, tcp_port);
+      udp_->SetBinding(Config.IP, udp_port);
     } catch (const std::exception&) {
       return Fail("FATAL ERROR: Unable to bind IP and Port");
     }
@@ -117,6 +124,7 @@ bool TParleyvoxServer::Server_Init() {
   udp_sender_->Start();
   // 19. UDP first, then TCP; then supervision.
   try {
+    if (!ports_valid) throw ERangeError();
     udp_->SetActive(true);
     tcp_->SetActive(true);
     WriteLog("Activated tcp/udp", 3);

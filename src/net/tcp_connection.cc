@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -51,6 +52,12 @@ size_t TIdTCPConnection::ReadFromBuffer(uint8_t* dest, size_t max) {
     std::memcpy(dest, input_.Data(), n);
     input_.RemoveFront(n);
   }
+  return n;
+}
+
+size_t TIdTCPConnection::PeekBytes(uint8_t* dest, size_t max) const {
+  size_t n = std::min(max, input_.Size());
+  if (n > 0) std::memcpy(dest, input_.Data(), n);
   return n;
 }
 

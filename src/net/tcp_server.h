@@ -25,7 +25,7 @@ namespace pv {
 struct TcpServerState;
 
 // The thread of one accepted connection, handed to OnExecute on that thread.
-class TIdPeerThread {
+class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
  public:
   TIdPeerThread(std::shared_ptr<TcpServerState> state, std::shared_ptr<TIdTCPConnection> connection);
   TIdPeerThread(const TIdPeerThread&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/errors.h"
 #include "base/printf.h"
 #include "core/event_log.h"
 #include "protocol/admin.h"
@@ -62,12 +63,11 @@ bool Dispatch(TParleyvoxServer& server, const PacketView& packet, TServerClient&
 // names a whole packet that has fully arrived, exactly that packet is taken and the rest stays
 // in the connection's input for the next pass, so packets that arrive together are not lost.
 // Otherwise everything that arrived is taken. Never more than the packet buffer holds.
-size_t BytesToTake(TIdTCPConnection& connection, uint8_t first, size_t waiting) {
+size_t BytesToTake(TIdTCPConnection& connection, size_t waiting) {
   size_t take = waiting;
   if (waiting >= 5) {
     uint8_t head[5];
     connection.PeekBytes(head, 5);  // offsets 1..5 of the packet
-    (void)first;
     size_t length = static_cast<size_t>(head[3] | (head[4] << 8));
     if (length >= kControlHeaderSize && length <= waiting + 1) take = length - 1;
   }
@@ -92,7 +92,7 @@ void CloseSession(TParleyvoxServer& server, const SessionPtr& session) {
 void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
   try {
     TIdTCPConnection& connection = thread.Connection();
-    SessionPtr session = std::static_pointer_cast<TServerClient>(thread.AppData());
+    SessionPtr session = thread.AppDataAs<TServerClient>();
     bool close = false;
     size_t n = 1;
     if (session) {
@@ -112,7 +112,7 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
     }
     if (!connection.IsOpen()) close = true;
     if (!close) {
-      n = BytesToTake(connection, buffer[0], connection.InputSize());
+      n = BytesToTake(connection, connection.InputSize());
       if (n > 0) connection.ReadBytes(buffer + 1, n);
       close = true;
       PacketView packet(buffer, 1 + n);

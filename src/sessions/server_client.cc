@@ -12,6 +12,7 @@ TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerTh
       server_(server),
       peer_thread_(peer_thread),
       raw_peer_(peer_thread.get()),
+      connection_(peer_thread->ConnectionPtr()),
       last_activity_(ConnectedAt.value),
       last_activity_steady_(ConnectedAtSteady.time_since_epoch().count()) {}
 
@@ -38,15 +39,13 @@ void TServerClient::Flush() {
   std::lock_guard<std::mutex> hold(out_queue_lock_);
   // Destruction may have begun while this thread waited for the lock.
   if (Destroying || out_queue_.empty()) return;
-  auto peer = peer_thread_.lock();
   // Oldest first, so a client sees its packets in the order the server produced them.
   for (auto& packet : out_queue_) {
     auto size = static_cast<uint32_t>(packet.size());
     TcpPacketsOut.fetch_add(1);
     TcpBytesOut.fetch_add(size);
     try {
-      if (!peer) continue;
-      peer->Connection().WriteBytes(packet.data(), packet.size());
+      connection_->WriteBytes(packet.data(), packet.size());
       server_.TcpBytesOut.fetch_add(size);
       server_.TcpPacketsOut.fetch_add(1);
     } catch (const std::exception&) {

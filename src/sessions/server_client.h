@@ -81,11 +81,15 @@ class TServerClient {
 
   std::shared_ptr<TIdPeerThread> PeerThread() const { return peer_thread_.lock(); }
   bool BelongsTo(const TIdPeerThread* thread) const { return raw_peer_ == thread; }
+  TIdTCPConnection& Connection() { return *connection_; }
 
  private:
   TParleyvoxServer& server_;
+  // The connection thread may end before the session does (shut-down); the session keeps the
+  // connection itself alive for writes and only a weak reference to the thread.
   std::weak_ptr<TIdPeerThread> peer_thread_;
   const TIdPeerThread* raw_peer_;
+  std::shared_ptr<TIdTCPConnection> connection_;
   std::mutex out_queue_lock_;
   std::vector<std::vector<uint8_t>> out_queue_;
   std::atomic<uint64_t> udp_endpoint_{0};
