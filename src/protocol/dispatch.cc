@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "base/errors.h"
 #include "base/printf.h"
@@ -16,8 +17,6 @@
 namespace pv {
 
 namespace {
-
-constexpr size_t kPacketBufferSize = 4096;
 
 // A command handler of a logged-in session; true asks the pass to close the connection.
 using Handler = bool (*)(TParleyvoxServer&, const PacketView&, TServerClient&);
@@ -59,19 +58,12 @@ bool Dispatch(TParleyvoxServer& server, const PacketView& packet, TServerClient&
   return false;
 }
 
-// How many of the `waiting` bytes after the first belong to this packet. When the Length field
-// names a whole packet that has fully arrived, exactly that packet is taken and the rest stays
-// in the connection's input for the next pass, so packets that arrive together are not lost.
-// Otherwise everything that arrived is taken. Never more than the packet buffer holds.
-size_t BytesToTake(TIdTCPConnection& connection, size_t waiting) {
-  size_t take = waiting;
-  if (waiting >= 5) {
-    uint8_t head[5];
-    connection.PeekBytes(head, 5);  // offsets 1..5 of the packet
-    size_t length = static_cast<size_t>(head[3] | (head[4] << 8));
-    if (length >= kControlHeaderSize && length <= waiting + 1) take = length - 1;
-  }
-  return std::min(take, kPacketBufferSize - 1);
+// The Length field of the packet whose first byte was read, when enough bytes wait to hold it.
+std::optional<uint16_t> PeekLength(TIdTCPConnection& connection, size_t waiting) {
+  if (waiting < 5) return std::nullopt;
+  uint8_t head[5];
+  connection.PeekBytes(head, 5);  // offsets 1..5 of the packet
+  return static_cast<uint16_t>(head[3] | (head[4] << 8));
 }
 
 // Ends a session: the others are told unless it was leaving, it leaves ClientList, and it is
@@ -88,6 +80,12 @@ void CloseSession(TParleyvoxServer& server, const SessionPtr& session) {
 }
 
 }  // namespace
+
+size_t BytesToTake(size_t waiting, std::optional<uint16_t> length) {
+  size_t take = waiting;
+  if (length && *length >= kControlHeaderSize && *length <= waiting + 1) take = *length - 1u;
+  return std::min(take, kPacketBufferSize - 1);
+}
 
 void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
   try {
@@ -112,7 +110,8 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
     }
     if (!connection.IsOpen()) close = true;
     if (!close) {
-      n = BytesToTake(connection, connection.InputSize());
+      size_t waiting = connection.InputSize();
+      n = BytesToTake(waiting, PeekLength(connection, waiting));
       if (n > 0) connection.ReadBytes(buffer + 1, n);
       close = true;
       PacketView packet(buffer, 1 + n);
