@@ -1,6 +1,7 @@
 // The connection threads of the TCP listener and their shared bookkeeping.
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -80,6 +81,11 @@ void TcpServerState::AddPeer(const std::shared_ptr<TcpServerState>& state, int f
   // kernel would hold a packet back until the previous one is acknowledged.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // Writes to a client happen under its out-queue lock, and broadcasts hold the client list
+  // while they write: a client that stops reading must not hold the server up. A send that
+  // cannot go on for this long gives up and the connection is closed.
+  timeval send_timeout{TIdTCPConnection::kSendTimeoutSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   auto connection =
       std::make_shared<TIdTCPConnection>(fd, DottedIPv4(from.sin_addr), PortOf(from));
   auto peer = std::make_shared<TIdPeerThread>(state, connection);

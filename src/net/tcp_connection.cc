@@ -101,8 +101,9 @@ void TIdTCPConnection::WriteBytes(const uint8_t* data, size_t n) {
     if (sent < 0) {
       int code = errno;
       if (code == EINTR) continue;
-      // The socket was shut down (here or by a reset peer): nothing more can go out on it.
-      if (code == EPIPE) Close();
+      // The socket was shut down (here or by a reset peer), or the peer stopped reading for the
+      // whole send time-out: nothing more can go out on it.
+      if (code == EPIPE || code == EAGAIN || code == EWOULDBLOCK) Close();
       RaiseSocketError(code);
     }
     sent_total += static_cast<size_t>(sent);

@@ -25,6 +25,8 @@ class TIdTCPConnection {
  public:
   // The most one receive takes from the socket.
   static constexpr size_t kRecvBufferSize = 32768;
+  // A send blocked this long by a peer that does not read fails and closes the connection.
+  static constexpr int kSendTimeoutSeconds = 10;
 
   // Takes ownership of a connected socket.
   explicit TIdTCPConnection(int fd, std::string peer_ip = {}, uint16_t peer_port = 0);
