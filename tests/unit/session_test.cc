@@ -14,6 +14,7 @@
 #include "protocol/dispatch.h"
 #include "protocol/login.h"
 #include "protocol/rooms.h"
+#include "protocol/stats.h"
 #include "sessions/server_client.h"
 
 namespace pv {
@@ -165,6 +166,27 @@ TEST(Framing, ImplausibleLengthsTakeWhatArrivedUpToOneBuffer) {
   EXPECT_EQ(BytesToTake(3, std::nullopt), 3u);      // too few bytes to hold a Length
   EXPECT_EQ(BytesToTake(4999, uint16_t{9000}), kPacketBufferSize - 1);  // 5000 bytes at once
   EXPECT_EQ(BytesToTake(0, std::nullopt), 0u);
+}
+
+}  // namespace
+}  // namespace pv
+
+namespace pv {
+namespace {
+
+TEST(PlayerStats, PingTimeAboveTheFieldIsReportedAsItsLargestValue) {
+  SessionOnSocketPair s;
+  s.session->PlayerIndex = 0;
+  s.session->SessionId = 7;
+  s.session->PingTime = 70000;
+  s.server.ClientList.Lock()->push_back(s.session);
+  uint8_t request[9] = {0xBA, 0xB0, 0, 0, 9, 0, 60, 0, 1};
+  PlayerStatsReq(s.server, PacketView(request, sizeof request), *s.session);
+  s.session->Flush();
+  auto answer = s.ReadAvailable();
+  ASSERT_EQ(answer.size(), 104u);
+  EXPECT_EQ(LoadU16(answer.data() + 20), 65535);
+  s.server.ClientList.Lock()->clear();
 }
 
 }  // namespace
