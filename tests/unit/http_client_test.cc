@@ -65,20 +65,6 @@ TEST(HttpRequest, RequestLineAndHeadersWithoutBody) {
             "\r\n");
 }
 
-TEST(HttpRequest, StatusLines) {
-  EXPECT_EQ(ParseStatusCode("HTTP/1.1 200 OK"), 200);
-  EXPECT_EQ(ParseStatusCode("HTTP/1.0 404"), 404);
-  EXPECT_EQ(ParseStatusCode("HTTP/1.1 100 Continue"), 100);
-  for (const char* bad : {"", "HTTP/1.1", "HTTP/1.1 20 OK", "HTTP/1.1 2000", "ICY 200 OK", "HTTP/1.1 2x0 OK"}) {
-    try {
-      ParseStatusCode(bad);
-      ADD_FAILURE() << bad;
-    } catch (const EIdProtocolReplyError& e) {
-      EXPECT_EQ(e.Message(), bad);
-    }
-  }
-}
-
 class HttpPost : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(recorder_.Ok()); }

@@ -163,15 +163,6 @@ TEST_F(PingSessions, SendFailureIsLoggedCountsNothingAndNeverLeadsToGiveUp) {
   EXPECT_TRUE(log_.Has("in: TServerClient.StartPing (DoPing) exception EIdSocketError: Socket Error # 113"));
 }
 
-TEST_F(PingSessions, SessionIdTooWideForTheDatagramIsADoPingError) {
-  test::FakeSession s(server_, "a", 0x10000, 0);
-  GiveAddress(*s, 40000);
-  EXPECT_FALSE(StartPing(server_, *s, kLimits, Later(milliseconds(300)), Recorder()));
-  EXPECT_TRUE(sent_.empty());
-  EXPECT_FALSE(s->PingPending);
-  EXPECT_TRUE(log_.Has("in: TServerClient.StartPing (DoPing) exception ERangeError: Range check error"));
-}
-
 TEST_F(PingSessions, TimedOutPingsCountTriesUntilGiveUp) {
   test::FakeSession s(server_, "a", 7, 0);
   GiveAddress(*s, 40000);

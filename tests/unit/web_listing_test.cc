@@ -112,16 +112,6 @@ TEST_F(ListingReport, BothServicesGetTheSameQueryWithTheCurrentPassword) {
   EXPECT_FALSE(log_.Has("exception"));
 }
 
-TEST_F(ListingReport, FailedCentralPostIsLoggedAndTheOperatorsStillPosted) {
-  central_.AnswerStatus(404, "Not Found");
-  own_.AnswerStatus(302, "Found");
-  Report();
-  EXPECT_EQ(central_.Requests().size(), 1u);
-  EXPECT_EQ(own_.Requests().size(), 1u);
-  EXPECT_TRUE(log_.Has(" | in: TPingThread.PostData (Parleyvox) exception EIdProtocolReplyError: HTTP/1.1 404 Not Found\r\n"));
-  EXPECT_TRUE(log_.Has(" | in: TPingThread.PostData (UserUrl) exception EIdProtocolReplyError: HTTP/1.1 302 Found\r\n"));
-}
-
 TEST_F(ListingReport, WhichServicesArePosted) {
   server_.Config.ParleyvoxSite_Active = false;
   Report();
