@@ -70,7 +70,29 @@ void CopyBinary(const std::string& dir) {
   fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
 }
 
-pid_t Spawn(const std::string& dir, const std::vector<std::string>& args) {
+// The test's environment with `overrides` in place of (or added to) its variables. Built before
+// the fork: the child of a threaded process may only call async-signal-safe functions.
+std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& overrides) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string text = *entry;
+    if (!overrides.count(text.substr(0, text.find('=')))) env.push_back(text);
+  }
+  for (auto& [name, value] : overrides) env.push_back(name + "=" + value);
+  return env;
+}
+
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& args,
+            const std::map<std::string, std::string>& env_overrides = {}) {
+  std::vector<std::string> env = ChildEnvironment(env_overrides);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> all = {dir + "/pvserver"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
@@ -78,16 +100,11 @@ pid_t Spawn(const std::string& dir, const std::vector<std::string>& args) {
     if (null_fd >= 0) {
       ::dup2(null_fd, 0);
     }
-    std::vector<std::string> all = {dir + "/pvserver"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
     // The test runner may block signals; the server expects a clean mask.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   return pid;
@@ -163,7 +180,7 @@ void ServerProcess::WriteIni() {
 }
 
 bool ServerProcess::Launch() {
-  pid_ = Spawn(dir_.Path(), args_);
+  pid_ = Spawn(dir_.Path(), args_, env_);
   return pid_ > 0;
 }
 

@@ -63,6 +63,8 @@ class ServerProcess {
   IniSettings& Ini() { return ini_; }
   // The log file the server was told to use (default pvserver.log), relative to its folder.
   void SetLogName(std::string name) { log_name_ = std::move(name); }
+  // An environment variable for the server, over the test's own environment; set before Start.
+  void SetEnv(const std::string& name, const std::string& value) { env_[name] = value; }
 
  private:
   void WriteIni();
@@ -76,6 +78,7 @@ class ServerProcess {
   pid_t pid_ = -1;
   int exit_code_ = -1;
   std::string log_name_ = "pvserver.log";
+  std::map<std::string, std::string> env_;
 };
 
 // Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code

@@ -1,0 +1,187 @@
+// Ping supervision as clients meet it, with short timings: 300 ms of silence before a ping and
+// 400 ms of wait for its answer.
+//
+// Pings need the server to know the client's UDP address, which it learns from the client's
+// datagrams in the UDP receive path. Tests that depend on that skip themselves, naming the
+// reason, while a server in the making does not learn addresses yet (an administrator's
+// PlayerStats then shows UdpPort 0).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "sessions/datagrams.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace pv::test {
+namespace {
+
+constexpr const char* kNoUdpPath = "the server does not learn UDP addresses from datagrams yet";
+constexpr Ms kFirstPingWait{3000};
+
+class Supervision : public ::testing::Test {
+ protected:
+  void StartServer(int max_ping_tries, int idle_time = 300) {
+    server_ = std::make_unique<ServerProcess>(IniSettings{{"Ping",
+                                                           {{"IdleTimeBeforePing", std::to_string(idle_time)},
+                                                            {"PingWaitTime", "400"},
+                                                            {"MaxPingTries", std::to_string(max_ping_tries)}}}});
+    ASSERT_TRUE(server_->Start());
+  }
+  void TearDown() override {
+    clients_.clear();
+    if (server_) EXPECT_EQ(server_->Stop(), 0);
+  }
+  TestClient& Client(const std::string& name) {
+    clients_.push_back(std::make_unique<TestClient>());
+    TestClient& c = *clients_.back();
+    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort())));
+    EXPECT_TRUE(c.Login(name));
+    return c;
+  }
+  TestClient& Admin(const std::string& name) {
+    TestClient& c = Client(name);
+    c.Send(AdminLogin("vimbo"));
+    EXPECT_TRUE(c.WaitFor(kPktPlayerIsAdmin));
+    return c;
+  }
+  // One datagram from the client's UDP socket (a client ping, which the server answers), so
+  // the server can learn where the client is.
+  void Announce(TestClient& c, TestUdp& udp) {
+    ASSERT_TRUE(udp.SendTo(static_cast<uint16_t>(server_->UdpPort()), PingDatagram(c.SessionId(), 1, 3)));
+  }
+  // The next ping of the server's own (kind 1, value 200), skipping the answers to the
+  // client's pings.
+  std::optional<Bytes> NextServerPing(TestUdp& udp, Ms timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    for (int i = 0; i < 100 && std::chrono::steady_clock::now() < end; ++i) {
+      auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
+      auto got = udp.Receive(left);
+      if (!got) return std::nullopt;
+      if (got->size() == 12 && (*got)[0] == 0xBB && (*got)[1] == 0xAA && (*got)[6] == 1 && (*got)[7] == 200) return got;
+    }
+    return std::nullopt;
+  }
+  PlayerStatsData Stats(TestClient& asker, int player_id) {
+    asker.Send(PlayerStatsReq(player_id));
+    auto stats = asker.WaitFor(kPktPlayerStats);
+    return stats ? ParsePlayerStats(*stats).Stats : PlayerStatsData{};
+  }
+  // Whether the server learned the UDP port of `player_id` (asked by an administrator).
+  bool AddressKnown(TestClient& admin, int player_id) { return Stats(admin, player_id).UdpPort != 0; }
+  static auto LeftOf(int player_id) {
+    return [player_id](const ServerPacket& p) { return p.Code == kPktPlayerLeft && ParsePlayerLeft(p).PlayerId == player_id; };
+  }
+  static int CountLeft(const std::vector<ServerPacket>& packets) {
+    int n = 0;
+    for (auto& p : packets) n += p.Code == kPktPlayerLeft;
+    return n;
+  }
+
+  std::unique_ptr<ServerProcess> server_;
+  std::vector<std::unique_ptr<TestClient>> clients_;
+};
+
+TEST_F(Supervision, SilentClientWithAnAddressGetsServerPingsFromTheServerPort) {
+  StartServer(3);
+  TestClient& admin = Admin("admin");
+  TestClient& quiet = Client("quiet");
+  TestUdp udp;
+  Announce(quiet, udp);
+  auto ping = NextServerPing(udp, kFirstPingWait);
+  if (!ping && !AddressKnown(admin, quiet.PlayerId())) GTEST_SKIP() << kNoUdpPath;
+  ASSERT_TRUE(ping);
+  uint16_t sid = quiet.SessionId();
+  EXPECT_EQ(*ping, (Bytes{0xBB, 0xAA, static_cast<uint8_t>(sid), static_cast<uint8_t>(sid >> 8), 12, 0, 1, 200, 0xFF,
+                          0xEE, 0, 0}));
+  EXPECT_EQ(udp.LastSourcePort(), server_->UdpPort());
+  // Unanswered, it is pinged again once the wait is over.
+  ASSERT_TRUE(NextServerPing(udp, kFirstPingWait));
+  EXPECT_GE(Stats(admin, quiet.PlayerId()).UdpPacketsOut, 2u);
+}
+
+class GiveUp : public Supervision, public ::testing::WithParamInterface<int> {};
+
+TEST_P(GiveUp, AfterMaxPingTriesPlusOnePingsTheClientAloneIsTold) {
+  const int max_tries = GetParam();
+  StartServer(max_tries);
+  TestClient& admin = Admin("admin");
+  TestClient& other = Client("other");
+  TestClient& quiet = Client("quiet");
+  TestUdp udp;
+  Announce(quiet, udp);
+  auto first = NextServerPing(udp, kFirstPingWait);
+  if (!first && !AddressKnown(admin, quiet.PlayerId())) GTEST_SKIP() << kNoUdpPath;
+  ASSERT_TRUE(first);
+  auto left = quiet.WaitFor(LeftOf(quiet.PlayerId()), Ms(5000), "PlayerLeft for itself");
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->SessionId, quiet.SessionId());
+  EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 2);
+  // Every ping came before the give-up, and none follows it.
+  int pings = 1;
+  while (pings < 10 && NextServerPing(udp, Ms(1000))) ++pings;
+  EXPECT_EQ(pings, max_tries + 1);
+  EXPECT_EQ(CountLeft(other.CollectAll(Ms(200))), 0);
+  EXPECT_EQ(CountLeft(admin.CollectAll(Ms(0))), 0);
+  // The session stays: it is still listed and its connection open.
+  EXPECT_FALSE(quiet.IsClosedByServer(Ms(100)));
+  EXPECT_EQ(Stats(admin, quiet.PlayerId()).PlayerId, quiet.PlayerId());
+}
+
+INSTANTIATE_TEST_SUITE_P(MaxPingTries, GiveUp, ::testing::Values(0, 1));
+
+TEST_F(Supervision, ClientThatEchoesThePingIsKeptWithItsRoundTrip) {
+  StartServer(0);
+  TestClient& admin = Admin("admin");
+  TestClient& echo = Client("echo");
+  TestUdp udp;
+  Announce(echo, udp);
+  for (int round = 0; round < 3; ++round) {
+    auto ping = NextServerPing(udp, kFirstPingWait);
+    if (!ping && round == 0 && !AddressKnown(admin, echo.PlayerId())) GTEST_SKIP() << kNoUdpPath;
+    ASSERT_TRUE(ping) << "round " << round;
+    // A short pause before the echo gives the round trip a size worth checking.
+    std::this_thread::sleep_for(Ms(60));
+    ASSERT_TRUE(udp.SendTo(static_cast<uint16_t>(server_->UdpPort()), *ping));
+  }
+  // With MaxPingTries 0 one unanswered ping would have ended it.
+  EXPECT_FALSE(echo.TryWaitFor(LeftOf(echo.PlayerId()), Ms(100)));
+  PlayerStatsData stats = Stats(admin, echo.PlayerId());
+  EXPECT_GE(stats.PingTime, 50);
+  EXPECT_LT(stats.PingTime, 400);
+}
+
+TEST_F(Supervision, ClientThatNeverSentADatagramIsNeverPingedNorGivenUp) {
+  StartServer(0);
+  TestClient& quiet = Client("quiet");
+  // Long enough for several sweeps, several idle periods and several ping waits.
+  EXPECT_EQ(CountLeft(quiet.CollectAll(Ms(2000))), 0);
+  quiet.Send(ServerStatsReq());
+  auto stats = quiet.WaitFor(kPktServerStats);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(ParseServerStats(*stats).UdpPacketsOut, 0u);
+}
+
+TEST_F(Supervision, NegativeMaxPingTriesGivesUpOnEverySilentClientAtOnce) {
+  // A longer silence, so the talker's pauses between commands never count as idle.
+  StartServer(-1, 1000);
+  TestClient& talker = Client("talker");
+  TestClient& quiet = Client("quiet");
+  // The talker keeps talking, so it is never idle; the quiet one is given up without any ping.
+  std::optional<ServerPacket> left;
+  for (int i = 0; i < 60 && !left; ++i) {
+    talker.Send(ServerStatsReq());
+    left = quiet.TryWaitFor(LeftOf(quiet.PlayerId()), Ms(100));
+  }
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->SessionId, quiet.SessionId());
+  EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 2);
+  for (int i = 0; i < 3; ++i) talker.Send(ServerStatsReq());
+  EXPECT_EQ(CountLeft(talker.CollectAll(Ms(100))), 0);
+  // Only one PlayerLeft ever reaches the quiet client: it is skipped from then on.
+  EXPECT_EQ(CountLeft(quiet.CollectAll(Ms(800))), 0);
+}
+
+}  // namespace
+}  // namespace pv::test

@@ -1,0 +1,64 @@
+// A tiny HTTP server for tests: it listens on 127.0.0.1 on a free port, records every request
+// it receives (the raw bytes up to the end of the header, and the peer's address) and answers
+// each with a configurable raw response, or holds the connection open without answering.
+//
+// Thread rules: the setters and readers may be called from the test thread while the internal
+// thread serves. Destroying the recorder stops it and closes every held connection.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pv::test {
+
+struct RecordedRequest {
+  std::string raw;      // request line and header lines, up to and with the empty line
+  std::string peer_ip;  // where the connection came from
+};
+
+class HttpRecorder {
+ public:
+  HttpRecorder();
+  ~HttpRecorder();
+  HttpRecorder(const HttpRecorder&) = delete;
+  HttpRecorder& operator=(const HttpRecorder&) = delete;
+
+  bool Ok() const { return listen_fd_ >= 0; }
+  uint16_t Port() const { return port_; }
+  // "http://127.0.0.1:<port>" + path.
+  std::string Url(const std::string& path) const;
+
+  // The answer to every following request: "HTTP/1.1 <code> <reason>" and an empty header.
+  void AnswerStatus(int code, const std::string& reason);
+  // Exactly these bytes as the answer, then the connection is closed.
+  void AnswerRaw(const std::string& response);
+  // Read the request, then neither answer nor close until the recorder is destroyed.
+  void NeverAnswer();
+  // Close the connection as soon as the request is read, without an answer.
+  void CloseWithoutAnswer();
+
+  std::vector<RecordedRequest> Requests() const;
+  // Waits until at least `count` requests were recorded.
+  bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
+
+ private:
+  enum class Mode { kAnswer, kSilent, kClose };
+  void Serve();
+  void Handle(int fd, const std::string& peer_ip);
+
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  Mode mode_ = Mode::kAnswer;                                    // guarded by mutex_
+  std::string response_ = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";  // guarded by mutex_
+  std::vector<RecordedRequest> requests_;                        // guarded by mutex_
+  std::vector<int> held_;                                        // serving thread only
+  std::thread thread_;
+};
+
+}  // namespace pv::test

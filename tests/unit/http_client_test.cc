@@ -1,0 +1,192 @@
+// The listing post's HTTP client: URL splitting, the target's encoding, the request text, and
+// posts against a loopback recorder (answers, errors, time-outs, the stop check, binding).
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/http_client.h"
+#include "net/net_errors.h"
+#include "support/http_recorder.h"
+#include "support/loopback_sockets.h"
+
+namespace pv {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(HttpUrl, SplitsHostPortAndTarget) {
+  HttpUrl central = ParseHttpUrl("http://list.parleyvox.example/webpost.php");
+  EXPECT_EQ(central.Host, "list.parleyvox.example");
+  EXPECT_EQ(central.Port, 80);
+  EXPECT_EQ(central.Target, "/webpost.php");
+  HttpUrl own = ParseHttpUrl("HTTP://127.0.0.1:8080/stats/post.php?key=1?serverport=5");
+  EXPECT_EQ(own.Host, "127.0.0.1");
+  EXPECT_EQ(own.Port, 8080);
+  EXPECT_EQ(own.Target, "/stats/post.php?key=1?serverport=5");
+  EXPECT_EQ(ParseHttpUrl("http://host?a=1").Target, "/?a=1");
+  EXPECT_EQ(ParseHttpUrl("http://host").Target, "/");
+  EXPECT_EQ(ParseHttpUrl("http://host/a#b?c").Target, "/a#b?c");
+}
+
+TEST(HttpUrl, RefusesWhatCannotBePosted) {
+  for (const char* bad : {"http://", "https://host/", "host/x", "http://:80/", "http://h:0/", "http://h:65536/",
+                          "http://h:/", "http://h:8a/", "http://https://host/"})
+    EXPECT_THROW(ParseHttpUrl(bad), EHttpUrlError) << bad;
+}
+
+TEST(HttpTarget, EscapesAreDecodedThenSpacesAndUnsafeBytesEncoded) {
+  EXPECT_EQ(EncodeRequestTarget("/webpost.php?servername=Parleyvox%20Server&link=http://x/"),
+            "/webpost.php?servername=Parleyvox+Server&link=http://x/");
+  EXPECT_EQ(EncodeRequestTarget("/?a=b+c d"), "/?a=b+c+d");
+  EXPECT_EQ(EncodeRequestTarget("/%41%62"), "/Ab");
+  EXPECT_EQ(EncodeRequestTarget("/*<>"), "/%2A%3C%3E");
+  EXPECT_EQ(EncodeRequestTarget("/%25"), "/%25");
+  // A "%" that starts no escape is a percent sign.
+  EXPECT_EQ(EncodeRequestTarget("/100%"), "/100%25");
+  EXPECT_EQ(EncodeRequestTarget("/%zz%4"), "/%25zz%254");
+  EXPECT_EQ(EncodeRequestTarget("/Jos\xE9"), "/Jos%E9");
+  EXPECT_EQ(EncodeRequestTarget("/%e9"), "/%E9");
+  EXPECT_EQ(EncodeRequestTarget("/a#b&c=d,e;f"), "/a#b&c=d,e;f");
+  // A control byte in a name cannot end the request line.
+  EXPECT_EQ(EncodeRequestTarget("/x\r\nHost: y\x7F"), "/x%0D%0AHost:+y%7F");
+}
+
+TEST(HttpRequest, RequestLineAndHeadersWithoutBody) {
+  EXPECT_EQ(BuildPostRequest(ParseHttpUrl("http://list.parleyvox.example:81/webpost.php?a=x%20y")),
+            "POST /webpost.php?a=x+y HTTP/1.0\r\n"
+            "Host: list.parleyvox.example\r\n"
+            "Accept: text/html, */*\r\n"
+            "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
+            "\r\n");
+}
+
+class HttpPost : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(recorder_.Ok()); }
+  // The error a post raises, with its class name and message.
+  std::string PostError(const std::string& url) {
+    try {
+      client_.Post(url);
+    } catch (const Error& e) {
+      return e.ClassName() + ": " + e.Message();
+    }
+    return "no error";
+  }
+  int SocketErrorCode(const std::string& url) {
+    try {
+      client_.Post(url);
+    } catch (const EIdSocketError& e) {
+      return e.Code();
+    }
+    return 0;
+  }
+
+  test::HttpRecorder recorder_;
+  HttpClient client_;
+};
+
+TEST_F(HttpPost, SendsTheRequestAndAcceptsAny2xx) {
+  recorder_.AnswerStatus(204, "No Content");
+  EXPECT_NO_THROW(client_.Post(recorder_.Url("/post.php?user=a%20b,")));
+  recorder_.AnswerRaw("HTTP/1.0 200 OK\nServer: lf-only\n\nbody");
+  EXPECT_NO_THROW(client_.Post(recorder_.Url("/")));
+  auto requests = recorder_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].raw,
+            "POST /post.php?user=a+b, HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html, */*\r\n"
+            "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n\r\n");
+  EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(HttpPost, InterimContinueIsSkipped) {
+  recorder_.AnswerRaw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n");
+  EXPECT_NO_THROW(client_.Post(recorder_.Url("/")));
+  recorder_.AnswerRaw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 500 Internal Server Error\r\n\r\n");
+  EXPECT_EQ(PostError(recorder_.Url("/")), "EIdProtocolReplyError: HTTP/1.1 500 Internal Server Error");
+}
+
+TEST_F(HttpPost, OtherStatusesRaiseWithTheStatusLineAndRedirectsAreNotFollowed) {
+  recorder_.AnswerStatus(404, "Not Found");
+  EXPECT_EQ(PostError(recorder_.Url("/webpost.php")), "EIdProtocolReplyError: HTTP/1.1 404 Not Found");
+  recorder_.AnswerRaw("HTTP/1.1 302 Found\r\nLocation: " + recorder_.Url("/elsewhere") + "\r\n\r\n");
+  EXPECT_EQ(PostError(recorder_.Url("/webpost.php")), "EIdProtocolReplyError: HTTP/1.1 302 Found");
+  EXPECT_EQ(recorder_.Requests().size(), 2u);
+  recorder_.AnswerRaw("garbage\r\n\r\n");
+  EXPECT_EQ(PostError(recorder_.Url("/")), "EIdProtocolReplyError: garbage");
+}
+
+TEST_F(HttpPost, ConnectionTroubleRaisesTransportErrors) {
+  recorder_.CloseWithoutAnswer();
+  EXPECT_EQ(PostError(recorder_.Url("/")), "EIdConnClosedGracefully: Connection Closed Gracefully.");
+  // A port nobody listens on.
+  test::Fd probe(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(probe.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  uint16_t closed_port = test::LocalPortOf(probe.Get());
+  probe.Reset();
+  EXPECT_EQ(SocketErrorCode("http://127.0.0.1:" + std::to_string(closed_port) + "/"), ECONNREFUSED);
+  EXPECT_THROW(client_.Post("ftp://127.0.0.1/"), EHttpUrlError);
+}
+
+TEST_F(HttpPost, AnAnswerThatNeverComesTimesOut) {
+  recorder_.NeverAnswer();
+  client_.SetTimeouts(milliseconds(2000), milliseconds(200));
+  EXPECT_EQ(SocketErrorCode(recorder_.Url("/")), ETIMEDOUT);
+  EXPECT_EQ(recorder_.Requests().size(), 1u);
+  EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(HttpPost, StopCheckEndsAWaitingPost) {
+  recorder_.NeverAnswer();
+  // The default ten-second wait would outlast the test's patience; the stop request ends it.
+  client_.SetStopCheck([this] { return !recorder_.Requests().empty(); });
+  EXPECT_EQ(SocketErrorCode(recorder_.Url("/")), ECANCELED);
+  EXPECT_TRUE(client_.StopRequested());
+}
+
+TEST_F(HttpPost, ConnectionsLeaveFromTheBoundAddress) {
+  client_.SetBoundIP("127.0.0.2");
+  EXPECT_NO_THROW(client_.Post(recorder_.Url("/")));
+  ASSERT_EQ(recorder_.Requests().size(), 1u);
+  EXPECT_EQ(recorder_.Requests()[0].peer_ip, "127.0.0.2");
+  // An address of no local interface cannot be bound: nothing is sent.
+  client_.SetBoundIP("192.0.2.1");
+  EXPECT_EQ(SocketErrorCode(recorder_.Url("/")), EADDRNOTAVAIL);
+  EXPECT_EQ(recorder_.Requests().size(), 1u);
+}
+
+TEST_F(HttpPost, AConnectionThatIsNeverAcceptedTimesOut) {
+  // A listener with a full backlog drops new connection requests, so the connect hangs.
+  test::Fd listener(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(listen(listener.Get(), 0), 0);
+  uint16_t port = test::LocalPortOf(listener.Get());
+  std::vector<test::Fd> fillers;
+  for (int i = 0; i < 3; ++i) {
+    fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in to = local;
+    to.sin_port = htons(port);
+    connect(fillers.back().Get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  // Should the connection be made after all, the long read wait is ended by the stop check
+  // instead, which tells the two apart.
+  client_.SetTimeouts(milliseconds(300), milliseconds(10000));
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  client_.SetStopCheck([give_up] { return std::chrono::steady_clock::now() > give_up; });
+  int code = SocketErrorCode("http://127.0.0.1:" + std::to_string(port) + "/");
+  if (code == ECANCELED) GTEST_SKIP() << "this kernel completed a connection beyond the backlog";
+  EXPECT_EQ(code, ETIMEDOUT);
+}
+
+}  // namespace
+}  // namespace pv

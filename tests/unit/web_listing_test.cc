@@ -1,0 +1,141 @@
+// The web listing report: the text helpers, the query for the usual cases, the central
+// service's address, and whole reports of a server object posted to loopback recorders.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "net/http_client.h"
+#include "session_fixture.h"
+#include "support/http_recorder.h"
+#include "supervision/web_listing.h"
+
+namespace pv {
+namespace {
+
+TEST(ListingText, EncodeSpacesAndReplaceChar) {
+  EXPECT_EQ(EncodeSpaces("Parleyvox  Server "), "Parleyvox%20%20Server%20");
+  EXPECT_EQ(EncodeSpaces("a%20b+c"), "a%20b+c");
+  EXPECT_EQ(EncodeSpaces(""), "");
+  EXPECT_EQ(ReplaceChar(',', "", ",a,,b,"), "ab");
+  EXPECT_EQ(ReplaceChar(',', "", "no commas"), "no commas");
+  // A replacement holding the pattern is not replaced again.
+  EXPECT_EQ(ReplaceChar('x', "<x>", "axbx"), "a<x>b<x>");
+}
+
+ListingStatus Defaults() {
+  ListingStatus s;
+  s.TCPPort = 8765;
+  s.Servername = "Parleyvox Server";
+  s.MaxClients = 16;
+  s.ServerVersion = "v1.2.2 Win32";
+  s.Uptime = 3600000;
+  s.Link = "http://www.parleyvox.example/";
+  return s;
+}
+
+TEST(ListingQuery, NoClientsDefaultSettings) {
+  EXPECT_EQ(BuildListingQuery(Defaults()),
+            "serverport=8765&servername=Parleyvox Server&clients=0&maxclients=16&serverversion=v1.2.2 Win32"
+            "&uptime=3600000&link=http://www.parleyvox.example/&user=");
+}
+
+TEST(ListingQuery, NamesLoseCommasGetEncodedSpacesAndEachEndsWithAComma) {
+  ListingStatus s = Defaults();
+  s.ClientNames = {"alice", "Mister  X, Jr", "a&b=c"};
+  std::string q = BuildListingQuery(s);
+  EXPECT_NE(q.find("&clients=3&"), std::string::npos);
+  // "&" and "=" in a name are not escaped.
+  EXPECT_EQ(q.substr(q.find("&user=")), "&user=alice,Mister%20%20X%20Jr,a&b=c,");
+}
+
+TEST(ListingQuery, OptionalFlagsInTheirPlace) {
+  ListingStatus s = Defaults();
+  s.PasswordProtected = true;
+  s.Public = true;
+  s.TCPPort = -1;
+  s.Uptime = 4294967295u;
+  EXPECT_EQ(BuildListingQuery(s),
+            "serverport=-1&servername=Parleyvox Server&clients=0&maxclients=16&serverversion=v1.2.2 Win32"
+            "&passwordprotected=1&public=1&uptime=4294967295&link=http://www.parleyvox.example/&user=");
+  s.PasswordProtected = false;
+  EXPECT_EQ(BuildListingQuery(s).find("passwordprotected"), std::string::npos);
+}
+
+TEST(ListingQuery, CentralServiceAddressCanBeOverridden) {
+  EXPECT_EQ(ListingUrl(nullptr), "http://list.parleyvox.example/webpost.php");
+  EXPECT_EQ(ListingUrl(""), "http://list.parleyvox.example/webpost.php");
+  EXPECT_EQ(ListingUrl("http://127.0.0.1:9/own/webpost.php"), "http://127.0.0.1:9/own/webpost.php");
+}
+
+// Whole reports of an unstarted server object with two sessions.
+class ListingReport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(central_.Ok());
+    ASSERT_TRUE(own_.Ok());
+    server_.Config.ParleyvoxSite_Active = true;
+    server_.Config.WebPostURL = own_.Url("/own.php?key=1");
+    auto clients = server_.ClientList.Lock();
+    clients->push_back(alice_.Ptr());
+    clients->push_back(mister_.Ptr());
+  }
+  void TearDown() override { server_.ClientList.Lock()->clear(); }
+  void Report() { UpdateStats(server_, http_, central_.Url("/webpost.php")); }
+  // The request line of request `index` with the uptime's digits replaced by "N".
+  static std::string Line(const test::HttpRecorder& recorder, size_t index) {
+    auto requests = recorder.Requests();
+    if (index >= requests.size()) return "(none)";
+    std::string raw = requests[index].raw;
+    return std::regex_replace(raw.substr(0, raw.find("\r\n")), std::regex("uptime=[0-9]+&"), "uptime=N&");
+  }
+
+  test::LogCapture log_;
+  TParleyvoxServer server_;
+  test::FakeSession alice_{server_, "alice", 1, 0};
+  test::FakeSession mister_{server_, "Mister X, Jr", 2, 1};
+  test::HttpRecorder central_, own_;
+  HttpClient http_;
+};
+
+TEST_F(ListingReport, BothServicesGetTheSameQueryWithTheCurrentPassword) {
+  server_.SetServerPassword("pw");
+  Report();
+  const std::string query =
+      "serverport=8765&servername=Parleyvox+Server&clients=2&maxclients=16&serverversion=v1.2.2"
+      "&passwordprotected=1&uptime=N&link=http://www.parleyvox.example/&user=alice,Mister+X+Jr,";
+  EXPECT_EQ(Line(central_, 0), "POST /webpost.php?" + query + " HTTP/1.0");
+  EXPECT_EQ(Line(own_, 0), "POST /own.php?key=1?" + query + " HTTP/1.0");
+  server_.SetServerPassword("");
+  Report();
+  EXPECT_EQ(Line(central_, 1).find("passwordprotected"), std::string::npos);
+  EXPECT_NE(Line(own_, 1).find("&maxclients=16&serverversion=v1.2.2&uptime="), std::string::npos);
+  EXPECT_FALSE(log_.Has("exception"));
+}
+
+TEST_F(ListingReport, WhichServicesArePosted) {
+  server_.Config.ParleyvoxSite_Active = false;
+  Report();
+  EXPECT_EQ(central_.Requests().size(), 0u);
+  EXPECT_EQ(own_.Requests().size(), 1u);
+  // The bare scheme an empty setting is normalised to is no address.
+  for (const char* bare : {"http://", "HTTP://", ""}) {
+    server_.Config.WebPostURL = bare;
+    Report();
+  }
+  EXPECT_EQ(own_.Requests().size(), 1u);
+  EXPECT_FALSE(log_.Has("exception"));
+  server_.Config.WebPostURL = "http://bad:port/";
+  Report();
+  EXPECT_TRUE(log_.Has("in: TPingThread.PostData (UserUrl) exception EHttpUrlError: Invalid URL"));
+}
+
+TEST_F(ListingReport, NoPostStartsOnceTheServerStops) {
+  http_.SetStopCheck([] { return true; });
+  Report();
+  EXPECT_EQ(central_.Requests().size(), 0u);
+  EXPECT_EQ(own_.Requests().size(), 0u);
+  EXPECT_FALSE(log_.Has("exception"));
+}
+
+}  // namespace
+}  // namespace pv
