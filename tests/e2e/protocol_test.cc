@@ -18,7 +18,9 @@ class Protocol : public ::testing::Test {
   }
   void TearDown() override {
     clients_.clear();
-    if (server_) EXPECT_EQ(server_->Stop(), 0);
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
   }
   // A connected client, logged in unless `name` is empty.
   TestClient& Client(const std::string& name = "", const std::string& version = "1.2.1",
@@ -26,16 +28,15 @@ class Protocol : public ::testing::Test {
     clients_.push_back(std::make_unique<TestClient>());
     TestClient& c = *clients_.back();
     EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort())));
-    if (!name.empty()) EXPECT_TRUE(c.Login(name, password, version));
+    if (!name.empty()) {
+      EXPECT_TRUE(c.Login(name, password, version));
+    }
     return c;
   }
   TestClient& Admin(const std::string& name = "admin", const std::string& version = "1.2.1") {
     TestClient& c = Client(name, version);
     c.Send(AdminLogin("vimbo"));
-    if (version == "1.2.0")
-      EXPECT_TRUE(c.WaitFor(100));
-    else
-      EXPECT_TRUE(c.WaitFor(kPktPlayerIsAdmin));
+    EXPECT_TRUE(c.WaitFor(version == "1.2.0" ? int16_t{100} : kPktPlayerIsAdmin));
     return c;
   }
   static auto LeftOf(int player_id) {

@@ -31,7 +31,9 @@ class Supervision : public ::testing::Test {
   }
   void TearDown() override {
     clients_.clear();
-    if (server_) EXPECT_EQ(server_->Stop(), 0);
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
   }
   TestClient& Client(const std::string& name) {
     clients_.push_back(std::make_unique<TestClient>());

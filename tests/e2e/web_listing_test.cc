@@ -26,7 +26,9 @@ class WebListing : public ::testing::Test {
     ASSERT_TRUE(server_->Start());
   }
   void TearDown() override {
-    if (server_) EXPECT_EQ(server_->Stop(), 0);
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
   }
   // The raw request with the uptime's digits replaced by "N".
   static std::string Raw(const HttpRecorder& recorder, size_t index = 0) {
