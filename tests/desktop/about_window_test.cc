@@ -2,8 +2,6 @@
 // application settings that keep the server alive when the About window closes.
 #include "shell/desktop/about_window.h"
 
-#include <filesystem>
-
 #include <QDesktopServices>
 #include <QPushButton>
 #include <QTest>
@@ -111,14 +109,6 @@ TEST_F(AboutWindow, ClosingItLeavesTheApplicationRunning) {
   QTimer::singleShot(5000, &frmAbout, [] { QCoreApplication::quit(); });
   QApplication::exec();
   EXPECT_TRUE(still_running);
-}
-
-TEST_F(AboutWindow, PictureIsKeptAsATestArtefact) {
-  TfrmAbout frmAbout{TVersionInfo()};
-  std::filesystem::create_directories(PV_ARTEFACT_DIR);
-  QImage image = frmAbout.grab().toImage();
-  EXPECT_EQ(image.size(), QSize(298, 319));
-  EXPECT_TRUE(image.save(PV_ARTEFACT_DIR "/about-offscreen.png"));
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 // (./test.sh installs them). The headless case is tested in every build.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -77,11 +76,11 @@ class TrayUser {
   }
   std::string WaitForIcon(std::chrono::milliseconds deadline = 5s) const {
     std::string icon;
-    WaitUntil([&] { return !(icon = FindIcon()).empty(); }, deadline);
+    WaitUntil([&] { return !(icon = FindIcon()).empty(); }, deadline, kPollInterval);
     return icon;
   }
 
-  // A top-level window of the server whose X window type includes `type` (e.g. TOOLTIP).
+  // A top-level window of the server (a child of the root) that `match` accepts.
   std::string FindTopLevel(const std::function<bool(const std::string&)>& match) const {
     for (const auto& id : x_.Search({"--classname", "pvserver"}))
       if (x_.Parent(id) == root_ && match(id)) return id;
@@ -90,7 +89,7 @@ class TrayUser {
   std::string WaitForTopLevel(const std::function<bool(const std::string&)>& match,
                               std::chrono::milliseconds deadline = 3s) const {
     std::string id;
-    WaitUntil([&] { return !(id = FindTopLevel(match)).empty(); }, deadline);
+    WaitUntil([&] { return !(id = FindTopLevel(match)).empty(); }, deadline, kPollInterval);
     return id;
   }
   bool IsTooltip(const std::string& id) const {
@@ -117,11 +116,11 @@ class TrayUser {
 
   std::string WaitForWindowNamed(const std::string& name, std::chrono::milliseconds deadline = 3s) const {
     std::vector<std::string> ids;
-    WaitUntil([&] { return !(ids = x_.Search({"--name", "^" + name + "$"})).empty(); }, deadline);
+    WaitUntil([&] { return !(ids = x_.Search({"--name", "^" + name + "$"})).empty(); }, deadline, kPollInterval);
     return ids.empty() ? std::string() : ids.front();
   }
   bool WaitUntilGone(const std::string& name, std::chrono::milliseconds deadline = 3s) const {
-    return WaitUntil([&] { return x_.Search({"--name", "^" + name + "$"}).empty(); }, deadline);
+    return WaitUntil([&] { return x_.Search({"--name", "^" + name + "$"}).empty(); }, deadline, kPollInterval);
   }
   void Key(const std::string& key) const { x_.Run({"xdotool", "key", key}); }
 

@@ -92,13 +92,14 @@ class ServerProcess {
 // (-1 on time-out, after which it is killed).
 int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline);
 
-// Polls `condition` until it holds or the deadline passes.
+// Polls `condition` every `interval` until it holds or the deadline passes.
 template <typename F>
-bool WaitUntil(F condition, std::chrono::milliseconds deadline) {
+bool WaitUntil(F condition, std::chrono::milliseconds deadline,
+               std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
   auto end = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < end) {
     if (condition()) return true;
-    struct timespec ts {0, 10 * 1000 * 1000};
+    struct timespec ts {0, static_cast<long>(interval.count()) * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
   return condition();

@@ -151,7 +151,10 @@ void XSession::StopChild(pid_t& pid) {
 
 bool XSession::Start(bool with_tray, std::string* error) {
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    *error = "no pipe for Xvfb's display number";
+    return false;
+  }
   // Xvfb writes its display number to descriptor 3 once it accepts clients.
   int log_fd = ::open(dir_.File("xvfb.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   xvfb_ = StartChild({"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, log_fd,
@@ -165,7 +168,7 @@ bool XSession::Start(bool with_tray, std::string* error) {
     return false;
   }
   display_ = ":" + number;
-  if (!WaitUntil([&] { return Run({"xdpyinfo"}).Ok(); }, std::chrono::seconds(5))) {
+  if (!WaitUntil([&] { return Run({"xdpyinfo"}).Ok(); }, std::chrono::seconds(5), kPollInterval)) {
     *error = "display " + display_ + " does not answer";
     return false;
   }
@@ -182,7 +185,8 @@ bool XSession::StartTray(std::string* error) {
                           "--height", "32", "--SetDockType", "false", "--SetPartialStrut", "false"},
                          {"DISPLAY=" + display_}, log_fd, log_fd);
     if (log_fd >= 0) ::close(log_fd);
-    if (trayer_ > 0 && WaitUntil([&] { return !Search({"--classname", "panel"}).empty(); }, std::chrono::seconds(5)))
+    if (trayer_ > 0 &&
+        WaitUntil([&] { return !Search({"--classname", "panel"}).empty(); }, std::chrono::seconds(5), kPollInterval))
       return true;
   }
   *error = "trayer's panel did not appear: " + dir_.Read("trayer.log");

@@ -18,6 +18,9 @@
 
 namespace pv::test {
 
+// How often waits on the screen look again: each look runs X tools.
+constexpr std::chrono::milliseconds kPollInterval{50};
+
 struct ToolResult {
   int code = -1;  // exit code; -1 when it was killed at the deadline or could not start
   std::string out;
