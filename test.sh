@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test twice: in a normal build and in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Exits non-zero on any failure; the last line is the summary.
+# Builds and runs every test three times: in a normal build (with the desktop shell when Qt 6
+# is there, which this script installs), in a build without the desktop shell, and in an
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Exits non-zero on any failure; the last
+# line is the summary.
 set -uo pipefail
 cd "$(dirname "$0")"
 
@@ -11,10 +13,27 @@ command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
+# tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.
+need_desktop=()
+dpkg-query -W -f='${Status}' qt6-base-dev 2>/dev/null | grep -q "ok installed" || need_desktop+=(qt6-base-dev)
+command -v Xvfb >/dev/null || need_desktop+=(xvfb)
+command -v trayer >/dev/null || need_desktop+=(trayer)
+command -v xdotool >/dev/null || need_desktop+=(xdotool)
+command -v xwininfo >/dev/null && command -v xprop >/dev/null && command -v xdpyinfo >/dev/null ||
+  need_desktop+=(x11-utils)
+command -v import >/dev/null || need_desktop+=(imagemagick)
+command -v tesseract >/dev/null || need_desktop+=(tesseract-ocr)
+if [ ${#need[@]} -gt 0 ] || [ ${#need_desktop[@]} -gt 0 ]; then
+  apt-get update -qq
+fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing test packages: ${need[*]}"
-  apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" || exit 1
+fi
+if [ ${#need_desktop[@]} -gt 0 ]; then
+  echo "Installing desktop test packages: ${need_desktop[*]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need_desktop[@]}" || exit 1
 fi
 
 jobs=$(nproc)
@@ -47,8 +66,10 @@ run_suite() {
   [ "$rc" -eq 0 ] || status=1
 }
 
-mkdir -p build-tests build-asan
+mkdir -p build-tests build-asan build-headless
 run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The server as built on a machine without Qt: no desktop shell, no Qt or X library needed.
+run_suite build-headless -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEYVOX_DESKTOP=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DPARLEYVOX_SANITIZE=ON
 

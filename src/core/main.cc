@@ -1,7 +1,9 @@
-// The program's entry: create the server, start it, hand the main thread to the shell until
-// the server is to stop. Exit code 0 after a normal end, 1 after a failed start-up.
+// The program's entry: create the server, decide whether a tray icon is shown, start the server,
+// hand the main thread to the shell until the server is to stop. Exit code 0 after a normal
+// end, 1 after a failed start-up.
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,18 +11,33 @@
 #include "core/platform.h"
 #include "core/server.h"
 #include "shell/shell.h"
+#if PV_DESKTOP
+#include "shell/desktop/desktop_shell.h"
+#endif
 
 int main(int argc, char** argv) {
-  // Before any thread exists, so every thread inherits the blocked stop signals.
+  // Before any thread exists (the server's or the GUI toolkit's), so every thread inherits
+  // the blocked stop signals.
   pv::BlockStopSignals();
   pv::IgnoreSigpipe();
   std::vector<std::string> args(argv + 1, argv + argc);
   pv::TParleyvoxServer server(args);
+#if PV_DESKTOP
+  // Settled before start-up: the version text says " Service" exactly when no tray is shown.
+  std::unique_ptr<pv::DesktopShell> desktop = pv::DesktopShell::Open(argc > 0 ? argv[0] : "pvserver");
+  server.SetDesktop(desktop != nullptr);
+#endif
   if (!server.Server_Init()) {
     pv::WriteLog(server.FatalMessage, 0);
-    // Nothing started so far is undone: the process ends at once.
+    // Nothing started so far is undone, and no window exists yet: the process ends at once.
     ::_exit(1);
   }
+#if PV_DESKTOP
+  if (desktop) {
+    desktop->Run(server);
+    return 0;
+  }
+#endif
   pv::RunHeadlessShell(server);
   return 0;
 }

@@ -4,8 +4,6 @@
 
 namespace pv {
 
-namespace {
-
 sigset_t StopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -13,8 +11,6 @@ sigset_t StopSignals() {
   sigaddset(&set, SIGTERM);
   return set;
 }
-
-}  // namespace
 
 void BlockStopSignals() {
   sigset_t set = StopSignals();

@@ -70,35 +70,49 @@ void CopyBinary(const std::string& dir) {
   fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
 }
 
-// The test's environment with `overrides` in place of (or added to) its variables. Built before
-// the fork: the child of a threaded process may only call async-signal-safe functions.
-std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& overrides) {
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+// The test's environment with `changes` applied. A server gets no display unless a test
+// gives it one.
+std::vector<std::string> ServerEnvironment(const EnvChanges& changes) {
+  EnvChanges all = {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
+  for (const auto& [name, value] : changes) all[name] = value;
   std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
+  for (char** entry = environ; *entry; ++entry) {
     std::string text = *entry;
-    if (!overrides.count(text.substr(0, text.find('=')))) env.push_back(text);
+    if (!all.count(text.substr(0, text.find('=')))) env.push_back(text);
   }
-  for (auto& [name, value] : overrides) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : all)
+    if (value) env.push_back(name + "=" + *value);
   return env;
 }
 
-pid_t Spawn(const std::string& dir, const std::vector<std::string>& args,
-            const std::map<std::string, std::string>& env_overrides = {}) {
-  std::vector<std::string> env = ChildEnvironment(env_overrides);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
+            const std::string& output_file = "") {
+  // Everything the child needs is prepared before fork: the test process has threads.
   std::vector<std::string> all = {dir + "/pvserver"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> env = ServerEnvironment(env_changes);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string output_path = output_file.empty() ? std::string() : dir + "/" + output_file;
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(dir.c_str()) != 0) ::_exit(127);
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
       ::dup2(null_fd, 0);
+    }
+    if (!output_path.empty()) {
+      int out_fd = ::open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out_fd >= 0) {
+        ::dup2(out_fd, 1);
+        ::dup2(out_fd, 2);
+      }
     }
     // The test runner may block signals; the server expects a clean mask.
     sigset_t none;
@@ -161,6 +175,8 @@ ServerProcess::~ServerProcess() {
   }
   if (::testing::Test::HasFailure()) {
     std::cerr << "---- server log (" << dir_.Path() << ") ----\n" << Log() << "---- end of server log ----\n";
+    if (!output_name_.empty())
+      std::cerr << "---- server output ----\n" << Output() << "---- end of server output ----\n";
   }
 }
 
@@ -180,7 +196,7 @@ void ServerProcess::WriteIni() {
 }
 
 bool ServerProcess::Launch() {
-  pid_ = Spawn(dir_.Path(), args_, env_);
+  pid_ = Spawn(dir_.Path(), args_, env_, output_name_);
   return pid_ > 0;
 }
 

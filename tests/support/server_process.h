@@ -1,6 +1,8 @@
 // Runs the real pvserver as users meet it: the binary is copied into a fresh temporary folder
 // (the configuration file is always looked up beside the executable), pvserver.ini is written
-// there, and the server runs with that folder as its working directory.
+// there, and the server runs with that folder as its working directory. It inherits the test's
+// environment without DISPLAY and WAYLAND_DISPLAY, so a desktop build runs headless unless a
+// test hands it a display.
 #pragma once
 
 #include <sys/types.h>
@@ -9,6 +11,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,8 +66,11 @@ class ServerProcess {
   IniSettings& Ini() { return ini_; }
   // The log file the server was told to use (default pvserver.log), relative to its folder.
   void SetLogName(std::string name) { log_name_ = std::move(name); }
-  // An environment variable for the server, over the test's own environment; set before Start.
-  void SetEnv(const std::string& name, const std::string& value) { env_[name] = value; }
+  // Sets (or, with none, removes) a variable of the server's environment; before Start.
+  void SetEnv(const std::string& name, std::optional<std::string> value) { env_[name] = std::move(value); }
+  // Sends the server's stdout and stderr to this file in its folder instead of the test's own.
+  void SetOutputFile(std::string name) { output_name_ = std::move(name); }
+  std::string Output() const { return output_name_.empty() ? std::string() : dir_.Read(output_name_); }
 
  private:
   void WriteIni();
@@ -78,20 +84,22 @@ class ServerProcess {
   pid_t pid_ = -1;
   int exit_code_ = -1;
   std::string log_name_ = "pvserver.log";
-  std::map<std::string, std::string> env_;
+  std::map<std::string, std::optional<std::string>> env_;
+  std::string output_name_;
 };
 
 // Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code
 // (-1 on time-out, after which it is killed).
 int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline);
 
-// Polls `condition` until it holds or the deadline passes.
+// Polls `condition` every `interval` until it holds or the deadline passes.
 template <typename F>
-bool WaitUntil(F condition, std::chrono::milliseconds deadline) {
+bool WaitUntil(F condition, std::chrono::milliseconds deadline,
+               std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
   auto end = std::chrono::steady_clock::now() + deadline;
   while (std::chrono::steady_clock::now() < end) {
     if (condition()) return true;
-    struct timespec ts {0, 10 * 1000 * 1000};
+    struct timespec ts {0, static_cast<long>(interval.count()) * 1000 * 1000};
     nanosleep(&ts, nullptr);
   }
   return condition();

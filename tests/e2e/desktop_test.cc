@@ -1,0 +1,272 @@
+// The desktop build as a person meets it, on an X display of the test's own (Xvfb) with a tray
+// host (trayer): the icon in the tray, its hint, the menu on the right button, the About
+// window, and Exit with both answers. Keys and clicks go through xdotool, what is on the screen
+// is read back with xwininfo, xprop and tesseract, and pictures of the menu, the About window
+// and the quit question are kept under the build folder's artefacts/desktop.
+//
+// They exist only in a build with the desktop shell, and are skipped without the X tools
+// (./test.sh installs them). The headless case is tested in every build.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/server_process.h"
+#include "support/test_client.h"
+#include "support/x_session.h"
+
+namespace pv::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The version text the server reports in its statistics, as a logged-in client sees it.
+std::string ReportedVersion(int port) {
+  TestClient client;
+  if (!client.Connect(static_cast<uint16_t>(port)) || !client.Login("viewer")) return "(no login)";
+  client.Send(ServerStatsReq());
+  auto stats = client.WaitFor(kPktServerStats);
+  return stats ? ParseServerStats(*stats).ServerVersion : "(no statistics)";
+}
+
+// With no display at all the server is a service, whichever way it was built.
+TEST(Headless, WithoutADisplayTheVersionTextEndsInService) {
+  ServerProcess server;
+  server.SetOutputFile("output.txt");
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(ReportedVersion(server.TcpPort()), "v1.2.2 Win32 Service");
+  EXPECT_EQ(server.Stop(), 0);
+  // No desktop was tried, so nothing was said about one.
+  EXPECT_EQ(server.Output(), "");
+}
+
+#if PV_DESKTOP_BUILD
+
+const std::vector<std::string> kStopLines = {
+    "----Entering Server_DeInit ---- ", "Server_DeInit -- pingpong term sent",
+    "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs", "Server_DeInit -- Stopped TCP",
+    "Server_DeInit -- Stopped UDP", "----Parleyvox server shutdown----"};
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
+  size_t at = 0;
+  for (const auto& line : lines)
+    if (at < want.size() && line == want[at]) ++at;
+  return at == want.size();
+}
+
+std::string Artefact(const std::string& name) {
+  std::string dir = std::string(PV_ARTEFACT_DIR) + "/desktop";
+  std::filesystem::create_directories(dir);
+  return dir + "/" + name;
+}
+
+// Acts on the server's windows as a person would, on one display.
+class TrayUser {
+ public:
+  explicit TrayUser(const XSession& x) : x_(x), root_(x.RootId()) {}
+
+  // The icon: a visible window of the server's class embedded in the tray, not a child of the
+  // root (hints, menus and dialogs are).
+  std::string FindIcon() const {
+    for (const auto& id : x_.Search({"--classname", "pvserver"}))
+      if (std::string parent = x_.Parent(id); !parent.empty() && parent != root_) return id;
+    return {};
+  }
+  std::string WaitForIcon(std::chrono::milliseconds deadline = 5s) const {
+    std::string icon;
+    WaitUntil([&] { return !(icon = FindIcon()).empty(); }, deadline, kPollInterval);
+    return icon;
+  }
+
+  // A top-level window of the server (a child of the root) that `match` accepts.
+  std::string FindTopLevel(const std::function<bool(const std::string&)>& match) const {
+    for (const auto& id : x_.Search({"--classname", "pvserver"}))
+      if (x_.Parent(id) == root_ && match(id)) return id;
+    return {};
+  }
+  std::string WaitForTopLevel(const std::function<bool(const std::string&)>& match,
+                              std::chrono::milliseconds deadline = 3s) const {
+    std::string id;
+    WaitUntil([&] { return !(id = FindTopLevel(match)).empty(); }, deadline, kPollInterval);
+    return id;
+  }
+  bool IsTooltip(const std::string& id) const {
+    return x_.Property(id, "_NET_WM_WINDOW_TYPE").find("_NET_WM_WINDOW_TYPE_TOOLTIP") != std::string::npos;
+  }
+
+  // Rests the pointer on the icon until its hint shows; the hint's window.
+  std::string HoverForHint(const std::string& icon) const {
+    x_.Run({"xdotool", "mousemove", "--window", icon, "4", "4", "sleep", "0.1", "mousemove", "--window", icon, "11",
+            "15"});
+    return WaitForTopLevel([&](const std::string& id) { return IsTooltip(id); });
+  }
+
+  // Opens the icon's menu with the right button; the menu's window. Two right clicks within
+  // Qt's double-click time would count as a double-click, which opens no menu.
+  std::string OpenMenu(const std::string& icon) {
+    auto since = std::chrono::steady_clock::now() - last_right_click_;
+    if (since < 600ms) std::this_thread::sleep_for(600ms - since);
+    x_.Run({"xdotool", "mousemove", "--window", icon, "11", "15", "sleep", "0.1", "click", "3"});
+    last_right_click_ = std::chrono::steady_clock::now();
+    // The menu is the untitled top-level window that is no hint.
+    return WaitForTopLevel([&](const std::string& id) { return !IsTooltip(id) && x_.Property(id, "WM_NAME").empty(); });
+  }
+
+  std::string WaitForWindowNamed(const std::string& name, std::chrono::milliseconds deadline = 3s) const {
+    std::vector<std::string> ids;
+    WaitUntil([&] { return !(ids = x_.Search({"--name", "^" + name + "$"})).empty(); }, deadline, kPollInterval);
+    return ids.empty() ? std::string() : ids.front();
+  }
+  bool WaitUntilGone(const std::string& name, std::chrono::milliseconds deadline = 3s) const {
+    return WaitUntil([&] { return x_.Search({"--name", "^" + name + "$"}).empty(); }, deadline, kPollInterval);
+  }
+  void Key(const std::string& key) const { x_.Run({"xdotool", "key", key}); }
+
+ private:
+  const XSession& x_;
+  std::string root_;
+  std::chrono::steady_clock::time_point last_right_click_{};
+};
+
+class DesktopTray : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string missing = FirstMissingTool({"Xvfb", "trayer", "xdotool", "xwininfo", "xprop", "xdpyinfo", "import",
+                                            "tesseract"});
+    if (!missing.empty()) GTEST_SKIP() << missing << " is not installed";
+    std::string error;
+    ASSERT_TRUE(x_.Start(WithTray(), &error)) << error;
+    // Links are opened through xdg-open; this one only writes down what it was asked.
+    std::string fake_bin = server_.Dir().File("bin");
+    ::mkdir(fake_bin.c_str(), 0755);
+    server_.Dir().Write("bin/xdg-open", "#!/bin/sh\necho \"$@\" >> \"" + server_.Dir().File("opened.txt") + "\"\n");
+    ::chmod((fake_bin + "/xdg-open").c_str(), 0755);
+    const char* path = std::getenv("PATH");
+    server_.SetEnv("PATH", fake_bin + ":" + (path ? path : "/usr/bin:/bin"));
+    server_.SetEnv("DISPLAY", x_.Display());
+    // With a session bus Qt may offer the icon over D-Bus instead of the X tray.
+    server_.SetEnv("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
+    server_.SetEnv("XDG_RUNTIME_DIR", x_.RuntimeDir());
+    server_.SetOutputFile("output.txt");
+  }
+  virtual bool WithTray() const { return true; }
+
+  XSession x_;
+  ServerProcess server_;
+};
+
+TEST_F(DesktopTray, APersonUsesTheTrayIconFromStartToExit) {
+  ASSERT_TRUE(server_.Start());
+  TrayUser user(x_);
+  std::string icon = user.WaitForIcon();
+  ASSERT_FALSE(icon.empty()) << "no icon in the tray";
+  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32");
+
+  // The hint.
+  std::string hint = user.HoverForHint(icon);
+  ASSERT_FALSE(hint.empty()) << "no hint over the icon";
+  ASSERT_TRUE(x_.Screenshot(hint, Artefact("tray-hint.png")));
+  EXPECT_EQ(x_.ReadText(Artefact("tray-hint.png")), "Quorvin Server\n");
+
+  // The menu, then About.
+  std::string menu = user.OpenMenu(icon);
+  ASSERT_FALSE(menu.empty()) << "the right button opened no menu";
+  ASSERT_TRUE(x_.Screenshot("root", Artefact("tray-menu.png")));
+  ASSERT_TRUE(x_.Screenshot(menu, Artefact("tray-menu-items.png")));
+  EXPECT_EQ(x_.ReadText(Artefact("tray-menu-items.png")), "About\nExit\n");
+  user.Key("a");
+  std::string about = user.WaitForWindowNamed("About Parleyvox");
+  ASSERT_FALSE(about.empty()) << "About did not open";
+  auto size = x_.Size(about);
+  ASSERT_TRUE(size);
+  EXPECT_EQ(size->width, 298);
+  EXPECT_EQ(size->height, 319);
+  ASSERT_TRUE(x_.Screenshot(about, Artefact("about.png")));
+  std::string about_text = x_.ReadText(Artefact("about.png"));
+  EXPECT_EQ(about_text.substr(0, about_text.find('\n')), "Parleyvox 1.2.2.0");
+  // A double-click on the site's address hands it to the browser.
+  x_.Run({"xdotool", "mousemove", "--window", about, "120", "70", "click", "--repeat", "2", "--delay", "80", "1"});
+  EXPECT_TRUE(WaitUntil([&] { return server_.Dir().Read("opened.txt") == "http://www.parleyvox.example/\n"; }, 5s))
+      << server_.Dir().Read("opened.txt");
+  user.Key("Return");
+  ASSERT_TRUE(user.WaitUntilGone("About Parleyvox"));
+
+  // About again: the same window with the same text.
+  ASSERT_FALSE(user.OpenMenu(icon).empty());
+  user.Key("a");
+  std::string again = user.WaitForWindowNamed("About Parleyvox");
+  ASSERT_FALSE(again.empty()) << "About did not open a second time";
+  ASSERT_TRUE(x_.Screenshot(again, Artefact("about-again.png")));
+  EXPECT_EQ(x_.ReadText(Artefact("about-again.png")), about_text);
+  user.Key("Escape");
+  ASSERT_TRUE(user.WaitUntilGone("About Parleyvox"));
+
+  // Exit, No: everything goes on.
+  ASSERT_FALSE(user.OpenMenu(icon).empty());
+  user.Key("e");
+  std::string prompt = user.WaitForWindowNamed("Confirm");
+  ASSERT_FALSE(prompt.empty()) << "Exit asked nothing";
+  ASSERT_TRUE(x_.Screenshot(prompt, Artefact("prompt.png")));
+  EXPECT_NE(x_.ReadText(Artefact("prompt.png")).find("You really want to quit Quorvin Server"), std::string::npos);
+  user.Key("n");
+  ASSERT_TRUE(user.WaitUntilGone("Confirm"));
+  EXPECT_TRUE(server_.Running());
+  EXPECT_EQ(user.FindIcon(), icon);
+  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32");
+  EXPECT_EQ(server_.Log().find("Entering Server_DeInit"), std::string::npos);
+
+  // Exit, Yes: the server stops, the icon goes, the process ends with 0.
+  ASSERT_FALSE(user.OpenMenu(icon).empty());
+  user.Key("e");
+  ASSERT_FALSE(user.WaitForWindowNamed("Confirm").empty());
+  user.Key("y");
+  EXPECT_EQ(server_.WaitExit(15s), 0) << server_.Output();
+  EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
+  EXPECT_EQ(server_.LogLines().back(), "----Parleyvox server shutdown----");
+  EXPECT_TRUE(user.FindIcon().empty());
+  EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
+}
+
+TEST_F(DesktopTray, AStopSignalEndsTheTrayServerLikeExitYes) {
+  ASSERT_TRUE(server_.Start());
+  TrayUser user(x_);
+  ASSERT_FALSE(user.WaitForIcon().empty()) << "no icon in the tray";
+  // Also while a window of the server is open.
+  ASSERT_FALSE(user.OpenMenu(user.FindIcon()).empty());
+  user.Key("e");
+  ASSERT_FALSE(user.WaitForWindowNamed("Confirm").empty());
+  EXPECT_EQ(server_.Stop(15s), 0) << server_.Output();
+  EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
+  EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
+}
+
+class DesktopWithoutTray : public DesktopTray {
+ protected:
+  bool WithTray() const override { return false; }
+};
+
+TEST_F(DesktopWithoutTray, ADisplayWithoutATrayRunsHeadlessAsAService) {
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32 Service");
+  EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
+  EXPECT_NE(server_.Output().find("no system tray"), std::string::npos) << server_.Output();
+  EXPECT_EQ(server_.Stop(15s), 0);
+  EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
+}
+
+TEST_F(DesktopWithoutTray, ADisplayThatCannotBeOpenedRunsHeadlessInsteadOfAborting) {
+  // A display number nobody serves.
+  int number = 4000;
+  while (number < 4100 && std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
+  server_.SetEnv("DISPLAY", ":" + std::to_string(number));
+  ASSERT_TRUE(server_.Start()) << server_.Output();
+  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32 Service");
+  EXPECT_EQ(server_.Stop(15s), 0);
+}
+
+#endif  // PV_DESKTOP_BUILD
+
+}  // namespace
+}  // namespace pv::test
