@@ -16,7 +16,8 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi
 
-# The server itself needs no desktop; the tray shell is built by ./test.sh or on request.
+# The server itself needs no desktop: the tray shell is built only when Qt 6 Widgets is installed
+# (PARLEYVOX_DESKTOP=AUTO); PARLEYVOX_DESKTOP=OFF ./run.sh builds the headless server alone.
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DPARLEYVOX_TESTS=OFF \
   -DPARLEYVOX_DESKTOP="${PARLEYVOX_DESKTOP:-AUTO}" >/dev/null
 cmake --build build --target pvserver
