@@ -1,0 +1,122 @@
+// pvbench: a load generator for the server's UDP relay. N clients log in over TCP and read
+// every notification, make their UDP endpoints known with a ping, and T of them send relay
+// datagrams at a steady rate; every client checks what it receives and the delays are measured.
+// With --pid the server's CPU time per relayed datagram is read from /proc. With --ramp the
+// rate rises step by step until the loss reaches 0.1 %.
+#include <cstdio>
+#include <thread>
+
+#include "base/printf.h"
+#include "control.h"
+#include "options.h"
+#include "probes.h"
+#include "report.h"
+#include "traffic.h"
+
+namespace pv::bench {
+namespace {
+
+constexpr auto kLoginWait = std::chrono::seconds(10);
+constexpr double kLossLimitPercent = 0.1;
+
+struct Session {
+  const Options& options;
+  std::vector<BenchClient>& clients;
+  Receiver& receiver;
+  ControlReader& control;
+  std::vector<uint32_t> packet_ids;
+  std::vector<uint16_t> client_ports;
+  uint8_t next_step = 1;
+};
+
+StepFigures RunStep(Session& s, int rate) {
+  const Options& o = s.options;
+  const std::vector<uint16_t> server_port = {static_cast<uint16_t>(o.port + 1)};
+  StepFigures f;
+  f.rate = rate;
+  const uint8_t step = s.next_step++;
+  f.tally.delays_ns.reserve(static_cast<size_t>(o.duration * rate + 1) * static_cast<size_t>(o.talkers) *
+                            s.clients.size());
+  s.receiver.BeginStep(step, &f.tally);
+  const double cpu_before = o.server_pid ? ProcessCpuSeconds(o.server_pid) : -1.0;
+  const double own_before = OwnCpuSeconds();
+  const uint64_t drops_before = UdpDrops(server_port), client_drops_before = UdpDrops(s.client_ports);
+  f.sent = Talk(s.clients, o, rate, step, s.packet_ids);
+  // Every talker's datagram goes to every other client, in both modes.
+  f.expected = f.sent.sent * (s.clients.size() - 1);
+  const auto grace_end = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(o.grace * 1000));
+  while (s.receiver.Delivered() < f.expected && Clock::now() < grace_end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (cpu_before >= 0) f.server_cpu = ProcessCpuSeconds(o.server_pid) - cpu_before;
+  f.generator_cpu = OwnCpuSeconds() - own_before;
+  f.server_drops = UdpDrops(server_port) - drops_before;
+  f.client_drops = UdpDrops(s.client_ports) - client_drops_before;
+  s.receiver.EndStep();
+  f.control_closed = s.control.Closed();
+  return f;
+}
+
+int RunRamp(Session& s, Clock::time_point deadline) {
+  const Options& o = s.options;
+  std::printf("ramp: %d clients, %d talkers, %d-byte payloads, mode %d, %.0f s per step\n", o.clients, o.talkers,
+              o.payload, o.mode, o.duration);
+  PrintRampHeading();
+  double best = 0.0;
+  int best_rate = 0, failures_in_a_row = 0;
+  for (int rate = o.ramp_from; rate <= o.ramp_to && failures_in_a_row < 2; rate += o.ramp_step) {
+    if (Clock::now() + std::chrono::duration<double>(o.duration + o.grace) > deadline) {
+      std::printf("(stopped: --timeout reached)\n");
+      break;
+    }
+    StepFigures f = RunStep(s, rate);
+    PrintRampStep(f);
+    const bool passed = f.LossPercent() < kLossLimitPercent && f.tally.Errors() == 0;
+    failures_in_a_row = passed ? 0 : failures_in_a_row + 1;
+    if (passed && f.DeliveredPerSecond() > best) best = f.DeliveredPerSecond(), best_rate = rate;
+  }
+  std::printf("highest rate with under 0.1 %% loss and no wrong datagram: %.0f relayed per second (%d per talker)\n",
+              best, best_rate);
+  return 0;
+}
+
+int Run(const Options& o) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+  std::vector<BenchClient> clients(static_cast<size_t>(o.clients));
+  for (size_t i = 0; i < clients.size(); ++i) {
+    clients[i].index = static_cast<int>(i);
+    const auto wait = std::min(deadline, Clock::now() + kLoginWait);
+    std::string error = Login(clients[i], o.port, o.password, wait);
+    if (error.empty()) error = MakeEndpointKnown(clients[i], o.port + 1, wait);
+    if (!error.empty()) {
+      std::fprintf(stderr, "pvbench: client %zu: %s\n", i, error.c_str());
+      CloseClients(clients);
+      return 1;
+    }
+  }
+  int result = 0;
+  {
+    ControlReader control(clients);
+    Receiver receiver(clients, o.talkers, o.port + 1);
+    Session s{o, clients, receiver, control, std::vector<uint32_t>(static_cast<size_t>(o.talkers), 1), {}};
+    for (const BenchClient& c : clients) s.client_ports.push_back(LocalPort(c.udp_fd));
+    if (o.ramp) {
+      result = RunRamp(s, deadline);
+    } else {
+      StepFigures f = RunStep(s, o.rate);
+      PrintRun(f, Printf("pvbench: %d clients, %d talkers, %d per second each, %d-byte payloads, mode %d, %.0f s",
+                         o.clients, o.talkers, o.rate, o.payload, o.mode, o.duration));
+      result = f.tally.Errors() == 0 ? 0 : 2;
+    }
+  }
+  CloseClients(clients);
+  return result;
+}
+
+}  // namespace
+}  // namespace pv::bench
+
+int main(int argc, char** argv) {
+  pv::bench::Options options;
+  if (!pv::bench::ParseOptions(argc, argv, options)) return 64;
+  return pv::bench::Run(options);
+}

@@ -1,0 +1,33 @@
+// pvbench's command line. Every run is bounded in time and talks to 127.0.0.1 only.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace pv::bench {
+
+struct Options {
+  int port = 0;             // the server's TCP port; UDP is port + 1
+  pid_t server_pid = 0;     // 0: the server's CPU is not measured
+  int clients = 16;
+  int talkers = 16;
+  int rate = 50;            // datagrams per second per talker
+  int payload = 100;        // bytes after the 16-byte header
+  double duration = 10.0;   // seconds of talking per run or per ramp step
+  int mode = 0;             // 0: the talker's room; 1: a list naming every other client
+  std::string password;
+  bool ramp = false;
+  int ramp_from = 10;       // ramp rates per talker: from, step, to
+  int ramp_step = 10;
+  int ramp_to = 200;
+  double grace = 1.0;       // seconds to wait for late datagrams after the talking stops
+  double timeout = 900.0;   // the whole run
+};
+
+// Parses argv; on a bad or missing option prints the usage and returns false.
+bool ParseOptions(int argc, char** argv, Options& options);
+
+// The smallest payload that carries the send time, talker, sequence number and step.
+constexpr int kMinPayload = 15;
+
+}  // namespace pv::bench
