@@ -94,18 +94,30 @@ void ProcessUDPList(TParleyvoxServer& server) {
 }
 
 void ProcessUDPList(TParleyvoxServer& server, TIdSocketHandle* binding) {
-  auto list = server.UdpSendList.Lock();
-  auto clients = server.ClientList.Lock();
-  for (QueuedDatagram& queued : *list) {
-    // A datagram that fails (a list running past its end) is dropped; the drain goes on with
-    // the next one, so one bad datagram never holds back the others.
+  // 1. Take every queued datagram at once; the listener goes on appending to an empty list
+  //    while this drain relays, and its SystemEvent brings the next drain.
+  std::vector<QueuedDatagram> taken;
+  {
+    auto list = server.UdpSendList.Lock();
+    taken.swap(*list);
+  }
+  // 2. The recipients as ClientList holds them now. A session removed from here on may still
+  //    receive this drain's datagrams, as it would had it left just after the drain; one removed
+  //    before is not in the copy. The copy's shared pointers keep every record alive.
+  std::vector<SessionPtr> clients;
+  {
+    auto list = server.ClientList.Lock();
+    clients = *list;
+  }
+  // 3. Relay in arrival order. A datagram that fails (a list running past its end) is dropped;
+  //    the drain goes on with the next one, so one bad datagram never holds back the others.
+  for (QueuedDatagram& queued : taken) {
     try {
-      Relay(server, *clients, binding, queued.bytes);
+      Relay(server, clients, binding, queued.bytes);
     } catch (const std::exception& e) {
       WriteLog(CaughtLine(kDrainFailure, e), 0);
     }
   }
-  list->clear();
 }
 
 }  // namespace pv
