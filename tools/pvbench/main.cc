@@ -96,7 +96,7 @@ int Run(const Options& o) {
   int result = 0;
   {
     ControlReader control(clients);
-    Receiver receiver(clients, o.talkers, o.port + 1);
+    Receiver receiver(clients, o.talkers, o.port + 1, o.rx_interval_us);
     Session s{o, clients, receiver, control, std::vector<uint32_t>(static_cast<size_t>(o.talkers), 1), {}};
     for (const BenchClient& c : clients) s.client_ports.push_back(LocalPort(c.udp_fd));
     if (o.ramp) {

@@ -21,6 +21,8 @@ const char kUsage[] =
     "  --password TEXT   the server password, when one is set\n"
     "  --ramp            raise the rate step by step and report the highest with under 0.1 % loss\n"
     "  --ramp-from R --ramp-step R --ramp-to R   rates per talker for --ramp (10, 10, 200)\n"
+    "  --rx-interval US  sweep the sockets every US microseconds instead of blocking until\n"
+    "                    datagrams arrive (default 0: block)\n"
     "  --grace SEC       wait for late datagrams after each run (default 1)\n"
     "  --timeout SEC     bound on the whole run (default 900)\n"
     "Everything goes to 127.0.0.1; the server's UDP port is TCP_PORT + 1.\n";
@@ -72,6 +74,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (name == "--ramp-from") ok = ToInt(value, 1, 100000, o.ramp_from);
     else if (name == "--ramp-step") ok = ToInt(value, 1, 100000, o.ramp_step);
     else if (name == "--ramp-to") ok = ToInt(value, 1, 100000, o.ramp_to);
+    else if (name == "--rx-interval") ok = ToInt(value, 0, 100000, o.rx_interval_us);
     else if (name == "--grace") ok = ToSeconds(value, o.grace);
     else if (name == "--timeout") ok = ToSeconds(value, o.timeout);
     else return Fail("unknown option");

@@ -20,6 +20,10 @@ struct Options {
   int ramp_from = 10;       // ramp rates per talker: from, step, to
   int ramp_step = 10;
   int ramp_to = 200;
+  // 0: the receiver blocks in epoll and the kernel wakes it when datagrams arrive. More: it
+  // never blocks but sweeps its sockets and sleeps this many microseconds on its own timer, so
+  // the server's sends never have to wake it, as with clients on other machines (README).
+  int rx_interval_us = 0;
   double grace = 1.0;       // seconds to wait for late datagrams after the talking stops
   double timeout = 900.0;   // the whole run
 };

@@ -45,7 +45,7 @@ struct SendResult {
 class Receiver {
  public:
   // `udp_port` is the server's, where answers to its pings go.
-  Receiver(const std::vector<BenchClient>& clients, int talkers, int udp_port);
+  Receiver(const std::vector<BenchClient>& clients, int talkers, int udp_port, int interval_us);
   ~Receiver();
   // Datagrams of step `step` go to `tally` from now on.
   void BeginStep(uint8_t step, Tally* tally);
@@ -62,6 +62,7 @@ class Receiver {
 
   const std::vector<BenchClient>& clients_;
   const int talkers_;
+  const int interval_us_;
   sockaddr_in server_{};
   int epoll_fd_ = -1;
   std::atomic<bool> stop_{false};
