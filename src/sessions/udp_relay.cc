@@ -38,7 +38,7 @@ void UdpRelay::Drain(TIdSocketHandle* binding) {
   }
   // 3. Relay in arrival order. A datagram that fails (a list running past its end) is dropped;
   //    the drain goes on with the next one, so one bad datagram never holds back the others.
-  for (const QueuedDatagram& queued : taken_) {
+  for (QueuedDatagram& queued : taken_) {
     try {
       Relay(queued.bytes);
     } catch (const std::exception& e) {
@@ -58,7 +58,7 @@ void UdpRelay::Drain(TIdSocketHandle* binding) {
   clients_.clear();
 }
 
-void UdpRelay::Relay(const std::vector<uint8_t>& datagram) {
+void UdpRelay::Relay(std::vector<uint8_t>& datagram) {
   const TServerClient* sender = FindSessionIn(clients_, LoadU16(datagram.data() + kOffDgSessionId));
   if (!sender) return WriteLog("Tried to send a udp packet from a destroyed client", 1);
   if (sender->Leaving) return WriteLog("Tried to send a udp packet from a leaving client", 1);
@@ -68,33 +68,42 @@ void UdpRelay::Relay(const std::vector<uint8_t>& datagram) {
   // Any other mode is dropped.
 }
 
-void UdpRelay::RelayToRoom(const TServerClient& sender, const uint8_t* data, size_t size) {
+void UdpRelay::RelayToRoom(const TServerClient& sender, uint8_t* data, size_t size) {
+  // Recipients receive the datagram as sent but for the session id and the checksum.
+  StoreU16(data + kOffDgSessionId, 0);
+  StoreU32(data + kOffRelayChecksum, 0);
+  const Crc32Variants sums(data, size, kOffDgSessionId);
   const int32_t room = sender.RoomIndex;
   for (const SessionPtr& r : clients_) {
     if (r->Leaving || r.get() == &sender || r->RoomIndex != room) continue;
-    AddCopy(*r, data, size, false);
+    AddCopy(*r, data, size, sums, false);
   }
 }
 
 void UdpRelay::RelayToList(const TServerClient& sender, const uint8_t* data, size_t size) {
   const TargetList list = ReadTargetList(data, size);
-  const std::vector<uint8_t> stripped = StripTargetList(data, size, list);
+  std::vector<uint8_t> stripped = StripTargetList(data, size, list);
+  StoreU16(stripped.data() + kOffDgSessionId, 0);
+  const Crc32Variants sums(stripped.data(), stripped.size(), kOffDgSessionId);
   for (const SessionPtr& r : clients_) {
     if (r->Leaving || r.get() == &sender) continue;
     // PlayerId 256 does not fit in a list byte: that slot is never addressed.
     const int player_id = r->PlayerId();
     if (player_id > 255 || !list.player_ids.test(static_cast<size_t>(player_id))) continue;
-    AddCopy(*r, stripped.data(), stripped.size(), true);
+    AddCopy(*r, stripped.data(), stripped.size(), sums, true);
   }
 }
 
-void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, bool log_failure) {
+void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, const Crc32Variants& sums,
+                       bool log_failure) {
   if (copies_.size() >= kFlushCopies || arena_.size() + size > kFlushBytes) Flush();
   const size_t offset = arena_.size();
   arena_.resize(offset + size);
   uint8_t* copy = arena_.data() + offset;
   std::memcpy(copy, data, size);
-  StampForRecipient(copy, size, static_cast<uint16_t>(recipient.SessionId));
+  const auto session_id = static_cast<uint16_t>(recipient.SessionId);
+  StoreU16(copy + kOffDgSessionId, session_id);
+  StoreU32(copy + kOffRelayChecksum, sums.With(session_id));
   copies_.push_back(Copy{&recipient, offset, size, log_failure});
 }
 

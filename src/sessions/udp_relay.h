@@ -1,7 +1,8 @@
 // UdpRelay: the work of one drain of UdpSendList. Every queued datagram becomes one copy per
 // recipient, each with the recipient's SessionId and a checksum of its own, and the copies leave
 // in batches (one sendmmsg for up to kSendChunk of them) instead of one system call each. The
-// scratch space is kept from one drain to the next.
+// checksum is summed once per datagram; each copy's follows from the difference its session id
+// makes (Crc32Variants). The scratch space is kept from one drain to the next.
 //
 // Thread rules: one UdpRelay belongs to one thread (the UDP send thread, or a test). A drain
 // takes UdpSendList and then ClientList, each only long enough to copy it, so neither the
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/crc32.h"
 #include "core/server.h"
 #include "net/socket_handle.h"
 
@@ -33,10 +35,13 @@ class UdpRelay {
     bool log_failure;          // list mode logs a failed send; room mode does not
   };
 
-  void Relay(const std::vector<uint8_t>& datagram);
-  void RelayToRoom(const TServerClient& sender, const uint8_t* data, size_t size);
+  void Relay(std::vector<uint8_t>& datagram);
+  void RelayToRoom(const TServerClient& sender, uint8_t* data, size_t size);
   void RelayToList(const TServerClient& sender, const uint8_t* data, size_t size);
-  void AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, bool log_failure);
+  // `data` is the datagram as recipients receive it, with session id and checksum 0; `sums`
+  // gives each recipient's checksum.
+  void AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, const Crc32Variants& sums,
+               bool log_failure);
   // Sends the copies gathered so far and counts the ones that left.
   void Flush();
 

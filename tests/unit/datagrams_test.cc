@@ -64,6 +64,30 @@ TEST(Crc32, EmptyIsZeroAndOverlongIsAllOnes) {
   EXPECT_EQ(Crc32(zeros.data(), 65522), 0xFFFFFFFFu);
 }
 
+TEST(Crc32, VariantsOfAFieldMatchTheFullSum) {
+  // Sizes around the field and the zlib word boundaries, up to the largest datagram.
+  for (size_t size : {4u, 5u, 16u, 17u, 31u, 116u, 1000u, 8192u}) {
+    Bytes d(size);
+    for (size_t i = 0; i < size; ++i) d[i] = static_cast<uint8_t>(i * 131 + size);
+    d[2] = d[3] = 0;
+    Crc32Variants sums(d.data(), d.size(), 2);
+    for (uint16_t value : {0, 1, 0x80, 0x100, 0x8000, 0xFFFF, 50000, 12345}) {
+      d[2] = static_cast<uint8_t>(value);
+      d[3] = static_cast<uint8_t>(value >> 8);
+      EXPECT_EQ(sums.With(value), Crc32(d.data(), d.size())) << size << " bytes, value " << value;
+    }
+    d[2] = d[3] = 0;
+  }
+  // A field at the very end, and a message beyond the limit.
+  Bytes tail = {9, 8, 7, 0, 0};
+  Crc32Variants at_end(tail.data(), tail.size(), 3);
+  tail[3] = 0x34;
+  tail[4] = 0x12;
+  EXPECT_EQ(at_end.With(0x1234), Crc32(tail.data(), tail.size()));
+  Bytes huge(65522, 0);
+  EXPECT_EQ(Crc32Variants(huge.data(), huge.size(), 2).With(7), 0xFFFFFFFFu);
+}
+
 TEST(TargetList, ReadsEveryListedIdOnceAndWhereThePayloadStarts) {
   Bytes d = {0xBA, 0xB0, 1, 0, 0, 0, 1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 255, 2, 0, 'x', 'y'};
   TargetList list = ReadTargetList(d.data(), d.size());
