@@ -40,6 +40,7 @@ StepFigures RunStep(Session& s, int rate) {
   s.receiver.BeginStep(step, &f.tally);
   const double cpu_before = o.server_pid ? ProcessCpuSeconds(o.server_pid) : -1.0;
   const double own_before = OwnCpuSeconds();
+  const double busy_before = MachineBusySeconds();
   const uint64_t drops_before = UdpDrops(server_port), client_drops_before = UdpDrops(s.client_ports);
   f.sent = Talk(s.clients, o, rate, step, s.packet_ids);
   // Every talker's datagram goes to every other client, in both modes.
@@ -49,6 +50,8 @@ StepFigures RunStep(Session& s, int rate) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (cpu_before >= 0) f.server_cpu = ProcessCpuSeconds(o.server_pid) - cpu_before;
   f.generator_cpu = OwnCpuSeconds() - own_before;
+  f.other_cpu = MachineBusySeconds() - busy_before - f.generator_cpu - (f.server_cpu > 0 ? f.server_cpu : 0.0);
+  if (f.other_cpu < 0) f.other_cpu = 0;
   f.server_drops = UdpDrops(server_port) - drops_before;
   f.client_drops = UdpDrops(s.client_ports) - client_drops_before;
   s.receiver.EndStep();

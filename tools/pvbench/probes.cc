@@ -39,6 +39,15 @@ double OwnCpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+double MachineBusySeconds() {
+  std::ifstream in("/proc/stat");
+  std::string name;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+  in >> name >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+  if (name != "cpu") return 0.0;
+  return static_cast<double>(user + nice + system + irq + softirq + steal) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 uint64_t UdpDrops(const std::vector<uint16_t>& ports) {
   std::ifstream in("/proc/net/udp");
   std::string line;

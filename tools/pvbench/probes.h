@@ -13,6 +13,9 @@ namespace pv::bench {
 double ProcessCpuSeconds(pid_t pid);
 // This process's own CPU seconds.
 double OwnCpuSeconds();
+// CPU seconds every core of the machine spent busy (not idle, not waiting for I/O), from
+// /proc/stat: with the server's and pvbench's own time taken off, what other processes used.
+double MachineBusySeconds();
 // The sum of the "drops" column of /proc/net/udp over the IPv4 sockets bound to these local
 // ports: datagrams the kernel threw away because a receive buffer was full.
 uint64_t UdpDrops(const std::vector<uint16_t>& ports);

@@ -55,20 +55,22 @@ void PrintRun(StepFigures& f, const std::string& title) {
               static_cast<unsigned long long>(f.server_drops), static_cast<unsigned long long>(f.client_drops));
   std::printf("  generator   %.2f s cpu (%.0f %% of one core); control connections closed: %d\n", f.generator_cpu,
               f.generator_cpu / f.sent.seconds * 100.0, f.control_closed);
+  std::printf("  others      %.2f s cpu used by other processes meanwhile (%.0f %% of one core)\n", f.other_cpu,
+              f.other_cpu / f.sent.seconds * 100.0);
 }
 
 void PrintRampHeading() {
-  std::printf("%6s %10s %10s %9s %9s %9s %8s %8s %7s %7s\n", "rate", "expected", "per sec", "loss %", "p50 us",
-              "p99 us", "us/dgram", "srv cpu", "errors", "drops");
+  std::printf("%6s %10s %10s %9s %9s %9s %8s %8s %7s %7s %7s\n", "rate", "expected", "per sec", "loss %", "p50 us",
+              "p99 us", "us/dgram", "srv cpu", "errors", "drops", "others");
 }
 
 void PrintRampStep(StepFigures& f) {
-  std::printf("%6d %10llu %10.0f %9.4f %9.0f %9.0f %8.2f %7.0f%% %7llu %7llu\n", f.rate,
+  std::printf("%6d %10llu %10.0f %9.4f %9.0f %9.0f %8.2f %7.0f%% %7llu %7llu %6.0f%%\n", f.rate,
               static_cast<unsigned long long>(f.expected), f.DeliveredPerSecond(), f.LossPercent(), f.DelayMicros(0.5),
               f.DelayMicros(0.99), f.CpuMicrosPerDatagram(),
               f.server_cpu >= 0 ? f.server_cpu / f.sent.seconds * 100.0 : -1.0,
               static_cast<unsigned long long>(f.tally.Errors()),
-              static_cast<unsigned long long>(f.server_drops + f.client_drops));
+              static_cast<unsigned long long>(f.server_drops + f.client_drops), f.other_cpu / f.sent.seconds * 100.0);
   std::fflush(stdout);
 }
 

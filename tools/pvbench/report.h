@@ -15,6 +15,7 @@ struct StepFigures {
   Tally tally;
   double server_cpu = -1.0;     // seconds; negative when not measured
   double generator_cpu = 0.0;
+  double other_cpu = 0.0;       // seconds other processes ran meanwhile: noise in the figures
   uint64_t server_drops = 0;    // the server socket's receive-buffer drops
   uint64_t client_drops = 0;
   int control_closed = 0;
