@@ -11,6 +11,7 @@ namespace {
 
 const char kUsage[] =
     "usage: pvbench --port TCP_PORT [options]\n"
+    "       pvbench --reference CPU [options]\n"
     "  --pid PID         the server's process id: its CPU time is read from /proc/PID/stat\n"
     "  --clients N       clients that log in (default 16, at most 255)\n"
     "  --talkers T       how many of them talk (default 16)\n"
@@ -23,6 +24,9 @@ const char kUsage[] =
     "  --ramp-from R --ramp-step R --ramp-to R   rates per talker for --ramp (10, 10, 200)\n"
     "  --rx-interval US  sweep the sockets every US microseconds instead of blocking until\n"
     "                    datagrams arrive (default 0: block)\n"
+    "  --reference CPU   no server: relay with pvbench's own minimal relay, pinned to CPU, to see\n"
+    "                    what the kernel and the machine cost by themselves (mode 0 only)\n"
+    "  --reference-sendto  the minimal relay sends one copy per system call\n"
     "  --grace SEC       wait for late datagrams after each run (default 1)\n"
     "  --timeout SEC     bound on the whole run (default 900)\n"
     "Everything goes to 127.0.0.1; the server's UDP port is TCP_PORT + 1.\n";
@@ -53,8 +57,8 @@ bool ToSeconds(const char* text, double& out) {
 bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     std::string_view name = argv[i];
-    if (name == "--ramp") {
-      o.ramp = true;
+    if (name == "--ramp" || name == "--reference-sendto") {
+      (name == "--ramp" ? o.ramp : o.reference_sendto) = true;
       continue;
     }
     if (name == "--help" || name == "-h") return Fail("options");
@@ -75,12 +79,14 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (name == "--ramp-step") ok = ToInt(value, 1, 100000, o.ramp_step);
     else if (name == "--ramp-to") ok = ToInt(value, 1, 100000, o.ramp_to);
     else if (name == "--rx-interval") ok = ToInt(value, 0, 100000, o.rx_interval_us);
+    else if (name == "--reference") ok = ToInt(value, 0, 1023, o.reference_cpu);
     else if (name == "--grace") ok = ToSeconds(value, o.grace);
     else if (name == "--timeout") ok = ToSeconds(value, o.timeout);
     else return Fail("unknown option");
     if (!ok) return Fail("a value is out of range");
   }
-  if (o.port == 0) return Fail("--port is required");
+  if (o.port == 0 && o.reference_cpu < 0) return Fail("--port or --reference is required");
+  if (o.reference_cpu >= 0 && o.mode != 0) return Fail("the reference relay knows mode 0 only");
   if (o.talkers > o.clients) return Fail("more talkers than clients");
   return true;
 }

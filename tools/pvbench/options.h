@@ -24,6 +24,10 @@ struct Options {
   // never blocks but sweeps its sockets and sleeps this many microseconds on its own timer, so
   // the server's sends never have to wake it, as with clients on other machines (README).
   int rx_interval_us = 0;
+  // -1: measure the server at --port. Otherwise run pvbench's own minimal relay on this CPU
+  // instead (ReferenceRelay), for comparison; --reference-sendto makes it send one by one.
+  int reference_cpu = -1;
+  bool reference_sendto = false;
   double grace = 1.0;       // seconds to wait for late datagrams after the talking stops
   double timeout = 900.0;   // the whole run
 };

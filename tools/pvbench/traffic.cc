@@ -68,7 +68,7 @@ int64_t NowNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-SendResult Talk(const std::vector<BenchClient>& clients, const Options& o, int rate, uint8_t step,
+SendResult Talk(const std::vector<BenchClient>& clients, const Options& o, int udp_port, int rate, uint8_t step,
                 std::vector<uint32_t>& packet_ids) {
   const size_t talkers = static_cast<size_t>(o.talkers);
   std::vector<std::vector<uint8_t>> protos;
@@ -76,7 +76,7 @@ SendResult Talk(const std::vector<BenchClient>& clients, const Options& o, int r
   sockaddr_in server{};
   server.sin_family = AF_INET;
   server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  server.sin_port = htons(static_cast<uint16_t>(o.port + 1));
+  server.sin_port = htons(static_cast<uint16_t>(udp_port));
   // Evenly spread: the n-th datagram of the step goes out at start + n * interval, from talker
   // n mod T. A sender that falls behind catches up at once; nothing is skipped.
   const double interval_ns = 1e9 / (static_cast<double>(rate) * static_cast<double>(talkers));

@@ -78,8 +78,9 @@ class Receiver {
 // Sends from the first `talkers` clients, `rate` datagrams per second each, for `seconds`, with
 // the talkers' send times spread evenly. `packet_ids` holds each talker's next packet id and
 // carries on from step to step.
-SendResult Talk(const std::vector<BenchClient>& clients, const Options& options, int rate, uint8_t step,
-                std::vector<uint32_t>& packet_ids);
+// The datagrams go to 127.0.0.1:udp_port.
+SendResult Talk(const std::vector<BenchClient>& clients, const Options& options, int udp_port, int rate,
+                uint8_t step, std::vector<uint32_t>& packet_ids);
 
 // The steady clock in nanoseconds, as the payloads carry it.
 int64_t NowNs();
