@@ -1,7 +1,11 @@
 #include "sessions/datagrams.h"
 
+#include <cstring>
+
 #include "base/crc32.h"
+#include "base/errors.h"
 #include "base/wire.h"
+#include "net/net_errors.h"
 
 namespace pv {
 
@@ -20,6 +24,32 @@ uint32_t ZeroRelayChecksum(uint8_t* data, size_t size) {
 
 void StampRelayChecksum(uint8_t* data, size_t size) {
   StoreU32(data + kOffRelayChecksum, ZeroRelayChecksum(data, size));
+}
+
+void StampForRecipient(uint8_t* data, size_t size, uint16_t session_id) {
+  StoreU16(data + kOffDgSessionId, session_id);
+  StampRelayChecksum(data, size);
+}
+
+TargetList ReadTargetList(const uint8_t* data, size_t size) {
+  if (size <= kOffRelayTargetCount) throw EIdNotEnoughDataInBuffer();
+  const size_t count = data[kOffRelayTargetCount];
+  TargetList list;
+  list.payload_offset = kOffRelayTargetList + count;
+  if (list.payload_offset > size) throw EIdNotEnoughDataInBuffer();
+  for (size_t i = kOffRelayTargetList; i < list.payload_offset; ++i) list.player_ids.set(data[i]);
+  return list;
+}
+
+std::vector<uint8_t> StripTargetList(const uint8_t* data, size_t size, const TargetList& list) {
+  const size_t payload = size - list.payload_offset;
+  std::vector<uint8_t> out(kRelayHeaderSize + payload);
+  std::memcpy(out.data(), data, kRelayHeaderSize);
+  if (payload > 0) std::memcpy(out.data() + kRelayHeaderSize, data + list.payload_offset, payload);
+  out[kOffRelayTargetMode] = kRelayModeRoom;
+  StoreU16(out.data() + kOffDgLength, CheckedNarrow<uint16_t>(out.size()));
+  StoreU32(out.data() + kOffRelayChecksum, 0);
+  return out;
 }
 
 }  // namespace pv

@@ -4,6 +4,7 @@
 // little-endian. Thread rules: none (constants and pure functions).
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -56,5 +57,22 @@ std::vector<uint8_t> BuildPingDatagram(int64_t session_id, uint8_t kind, uint8_t
 uint32_t ZeroRelayChecksum(uint8_t* data, size_t size);
 // Fills the checksum field with the CRC-32 of the datagram as it is now (field taken as 0).
 void StampRelayChecksum(uint8_t* data, size_t size);
+
+// Writes a recipient's session id into a relay datagram and stamps the checksum of the result.
+void StampForRecipient(uint8_t* data, size_t size, uint16_t session_id);
+
+// The recipients a target-mode-1 datagram lists: one bit per PlayerId (an id listed twice is
+// one recipient), and where the list ends, i.e. where the real payload begins.
+struct TargetList {
+  std::bitset<256> player_ids;
+  size_t payload_offset = 0;
+};
+// Reads the count and the list of a datagram of `size` bytes. A datagram that ends before its
+// count or inside its list raises EIdNotEnoughDataInBuffer: nothing is read past its end.
+TargetList ReadTargetList(const uint8_t* data, size_t size);
+// The datagram as listed players receive it: the 16-byte header followed directly by the
+// payload, the count and list removed (n + 1 bytes shorter), target mode 0 and the new length in
+// the header. The checksum field is 0; each recipient's copy is stamped.
+std::vector<uint8_t> StripTargetList(const uint8_t* data, size_t size, const TargetList& list);
 
 }  // namespace pv

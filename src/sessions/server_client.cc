@@ -77,6 +77,15 @@ std::string TServerClient::UdpIP() const {
   return text;
 }
 
+sockaddr_in TServerClient::UdpSockAddr() const {
+  uint64_t value = UdpEndpoint();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = static_cast<uint32_t>(value >> 16);
+  address.sin_port = htons(static_cast<uint16_t>(value & 0xFFFF));
+  return address;
+}
+
 int32_t TServerClient::UdpPort() const { return static_cast<int32_t>(UdpEndpoint() & 0xFFFF); }
 
 void TServerClient::Touch() {

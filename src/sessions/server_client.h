@@ -8,6 +8,8 @@
 // ping state are atomics, written by the threads that own them and read by any thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -63,6 +65,9 @@ class TServerClient {
   std::string UdpIP() const;  // dotted text, empty when unknown
   int32_t UdpPort() const;    // 0 when unknown
   uint64_t UdpEndpoint() const { return udp_endpoint_.load(std::memory_order_relaxed); }
+  // The endpoint as a ready socket address for the relay; port 0 (refused by every send) when
+  // the client has sent no datagram yet.
+  sockaddr_in UdpSockAddr() const;
 
   // Activity: wall-clock time for reports, steady time for durations.
   void Touch();

@@ -1,7 +1,98 @@
 #include "sessions/udp_read.h"
 
+#include "base/date_time.h"
+#include "base/wire.h"
+#include "core/event_log.h"
+#include "sessions/client_list.h"
+#include "sessions/datagrams.h"
+
 namespace pv {
 
-void UDPRead(TParleyvoxServer&, const uint8_t*, size_t, TIdSocketHandle&) {}
+namespace {
+
+// Magic and session id: the least a datagram must carry to be matched to a session.
+constexpr size_t kSessionFieldsEnd = kOffDgSessionId + 2;
+
+void CountIn(TServerClient& session, size_t size) {
+  session.UdpPacketsIn.fetch_add(1);
+  session.UdpBytesIn.fetch_add(static_cast<uint32_t>(size));
+}
+
+// The packet-id and checksum tests. A failed test is only counted: the datagram is relayed all
+// the same. The checksum field is left 0; the send thread fills it in per recipient.
+void CheckRelayDatagram(TServerClient& session, uint8_t* data, size_t size) {
+  const uint32_t packet_id = LoadU32(data + kOffRelayPacketId);
+  const uint32_t last = session.LastPacketId;
+  // 0 means no datagram yet. The successor of 4294967295 is 0: the sender's counter wraps.
+  bool bad = last != 0 && packet_id != static_cast<uint32_t>(last + 1u);
+  if (!bad) {
+    const uint32_t sent = LoadU32(data + kOffRelayChecksum);
+    bad = ZeroRelayChecksum(data, size) != sent;
+  }
+  if (bad) session.UdpErrors.fetch_add(1);
+  // Taken also from a bad datagram, so after a gap the next one in sequence is good again.
+  session.LastPacketId = packet_id;
+}
+
+void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const uint8_t* data,
+                        size_t size) {
+  QueuedDatagram queued{std::vector<uint8_t>(data, data + size)};
+  CheckRelayDatagram(session, queued.bytes.data(), size);
+  {
+    auto list = server.UdpSendList.Lock();
+    list->push_back(std::move(queued));
+  }
+  // Set after the lock is released; the send thread drains everything queued when it wakes.
+  server.SystemEvent.Set();
+}
+
+void HandlePing(TParleyvoxServer& server, TServerClient& session, const uint8_t* data,
+                TIdSocketHandle& binding) {
+  const uint8_t value = data[kOffPingValue];
+  // A value above 4 is the server's own (200) coming back: an answer, whatever the kind says.
+  const uint8_t kind = value > kMaxClientPingValue ? kPingKindAnswer : data[kOffPingKind];
+  if (kind == kPingKindPing) {
+    // Answered at once from this thread, to where the ping came from.
+    std::vector<uint8_t> answer = BuildPingDatagram(session.SessionId, kPingKindAnswer, value);
+    if (binding.TrySendTo(binding.SourceAddr(), answer.data(), answer.size()) == 0) {
+      server.UdpPacketsOut.fetch_add(1);
+      server.UdpBytesOut.fetch_add(static_cast<uint32_t>(answer.size()));
+    }
+  } else if (kind == kPingKindAnswer) {
+    // Ticks wrap at 2^32; the unsigned difference is the round trip across a wrap too.
+    if (session.PingPending) session.PingTime = TicksSince(Ticks{session.PingSentTick}, TickCount());
+    session.PingPending = false;
+    session.PingTries = 0;
+    session.PingSentTick = 0;
+  }
+}
+
+}  // namespace
+
+void UDPRead(TParleyvoxServer& server, const uint8_t* data, size_t size, TIdSocketHandle& binding) {
+  std::lock_guard<std::mutex> hold(server.UdpReadLock);
+  // Every datagram counts for the server, also one refused below.
+  server.UdpBytesIn.fetch_add(static_cast<uint32_t>(size));
+  server.UdpPacketsIn.fetch_add(1);
+  if (size < kSessionFieldsEnd) return;
+  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffDgSessionId));
+  if (!session) return;
+  if (session->Leaving) {
+    WriteLog("ALERT UDP: Incoming traffic from leaving client :" + session->ClientName, 1);
+    return;
+  }
+  // Whatever the magic: a client's endpoint follows it when its address or port changes.
+  session->Touch();
+  const sockaddr_in& source = binding.SourceAddr();
+  session->SetUdpEndpoint(source.sin_addr.s_addr, ntohs(source.sin_port));
+  const uint16_t magic = LoadU16(data + kOffDgMagic);
+  if (magic == kRelayMagic && size >= kRelayHeaderSize) {
+    CountIn(*session, size);
+    QueueRelayDatagram(server, *session, data, size);
+  } else if (magic == kPingMagic && size >= kDatagramHeaderSize) {
+    CountIn(*session, size);
+    HandlePing(server, *session, data, binding);
+  }
+}
 
 }  // namespace pv

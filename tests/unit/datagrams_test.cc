@@ -4,7 +4,9 @@
 
 #include <vector>
 
+#include "base/crc32.h"
 #include "base/errors.h"
+#include "net/net_errors.h"
 
 namespace pv {
 namespace {
@@ -31,6 +33,85 @@ TEST(Datagrams, RelayChecksumIsTakenWithItsFieldAsZero) {
   // Stamping again gives the same checksum: the old one is not part of the sum.
   StampRelayChecksum(d.data(), d.size());
   EXPECT_EQ(d[12], 0xEB);
+}
+
+}  // namespace
+}  // namespace pv
+
+namespace pv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(Crc32, MatchesSumsWorkedOutByHand) {
+  const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(Crc32(check.data(), check.size()), 0xCBF43926u);
+  // A 20-byte relay datagram (session 0x0102, packet id 1, payload "voic") with its field 0.
+  const Bytes relay = {0xBA, 0xB0, 0x02, 0x01, 20, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 'v', 'o', 'i', 'c'};
+  EXPECT_EQ(Crc32(relay.data(), relay.size()), 0x20461818u);
+  // A bare 16-byte header: session 50000, list mode, opaque 7, the largest packet id.
+  const Bytes header = {0xBA, 0xB0, 0x50, 0xC3, 16, 0, 1, 7, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+  EXPECT_EQ(Crc32(header.data(), header.size()), 0xAD8DD076u);
+  const Bytes ping = BuildPingDatagram(0x1234, kPingKindPing, kServerPingValue);
+  EXPECT_EQ(Crc32(ping.data(), ping.size()), 0xB6BA0F57u);
+}
+
+TEST(Crc32, EmptyIsZeroAndOverlongIsAllOnes) {
+  const Bytes one = {0};
+  EXPECT_EQ(Crc32(one.data(), 0), 0u);
+  const Bytes zeros(65522, 0);
+  EXPECT_EQ(Crc32(zeros.data(), 65521), 0x3F17BA13u);  // the longest input still summed
+  EXPECT_EQ(Crc32(zeros.data(), 65522), 0xFFFFFFFFu);
+}
+
+TEST(Crc32, VariantsOfAFieldMatchTheFullSum) {
+  // Sizes around the field and the zlib word boundaries, up to the largest datagram.
+  for (size_t size : {4u, 5u, 16u, 17u, 31u, 116u, 1000u, 8192u}) {
+    Bytes d(size);
+    for (size_t i = 0; i < size; ++i) d[i] = static_cast<uint8_t>(i * 131 + size);
+    d[2] = d[3] = 0;
+    Crc32Variants sums(d.data(), d.size(), 2);
+    for (uint16_t value : {0, 1, 0x80, 0x100, 0x8000, 0xFFFF, 50000, 12345}) {
+      d[2] = static_cast<uint8_t>(value);
+      d[3] = static_cast<uint8_t>(value >> 8);
+      EXPECT_EQ(sums.With(value), Crc32(d.data(), d.size())) << size << " bytes, value " << value;
+    }
+    d[2] = d[3] = 0;
+  }
+  // A field at the very end, and a message beyond the limit.
+  Bytes tail = {9, 8, 7, 0, 0};
+  Crc32Variants at_end(tail.data(), tail.size(), 3);
+  tail[3] = 0x34;
+  tail[4] = 0x12;
+  EXPECT_EQ(at_end.With(0x1234), Crc32(tail.data(), tail.size()));
+  Bytes huge(65522, 0);
+  EXPECT_EQ(Crc32Variants(huge.data(), huge.size(), 2).With(7), 0xFFFFFFFFu);
+}
+
+TEST(TargetList, ReadsEveryListedIdOnceAndWhereThePayloadStarts) {
+  Bytes d = {0xBA, 0xB0, 1, 0, 0, 0, 1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 255, 2, 0, 'x', 'y'};
+  TargetList list = ReadTargetList(d.data(), d.size());
+  EXPECT_EQ(list.payload_offset, 21u);
+  EXPECT_EQ(list.player_ids.count(), 3u);
+  EXPECT_TRUE(list.player_ids.test(0));
+  EXPECT_TRUE(list.player_ids.test(2));
+  EXPECT_TRUE(list.player_ids.test(255));
+  Bytes out = StripTargetList(d.data(), d.size(), list);
+  EXPECT_EQ(out, (Bytes{0xBA, 0xB0, 1, 0, 18, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 'x', 'y'}));
+}
+
+TEST(TargetList, EmptyListLeavesThePayloadAndAListPastTheEndIsRefused) {
+  Bytes d = {0xBA, 0xB0, 1, 0, 0, 0, 1, 0, 5, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 0, 'p'};
+  TargetList list = ReadTargetList(d.data(), d.size());
+  EXPECT_TRUE(list.player_ids.none());
+  EXPECT_EQ(StripTargetList(d.data(), d.size(), list),
+            (Bytes{0xBA, 0xB0, 1, 0, 17, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 0, 'p'}));
+  // Exactly as long as its list: nothing after it, a 16-byte result.
+  Bytes exact = {0xBA, 0xB0, 1, 0, 0, 0, 1, 0, 5, 0, 0, 0, 0, 0, 0, 0, 2, 3, 4};
+  EXPECT_EQ(StripTargetList(exact.data(), exact.size(), ReadTargetList(exact.data(), exact.size())).size(), 16u);
+  // One list byte short, and no count at all.
+  EXPECT_THROW(ReadTargetList(exact.data(), exact.size() - 1), EIdNotEnoughDataInBuffer);
+  EXPECT_THROW(ReadTargetList(exact.data(), 16), EIdNotEnoughDataInBuffer);
 }
 
 }  // namespace

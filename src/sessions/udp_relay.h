@@ -1,0 +1,57 @@
+// UdpRelay: the work of one drain of UdpSendList. Every queued datagram becomes one copy per
+// recipient, each with the recipient's SessionId and a checksum of its own, and the copies leave
+// in batches (one sendmmsg for up to kSendChunk of them) instead of one system call each. The
+// checksum is summed once per datagram; each copy's follows from the difference its session id
+// makes (Crc32Variants). The scratch space is kept from one drain to the next.
+//
+// Thread rules: one UdpRelay belongs to one thread (the UDP send thread, or a test). A drain
+// takes UdpSendList and then ClientList, each only long enough to copy it, so neither the
+// listener's appends nor its session look-ups ever wait for the relaying.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "base/crc32.h"
+#include "core/server.h"
+#include "net/socket_handle.h"
+
+namespace pv {
+
+class UdpRelay {
+ public:
+  explicit UdpRelay(TParleyvoxServer& server) : server_(server) {}
+
+  // Relays and frees every datagram queued now, in arrival order, sending from `binding` (null:
+  // every send fails as on a closed socket).
+  void Drain(TIdSocketHandle* binding);
+
+ private:
+  struct Copy {
+    TServerClient* recipient;  // kept alive by clients_ for the whole drain
+    size_t offset;             // into arena_
+    size_t size;
+    bool log_failure;          // list mode logs a failed send; room mode does not
+  };
+
+  void Relay(std::vector<uint8_t>& datagram);
+  void RelayToRoom(const TServerClient& sender, uint8_t* data, size_t size);
+  void RelayToList(const TServerClient& sender, const uint8_t* data, size_t size);
+  // `data` is the datagram as recipients receive it, with session id and checksum 0; `sums`
+  // gives each recipient's checksum.
+  void AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, const Crc32Variants& sums,
+               bool log_failure);
+  // Sends the copies gathered so far and counts the ones that left.
+  void Flush();
+
+  TParleyvoxServer& server_;
+  TIdSocketHandle* binding_ = nullptr;
+  std::vector<QueuedDatagram> taken_;
+  std::vector<SessionPtr> clients_;
+  std::vector<uint8_t> arena_;
+  std::vector<Copy> copies_;
+  std::vector<TIdOutDatagram> out_;
+};
+
+}  // namespace pv

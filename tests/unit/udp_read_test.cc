@@ -1,0 +1,170 @@
+// UDPRead fed datagrams as the listener thread feeds them: counters, the packet-id and checksum
+// tests, pings in both directions, the endpoint that follows the client, and datagrams too short
+// for what would be read from them.
+#include "sessions/udp_read.h"
+
+#include <gtest/gtest.h>
+
+#include "base/date_time.h"
+#include "base/wire.h"
+#include "sessions/datagrams.h"
+#include "udp_test_util.h"
+
+namespace pv {
+namespace {
+
+using test::PingDatagram;
+using test::RelayDatagram;
+using testing::Bytes;
+using testing::UdpHarness;
+using Ms = std::chrono::milliseconds;
+
+class UdpReadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(client_.Ok());
+    a_ = h_.AddSession(101, 0, 0, "alice");
+  }
+  void FromA(const Bytes& bytes) { h_.Deliver(bytes, client_.Port()); }
+
+  UdpHarness h_;
+  test::TestUdp client_;
+  SessionPtr a_;
+};
+
+TEST_F(UdpReadTest, PacketIdGapCountsOneErrorAndEveryDatagramIsQueued) {
+  for (uint32_t id : {5u, 6u, 8u, 9u}) FromA(RelayDatagram(101, id, {1, 2, 3}));
+  EXPECT_EQ(a_->UdpErrors, 1u);
+  EXPECT_EQ(a_->LastPacketId, 9u);
+  EXPECT_EQ(a_->UdpPacketsIn, 4u);
+  EXPECT_EQ(a_->UdpBytesIn, 4u * 19u);
+  ASSERT_EQ(h_.Queued(), 4u);
+  // A tested checksum field is left 0 for the send thread; id 8 failed first and kept its own.
+  for (size_t i : {0u, 1u, 3u}) EXPECT_EQ(LoadU32(h_.QueuedAt(i).data() + kOffRelayChecksum), 0u);
+  EXPECT_EQ(LoadU32(h_.QueuedAt(2).data() + kOffRelayPacketId), 8u);
+  EXPECT_NE(LoadU32(h_.QueuedAt(2).data() + kOffRelayChecksum), 0u);
+}
+
+TEST_F(UdpReadTest, ChecksumIsTestedOnlyWhenThePacketIdFits) {
+  Bytes wrong_sum = RelayDatagram(101, 1, {7, 7});
+  wrong_sum[kOffRelayChecksum] ^= 0x01;
+  FromA(wrong_sum);                            // first datagram: any id, the sum is wrong
+  EXPECT_EQ(a_->UdpErrors, 1u);
+  FromA(RelayDatagram(101, 2, {7, 7}));        // in sequence and right
+  EXPECT_EQ(a_->UdpErrors, 1u);
+  Bytes gap_and_wrong = RelayDatagram(101, 9, {7, 7});
+  gap_and_wrong[kOffRelayChecksum + 3] ^= 0x80;
+  FromA(gap_and_wrong);                        // at most one error per datagram
+  EXPECT_EQ(a_->UdpErrors, 2u);
+  EXPECT_EQ(h_.Queued(), 3u);
+  EXPECT_EQ(h_.QueuedAt(0).size(), wrong_sum.size());
+}
+
+TEST_F(UdpReadTest, PacketIdsWrapFromTheLargestToZero) {
+  FromA(RelayDatagram(101, 4294967295u, {}));
+  FromA(RelayDatagram(101, 0, {}));
+  EXPECT_EQ(a_->UdpErrors, 0u);
+  // 0 also means "none yet", so the next id passes whatever it is.
+  FromA(RelayDatagram(101, 77, {}));
+  EXPECT_EQ(a_->UdpErrors, 0u);
+  FromA(RelayDatagram(101, 79, {}));
+  EXPECT_EQ(a_->UdpErrors, 1u);
+}
+
+TEST_F(UdpReadTest, ClientPingIsAnsweredAtOnceFromTheReceivingSocket) {
+  FromA(PingDatagram(101, kPingKindPing, 3));
+  auto answer = client_.Receive(Ms(2000));
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(*answer, BuildPingDatagram(101, kPingKindAnswer, 3));
+  EXPECT_EQ(client_.LastSourcePort(), h_.Port());
+  EXPECT_EQ(h_.server.UdpPacketsOut, 1u);
+  EXPECT_EQ(h_.server.UdpBytesOut, 12u);
+  EXPECT_EQ(h_.server.UdpPacketsIn, 1u);
+  EXPECT_EQ(a_->UdpPacketsIn, 1u);
+  EXPECT_EQ(a_->UdpPacketsOut, 0u);  // the answer is the server's, not a relay to the session
+  EXPECT_EQ(h_.Queued(), 0u);
+}
+
+TEST_F(UdpReadTest, PingValueAbove4IsAnAnswerWhateverItsKind) {
+  a_->PingTries = 2;
+  a_->PingSentTick = TickCount().value - 40;
+  a_->PingPending = true;
+  FromA(PingDatagram(101, kPingKindPing, kServerPingValue));
+  EXPECT_FALSE(client_.Receive(Ms(20)));  // not answered
+  EXPECT_GE(a_->PingTime, 40u);
+  EXPECT_LT(a_->PingTime, 10000u);
+  EXPECT_FALSE(a_->PingPending);
+  EXPECT_EQ(a_->PingTries, 0);
+  EXPECT_EQ(a_->PingSentTick, 0u);
+  EXPECT_EQ(h_.server.UdpPacketsOut, 0u);
+}
+
+TEST_F(UdpReadTest, AnswerWithNoPingOutstandingKeepsPingTimeButClearsTries) {
+  a_->PingTime = 55;
+  a_->PingTries = 3;
+  FromA(PingDatagram(101, kPingKindAnswer, 1));
+  EXPECT_EQ(a_->PingTime, 55u);
+  EXPECT_EQ(a_->PingTries, 0);
+  FromA(PingDatagram(101, 9, 1));  // unknown kind: counted, nothing else
+  EXPECT_EQ(a_->UdpPacketsIn, 2u);
+  EXPECT_FALSE(client_.Receive(Ms(20)));
+}
+
+TEST_F(UdpReadTest, UnknownMagicMovesTheEndpointOnly) {
+  test::TestUdp moved;
+  ASSERT_TRUE(moved.Ok());
+  Bytes other = {0x34, 0x12, 101, 0, 8, 0, 0, 0};
+  h_.Deliver(other, moved.Port());
+  EXPECT_EQ(a_->UdpPort(), moved.Port());
+  EXPECT_EQ(a_->UdpIP(), "127.0.0.1");
+  EXPECT_EQ(a_->UdpPacketsIn, 0u);
+  EXPECT_EQ(a_->UdpBytesIn, 0u);
+  EXPECT_EQ(h_.Queued(), 0u);
+  EXPECT_EQ(h_.server.UdpPacketsIn, 1u);
+  EXPECT_EQ(h_.server.UdpBytesIn, 8u);
+  // The next datagram from the first port takes the endpoint back.
+  FromA(RelayDatagram(101, 1, {}));
+  EXPECT_EQ(a_->UdpPort(), client_.Port());
+}
+
+TEST_F(UdpReadTest, LastActivityFollowsEveryAcceptedDatagram) {
+  SteadyTime before = a_->LastActivitySteady();
+  Bytes other = {0x34, 0x12, 101, 0};
+  FromA(other);
+  EXPECT_GT(a_->LastActivitySteady(), before);
+}
+
+TEST_F(UdpReadTest, UnknownAndLeavingSessionsAreRefusedAfterTheServerCounted) {
+  FromA(RelayDatagram(999, 1, {1}));
+  EXPECT_EQ(h_.server.UdpPacketsIn, 1u);
+  EXPECT_EQ(h_.Queued(), 0u);
+  a_->Leaving = true;
+  FromA(RelayDatagram(101, 1, {1}));
+  FromA(PingDatagram(101, kPingKindPing, 1));
+  EXPECT_EQ(h_.LogCount("ALERT UDP: Incoming traffic from leaving client :alice\r\n"), 2u);
+  EXPECT_EQ(h_.server.UdpPacketsIn, 3u);
+  EXPECT_EQ(a_->UdpPacketsIn, 0u);
+  EXPECT_EQ(a_->UdpPort(), 0);
+  EXPECT_EQ(h_.Queued(), 0u);
+  EXPECT_FALSE(client_.Receive(Ms(20)));
+}
+
+TEST_F(UdpReadTest, ShortDatagramsAreCountedAndDropped) {
+  // Under AddressSanitizer each of these sits in a buffer of exactly its size.
+  Bytes relay = RelayDatagram(101, 1, {});
+  Bytes ping = PingDatagram(101, kPingKindPing, 1);
+  std::vector<Bytes> shorts = {{}, {0xBA}, {0xBA, 0xB0, 101}, Bytes(relay.begin(), relay.begin() + 15),
+                               Bytes(ping.begin(), ping.begin() + 7)};
+  for (const Bytes& b : shorts) FromA(b);
+  EXPECT_EQ(h_.server.UdpPacketsIn, shorts.size());
+  EXPECT_EQ(h_.server.UdpBytesIn, 0u + 1 + 3 + 15 + 7);
+  EXPECT_EQ(a_->UdpPacketsIn, 0u);
+  EXPECT_EQ(h_.Queued(), 0u);
+  EXPECT_FALSE(client_.Receive(Ms(20)));
+  // A ping of 8 bytes has every field the server reads.
+  FromA(Bytes(ping.begin(), ping.begin() + 8));
+  EXPECT_TRUE(client_.Receive(Ms(2000)));
+}
+
+}  // namespace
+}  // namespace pv

@@ -1,0 +1,201 @@
+// ProcessUDPList run directly on an in-process server: who receives what in each target mode,
+// the list rebuild, the counters, and the refusals with their log lines.
+#include "sessions/udp_sender.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <optional>
+
+#include "base/crc32.h"
+#include "base/wire.h"
+#include "sessions/datagrams.h"
+#include "udp_test_util.h"
+
+namespace pv {
+namespace {
+
+using test::RelayChecksumValid;
+using test::RelayDatagram;
+using test::RelayDatagramTo;
+using test::TestUdp;
+using testing::Bytes;
+using testing::UdpHarness;
+using Ms = std::chrono::milliseconds;
+
+// A session with a client socket of its own that is its UDP endpoint.
+struct Player {
+  SessionPtr session;
+  std::unique_ptr<TestUdp> udp = std::make_unique<TestUdp>();
+};
+
+class UdpSenderTest : public ::testing::Test {
+ protected:
+  Player& Add(uint16_t session_id, uint8_t player_index, int32_t room) {
+    players_.push_back(Player{h_.AddSession(session_id, player_index, room)});
+    UdpHarness::Attach(*players_.back().session, *players_.back().udp);
+    return players_.back();
+  }
+  // Queues a datagram from `from` through UDPRead, as the listener would.
+  void Send(Player& from, const Bytes& bytes) { h_.Deliver(bytes, from.udp->Port()); }
+  static std::optional<Bytes> Got(Player& p) { return p.udp->Receive(Ms(1000)); }
+  static bool Nothing(Player& p) { return !p.udp->Receive(Ms(20)); }
+
+  UdpHarness h_;
+  std::deque<Player> players_;
+};
+
+TEST_F(UdpSenderTest, RoomModeReachesEveryOtherRoomMemberWithItsOwnIdAndChecksum) {
+  Player& a = Add(11, 0, 2);
+  Player& b = Add(22, 1, 2);
+  Player& c = Add(33, 2, 2);
+  Player& d = Add(44, 3, 0);
+  Bytes sent = RelayDatagram(11, 1, {9, 8, 7, 6}, 0x5A);
+  Send(a, sent);
+  h_.Drain();
+  for (Player* p : {&b, &c}) {
+    auto got = Got(*p);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), p->session->SessionId);
+    EXPECT_TRUE(RelayChecksumValid(*got));
+    // Everything else as sent: length, mode, the opaque byte, packet id, payload.
+    Bytes expect = sent;
+    StoreU16(expect.data() + kOffDgSessionId, static_cast<uint16_t>(p->session->SessionId));
+    StoreU32(expect.data() + kOffRelayChecksum, LoadU32(got->data() + kOffRelayChecksum));
+    EXPECT_EQ(*got, expect);
+    EXPECT_EQ(p->session->UdpPacketsOut, 1u);
+    EXPECT_EQ(p->session->UdpBytesOut, 20u);
+  }
+  EXPECT_TRUE(Nothing(a));
+  EXPECT_TRUE(Nothing(d));
+  EXPECT_EQ(h_.server.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.server.UdpBytesOut, 40u);
+  EXPECT_EQ(h_.Queued(), 0u);
+}
+
+TEST_F(UdpSenderTest, ListModeStripsTheListAndIgnoresRoomsSelfAndStrangers) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Player& c = Add(33, 2, 0);
+  Player& d = Add(44, 3, 5);
+  // Lists B and D, D twice, A itself and an id nobody has.
+  Bytes sent = RelayDatagramTo(11, 1, {2, 4, 4, 1, 200}, {0xC0, 0xFF, 0xEE});
+  Send(a, sent);
+  h_.Drain();
+  for (Player* p : {&b, &d}) {
+    auto got = Got(*p);
+    ASSERT_TRUE(got);
+    ASSERT_EQ(got->size(), sent.size() - 6);
+    EXPECT_EQ(LoadU16(got->data() + kOffDgLength), got->size());
+    EXPECT_EQ((*got)[kOffRelayTargetMode], kRelayModeRoom);
+    EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), p->session->SessionId);
+    EXPECT_EQ(LoadU32(got->data() + kOffRelayPacketId), 1u);
+    EXPECT_EQ(Bytes(got->begin() + 16, got->end()), (Bytes{0xC0, 0xFF, 0xEE}));
+    EXPECT_TRUE(RelayChecksumValid(*got));
+    EXPECT_TRUE(Nothing(*p));  // once, though listed twice
+  }
+  EXPECT_TRUE(Nothing(a));
+  EXPECT_TRUE(Nothing(c));
+}
+
+TEST_F(UdpSenderTest, EmptyListsSelfOnlyListsAndOtherModesReachNobody) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Bytes mode2 = RelayDatagram(11, 3, {1, 2});
+  mode2[kOffRelayTargetMode] = 2;
+  Send(a, RelayDatagramTo(11, 1, {}, {1, 2}));
+  Send(a, RelayDatagramTo(11, 2, {1}, {1, 2}));
+  Send(a, mode2);
+  h_.Drain();
+  EXPECT_TRUE(Nothing(a));
+  EXPECT_TRUE(Nothing(b));
+  EXPECT_EQ(h_.server.UdpPacketsOut, 0u);
+  EXPECT_EQ(h_.Queued(), 0u);
+}
+
+TEST_F(UdpSenderTest, DatagramsOfGoneAndLeavingSendersAreDroppedWithTheirLines) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Player& c = Add(33, 2, 0);
+  Send(a, RelayDatagram(11, 1, {1}));
+  Send(c, RelayDatagram(33, 1, {1}));
+  h_.RemoveSession(a.session);
+  c.session->Leaving = true;
+  h_.Drain();
+  EXPECT_TRUE(Nothing(b));
+  EXPECT_EQ(h_.LogCount("Tried to send a udp packet from a destroyed client\r\n"), 1u);
+  EXPECT_EQ(h_.LogCount("Tried to send a udp packet from a leaving client\r\n"), 1u);
+  // A leaving recipient gets nothing either.
+  c.session->Leaving = false;
+  b.session->Leaving = true;
+  Send(c, RelayDatagram(33, 2, {1}));
+  h_.Drain();
+  EXPECT_TRUE(Nothing(b));
+}
+
+TEST_F(UdpSenderTest, UnknownEndpointFailsSilentlyInRoomModeAndIsLoggedInListMode) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  SessionPtr silent = h_.AddSession(33, 2, 0, "silent");  // never sent a datagram
+  Send(a, RelayDatagram(11, 1, {1}));
+  Send(a, RelayDatagramTo(11, 2, {2, 3}, {1}));
+  h_.Drain();
+  EXPECT_TRUE(Got(b));
+  EXPECT_TRUE(Got(b));
+  EXPECT_EQ(silent->UdpPacketsOut, 0u);
+  EXPECT_EQ(h_.server.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdSocketError: "), 1u);
+}
+
+TEST_F(UdpSenderTest, ListRunningPastTheEndIsDroppedAndTheDrainGoesOn) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Bytes truncated = RelayDatagramTo(11, 1, {2, 2, 2}, {});
+  truncated.pop_back();  // the list's last byte is missing
+  Bytes no_count = RelayDatagram(11, 2, {});
+  no_count[kOffRelayTargetMode] = kRelayModeList;
+  Send(a, truncated);
+  Send(a, no_count);
+  Send(a, RelayDatagram(11, 3, {4, 5}));
+  h_.Drain();
+  EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: Not enough data in buffer.\r\n"),
+            2u);
+  auto got = Got(b);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(LoadU32(got->data() + kOffRelayPacketId), 3u);
+  EXPECT_TRUE(Nothing(b));
+  EXPECT_EQ(h_.Queued(), 0u);
+  h_.Drain();  // nothing is sent twice
+  EXPECT_TRUE(Nothing(b));
+}
+
+TEST_F(UdpSenderTest, OneDrainKeepsEachSendersOrder) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Player& c = Add(33, 2, 0);
+  // Small enough for the client socket's default receive buffer.
+  constexpr uint8_t kCount = 50;
+  for (uint8_t id = 1; id <= kCount; ++id) {
+    Send(a, RelayDatagram(11, id, {'a', id}));
+    Send(b, RelayDatagram(22, id, {'b', id}));
+  }
+  h_.Drain();
+  uint8_t next_a = 1, next_b = 1;
+  for (int i = 0; i < 2 * kCount; ++i) {
+    auto got = Got(c);
+    ASSERT_TRUE(got) << "datagram " << i;
+    ASSERT_EQ(got->size(), 18u);
+    if ((*got)[16] == 'a') {
+      EXPECT_EQ((*got)[17], next_a++);
+    } else {
+      EXPECT_EQ((*got)[17], next_b++);
+    }
+  }
+  EXPECT_EQ(next_a, kCount + 1);
+  EXPECT_EQ(next_b, kCount + 1);
+  EXPECT_EQ(c.session->UdpPacketsOut, 2u * kCount);
+  EXPECT_EQ(a.session->UdpPacketsOut, kCount);
+}
+
+}  // namespace
+}  // namespace pv

@@ -1,0 +1,77 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pv::bench {
+
+double StepFigures::LossPercent() const {
+  if (expected == 0) return 0.0;
+  const double missing = expected > tally.delivered ? static_cast<double>(expected - tally.delivered) : 0.0;
+  return missing / static_cast<double>(expected) * 100.0;
+}
+
+double StepFigures::DeliveredPerSecond() const {
+  return sent.seconds > 0 ? static_cast<double>(tally.delivered) / sent.seconds : 0.0;
+}
+
+double StepFigures::CpuMicrosPerDatagram() const {
+  if (server_cpu < 0 || tally.delivered == 0) return -1.0;
+  return server_cpu * 1e6 / static_cast<double>(tally.delivered);
+}
+
+double StepFigures::DelayMicros(double q) {
+  auto& d = tally.delays_ns;
+  if (d.empty()) return 0.0;
+  auto at = static_cast<size_t>(q * static_cast<double>(d.size() - 1));
+  std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(at), d.end());
+  return d[at] / 1000.0;
+}
+
+void PrintRun(StepFigures& f, const std::string& title) {
+  const Tally& t = f.tally;
+  std::printf("%s\n", title.c_str());
+  std::printf("  sent        %llu datagrams in %.2f s (%llu send errors)\n", static_cast<unsigned long long>(f.sent.sent),
+              f.sent.seconds, static_cast<unsigned long long>(f.sent.send_errors));
+  std::printf("  expected    %llu relayed\n", static_cast<unsigned long long>(f.expected));
+  std::printf("  delivered   %llu relayed (%.0f per second)\n", static_cast<unsigned long long>(t.delivered),
+              f.DeliveredPerSecond());
+  std::printf("  loss        %.4f %%\n", f.LossPercent());
+  std::printf("  delay       p50 %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us\n", f.DelayMicros(0.5),
+              f.DelayMicros(0.99), f.DelayMicros(0.999), f.DelayMicros(1.0));
+  std::printf("  errors      %llu (wrong session id %llu, bad checksum %llu, bad header %llu, out of order %llu, "
+              "own datagram back %llu); late %llu\n",
+              static_cast<unsigned long long>(t.Errors()), static_cast<unsigned long long>(t.wrong_session),
+              static_cast<unsigned long long>(t.bad_checksum), static_cast<unsigned long long>(t.bad_header),
+              static_cast<unsigned long long>(t.out_of_order), static_cast<unsigned long long>(t.from_self),
+              static_cast<unsigned long long>(t.late));
+  if (f.server_cpu >= 0) {
+    std::printf("  server cpu  %.2f s, %.2f us per relayed datagram (%.0f %% of one core)\n", f.server_cpu,
+                f.CpuMicrosPerDatagram(), f.server_cpu / f.sent.seconds * 100.0);
+  } else {
+    std::printf("  server cpu  not measured (give --pid)\n");
+  }
+  std::printf("  drops       server socket %llu, client sockets %llu\n",
+              static_cast<unsigned long long>(f.server_drops), static_cast<unsigned long long>(f.client_drops));
+  std::printf("  generator   %.2f s cpu (%.0f %% of one core); control connections closed: %d\n", f.generator_cpu,
+              f.generator_cpu / f.sent.seconds * 100.0, f.control_closed);
+  std::printf("  others      %.2f s cpu used by other processes meanwhile (%.0f %% of one core)\n", f.other_cpu,
+              f.other_cpu / f.sent.seconds * 100.0);
+}
+
+void PrintRampHeading() {
+  std::printf("%6s %10s %10s %9s %9s %9s %8s %8s %7s %7s %7s\n", "rate", "expected", "per sec", "loss %", "p50 us",
+              "p99 us", "us/dgram", "srv cpu", "errors", "drops", "others");
+}
+
+void PrintRampStep(StepFigures& f) {
+  std::printf("%6d %10llu %10.0f %9.4f %9.0f %9.0f %8.2f %7.0f%% %7llu %7llu %6.0f%%\n", f.rate,
+              static_cast<unsigned long long>(f.expected), f.DeliveredPerSecond(), f.LossPercent(), f.DelayMicros(0.5),
+              f.DelayMicros(0.99), f.CpuMicrosPerDatagram(),
+              f.server_cpu >= 0 ? f.server_cpu / f.sent.seconds * 100.0 : -1.0,
+              static_cast<unsigned long long>(f.tally.Errors()),
+              static_cast<unsigned long long>(f.server_drops + f.client_drops), f.other_cpu / f.sent.seconds * 100.0);
+  std::fflush(stdout);
+}
+
+}  // namespace pv::bench

@@ -1,0 +1,37 @@
+// The figures of one pvbench run or ramp step, and how they are printed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "traffic.h"
+
+namespace pv::bench {
+
+struct StepFigures {
+  int rate = 0;                 // per talker
+  SendResult sent;
+  uint64_t expected = 0;        // datagrams the server should have delivered
+  Tally tally;
+  double server_cpu = -1.0;     // seconds; negative when not measured
+  double generator_cpu = 0.0;
+  double other_cpu = 0.0;       // seconds other processes ran meanwhile: noise in the figures
+  uint64_t server_drops = 0;    // the server socket's receive-buffer drops
+  uint64_t client_drops = 0;
+  int control_closed = 0;
+
+  double LossPercent() const;
+  double DeliveredPerSecond() const;
+  // Server CPU microseconds per delivered datagram; negative when not measured.
+  double CpuMicrosPerDatagram() const;
+  // The delay in microseconds at quantile q (0..1) of the delivered datagrams.
+  double DelayMicros(double q);
+};
+
+// The full report of a single run.
+void PrintRun(StepFigures& f, const std::string& title);
+// One line per ramp step, after a heading printed by PrintRampHeading.
+void PrintRampHeading();
+void PrintRampStep(StepFigures& f);
+
+}  // namespace pv::bench
