@@ -59,6 +59,8 @@ void UdpRelay::Drain(TIdSocketHandle* binding) {
 }
 
 void UdpRelay::Relay(std::vector<uint8_t>& datagram) {
+  // UDPRead queues nothing shorter; the list is reachable by anyone holding the server, though.
+  if (datagram.size() < kRelayHeaderSize) return;
   const TServerClient* sender = FindSessionIn(clients_, LoadU16(datagram.data() + kOffDgSessionId));
   if (!sender) return WriteLog("Tried to send a udp packet from a destroyed client", 1);
   if (sender->Leaving) return WriteLog("Tried to send a udp packet from a leaving client", 1);

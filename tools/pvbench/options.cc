@@ -27,6 +27,7 @@ const char kUsage[] =
     "  --reference CPU   no server: relay with pvbench's own minimal relay, pinned to CPU, to see\n"
     "                    what the kernel and the machine cost by themselves (mode 0 only)\n"
     "  --reference-sendto  the minimal relay sends one copy per system call\n"
+    "  --deadline MS     a datagram delivered later than MS after sending counts as lost (200)\n"
     "  --grace SEC       wait for late datagrams after each run (default 1)\n"
     "  --timeout SEC     bound on the whole run (default 900)\n"
     "Everything goes to 127.0.0.1; the server's UDP port is TCP_PORT + 1.\n";
@@ -80,6 +81,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (name == "--ramp-to") ok = ToInt(value, 1, 100000, o.ramp_to);
     else if (name == "--rx-interval") ok = ToInt(value, 0, 100000, o.rx_interval_us);
     else if (name == "--reference") ok = ToInt(value, 0, 1023, o.reference_cpu);
+    else if (name == "--deadline") ok = ToInt(value, 1, 100000, o.deadline_ms);
     else if (name == "--grace") ok = ToSeconds(value, o.grace);
     else if (name == "--timeout") ok = ToSeconds(value, o.timeout);
     else return Fail("unknown option");

@@ -29,6 +29,9 @@ struct Options {
   int reference_cpu = -1;
   bool reference_sendto = false;
   double grace = 1.0;       // seconds to wait for late datagrams after the talking stops
+  // A datagram delivered later than this after it was sent is lost for a voice client: it
+  // counts as loss, so a relay that falls behind and only catches up afterwards does not pass.
+  int deadline_ms = 200;
   double timeout = 900.0;   // the whole run
 };
 

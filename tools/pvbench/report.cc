@@ -7,12 +7,13 @@ namespace pv::bench {
 
 double StepFigures::LossPercent() const {
   if (expected == 0) return 0.0;
-  const double missing = expected > tally.delivered ? static_cast<double>(expected - tally.delivered) : 0.0;
+  const uint64_t on_time = tally.OnTime();
+  const double missing = expected > on_time ? static_cast<double>(expected - on_time) : 0.0;
   return missing / static_cast<double>(expected) * 100.0;
 }
 
 double StepFigures::DeliveredPerSecond() const {
-  return sent.seconds > 0 ? static_cast<double>(tally.delivered) / sent.seconds : 0.0;
+  return sent.seconds > 0 ? static_cast<double>(tally.OnTime()) / sent.seconds : 0.0;
 }
 
 double StepFigures::CpuMicrosPerDatagram() const {
@@ -34,9 +35,10 @@ void PrintRun(StepFigures& f, const std::string& title) {
   std::printf("  sent        %llu datagrams in %.2f s (%llu send errors)\n", static_cast<unsigned long long>(f.sent.sent),
               f.sent.seconds, static_cast<unsigned long long>(f.sent.send_errors));
   std::printf("  expected    %llu relayed\n", static_cast<unsigned long long>(f.expected));
-  std::printf("  delivered   %llu relayed (%.0f per second)\n", static_cast<unsigned long long>(t.delivered),
-              f.DeliveredPerSecond());
-  std::printf("  loss        %.4f %%\n", f.LossPercent());
+  std::printf("  delivered   %llu relayed (%.0f per second on time), %llu of them past the deadline\n",
+              static_cast<unsigned long long>(t.delivered), f.DeliveredPerSecond(),
+              static_cast<unsigned long long>(t.overdue));
+  std::printf("  loss        %.4f %% (missing or past the deadline)\n", f.LossPercent());
   std::printf("  delay       p50 %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us\n", f.DelayMicros(0.5),
               f.DelayMicros(0.99), f.DelayMicros(0.999), f.DelayMicros(1.0));
   std::printf("  errors      %llu (wrong session id %llu, bad checksum %llu, bad header %llu, out of order %llu, "

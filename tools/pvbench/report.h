@@ -21,6 +21,7 @@ struct StepFigures {
   int control_closed = 0;
 
   double LossPercent() const;
+  // Datagrams delivered within the deadline per second of talking.
   double DeliveredPerSecond() const;
   // Server CPU microseconds per delivered datagram; negative when not measured.
   double CpuMicrosPerDatagram() const;

@@ -108,8 +108,13 @@ SendResult Talk(const std::vector<BenchClient>& clients, const Options& o, int u
   return result;
 }
 
-Receiver::Receiver(const std::vector<BenchClient>& clients, int talkers, int udp_port, int interval_us)
-    : clients_(clients), talkers_(talkers), interval_us_(interval_us), last_seq_(static_cast<size_t>(talkers) * clients.size(), 0) {
+Receiver::Receiver(const std::vector<BenchClient>& clients, int talkers, int udp_port, int interval_us,
+                   int deadline_ms)
+    : clients_(clients),
+      talkers_(talkers),
+      interval_us_(interval_us),
+      deadline_ns_(static_cast<int64_t>(deadline_ms) * 1000000),
+      last_seq_(static_cast<size_t>(talkers) * clients.size(), 0) {
   server_.sin_family = AF_INET;
   server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   server_.sin_port = htons(static_cast<uint16_t>(udp_port));
@@ -212,6 +217,7 @@ void Receiver::Take(const BenchClient& to, const uint8_t* data, size_t size, int
   ++t.delivered;
   ++delivered_;
   const int64_t delay = now_ns - static_cast<int64_t>(LoadU64(payload + kOffSendTime));
+  if (delay > deadline_ns_) ++t.overdue;
   t.delays_ns.push_back(delay < 0 ? 0u : delay > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(delay));
 }
 

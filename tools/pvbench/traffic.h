@@ -25,12 +25,14 @@ namespace pv::bench {
 // What one step delivered, as the receiver saw it.
 struct Tally {
   uint64_t delivered = 0;
+  uint64_t overdue = 0;         // delivered later than the delivery deadline after sending
   uint64_t wrong_session = 0;   // not the recipient's own session id
   uint64_t bad_checksum = 0;
   uint64_t bad_header = 0;      // length field, mode, or a payload pvbench did not send
   uint64_t out_of_order = 0;    // a talker's sequence number not above the last one seen
   uint64_t from_self = 0;       // a talker's own datagram came back
   uint64_t late = 0;            // from an earlier step
+  uint64_t OnTime() const { return delivered - overdue; }
   std::vector<uint32_t> delays_ns;
   uint64_t Errors() const { return wrong_session + bad_checksum + bad_header + out_of_order + from_self; }
 };
@@ -44,8 +46,9 @@ struct SendResult {
 
 class Receiver {
  public:
-  // `udp_port` is the server's, where answers to its pings go.
-  Receiver(const std::vector<BenchClient>& clients, int talkers, int udp_port, int interval_us);
+  // `udp_port` is the server's, where answers to its pings go. A datagram that arrives more
+  // than `deadline_ms` after it was sent counts as delivered but overdue.
+  Receiver(const std::vector<BenchClient>& clients, int talkers, int udp_port, int interval_us, int deadline_ms);
   ~Receiver();
   // Datagrams of step `step` go to `tally` from now on.
   void BeginStep(uint8_t step, Tally* tally);
@@ -63,6 +66,7 @@ class Receiver {
   const std::vector<BenchClient>& clients_;
   const int talkers_;
   const int interval_us_;
+  const int64_t deadline_ns_;
   sockaddr_in server_{};
   int epoll_fd_ = -1;
   std::atomic<bool> stop_{false};
