@@ -12,6 +12,11 @@ namespace {
 
 // Magic and session id: the least a datagram must carry to be matched to a session.
 constexpr size_t kSessionFieldsEnd = kOffDgSessionId + 2;
+// The listener never waits for the send thread, so a relay that cannot keep up would let the
+// queue, and the server's memory, grow without end. Beyond this many waiting datagrams (16 MB
+// at most) a new one is dropped, as a full socket buffer would drop it. Each drain takes
+// everything queued, so normal loads stay far below it.
+constexpr size_t kMaxQueuedDatagrams = 2048;
 
 void CountIn(TServerClient& session, size_t size) {
   session.UdpPacketsIn.fetch_add(1);
@@ -40,6 +45,8 @@ void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const 
   CheckRelayDatagram(session, queued.bytes.data(), size);
   {
     auto list = server.UdpSendList.Lock();
+    // The send thread is behind and busy: it drains the full queue without a new signal.
+    if (list->size() >= kMaxQueuedDatagrams) return;
     list->push_back(std::move(queued));
   }
   // Set after the lock is released; the send thread drains everything queued when it wakes.

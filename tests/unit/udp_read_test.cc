@@ -149,6 +149,18 @@ TEST_F(UdpReadTest, UnknownAndLeavingSessionsAreRefusedAfterTheServerCounted) {
   EXPECT_FALSE(client_.Receive(Ms(20)));
 }
 
+TEST_F(UdpReadTest, AFullQueueDropsNewDatagramsUntilTheNextDrain) {
+  uint32_t id = 1;
+  for (; id <= 2048; ++id) FromA(RelayDatagram(101, id, {}));
+  ASSERT_EQ(h_.Queued(), 2048u);
+  FromA(RelayDatagram(101, id++, {}));
+  EXPECT_EQ(h_.Queued(), 2048u);
+  EXPECT_EQ(a_->UdpPacketsIn, 2049u);  // received and counted, not relayed
+  h_.Drain();
+  FromA(RelayDatagram(101, id++, {}));
+  EXPECT_EQ(h_.Queued(), 1u);
+}
+
 TEST_F(UdpReadTest, ShortDatagramsAreCountedAndDropped) {
   // Under AddressSanitizer each of these sits in a buffer of exactly its size.
   Bytes relay = RelayDatagram(101, 1, {});

@@ -37,6 +37,14 @@ struct Session {
   uint8_t next_step = 1;
 };
 
+// Waits until nothing has arrived for a while (at most 10 s), so what a relay that fell
+// behind still delivers from one step does not slow down the next.
+void Settle(const Receiver& receiver) {
+  const int64_t quiet_ns = 300 * 1000000LL, limit = NowNs() + 10 * 1000000000LL;
+  while (NowNs() - receiver.LastArrivalNs() < quiet_ns && NowNs() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 StepFigures RunStep(Session& s, int rate) {
   const Options& o = s.options;
   const std::vector<uint16_t> relay_port = {static_cast<uint16_t>(s.udp_port)};
@@ -81,6 +89,7 @@ int RunRamp(Session& s, Clock::time_point deadline) {
       std::printf("(stopped: --timeout reached)\n");
       break;
     }
+    Settle(s.receiver);
     StepFigures f = RunStep(s, rate);
     PrintRampStep(f);
     const bool passed = f.LossPercent() < kLossLimitPercent && f.tally.Errors() == 0;

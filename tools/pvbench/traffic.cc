@@ -168,6 +168,7 @@ void Receiver::Run() {
         int got = recvmmsg(to.udp_fd, messages, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0) break;
         const int64_t now = NowNs();
+        last_arrival_ns_ = now;
         std::lock_guard<std::mutex> hold(mutex_);
         for (int k = 0; k < got; ++k) Take(to, storage.data() + static_cast<size_t>(k) * kMaxDatagramSize, messages[k].msg_len, now);
         if (static_cast<unsigned>(got) < kBatch) break;

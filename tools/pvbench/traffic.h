@@ -57,6 +57,8 @@ class Receiver {
   // Live count of the current step, for the wait after talking.
   uint64_t Delivered() const { return delivered_.load(); }
   uint64_t ServerPingsAnswered() const { return pings_.load(); }
+  // NowNs() when the last datagram arrived, 0 before the first.
+  int64_t LastArrivalNs() const { return last_arrival_ns_.load(); }
 
  private:
   void Run();
@@ -76,6 +78,7 @@ class Receiver {
   std::vector<uint32_t> last_seq_;  // [talker * clients + recipient]
   std::atomic<uint64_t> delivered_{0};
   std::atomic<uint64_t> pings_{0};
+  std::atomic<int64_t> last_arrival_ns_{0};
   std::thread thread_;
 };
 
