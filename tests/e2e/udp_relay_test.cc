@@ -231,6 +231,11 @@ TEST_F(UdpRelay, EveryQueuedDatagramIsSentWithoutWaitingForMoreTraffic) {
       EXPECT_EQ((*got)[kRelayHeaderSize], i);
     }
   }
+  // The send thread tells when it starts and when it has stopped.
+  EXPECT_EQ(server_->Stop(), 0);
+  const std::string log = server_->Log();
+  EXPECT_NE(log.find(" | UDPSender.Execute\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" | UDPSender.Terminated\r\n"), std::string::npos);
 }
 
 TEST_F(UdpRelay, BadDatagramsLeaveTheServerServingOthers) {
