@@ -1,5 +1,7 @@
 #include "sessions/udp_read.h"
 
+#include <algorithm>
+
 #include "base/date_time.h"
 #include "base/wire.h"
 #include "core/event_log.h"
@@ -13,10 +15,21 @@ namespace {
 // Magic and session id: the least a datagram must carry to be matched to a session.
 constexpr size_t kSessionFieldsEnd = kOffDgSessionId + 2;
 // The listener never waits for the send thread, so a relay that cannot keep up would let the
-// queue, and the server's memory, grow without end. Beyond this many waiting datagrams (16 MB
-// at most) a new one is dropped, as a full socket buffer would drop it. Each drain takes
-// everything queued, so normal loads stay far below it.
+// queue grow without end, and every datagram behind it arrive later and later. The queue is
+// bounded by the work waiting in it instead: a new datagram is dropped, as a full socket buffer
+// would drop it, once the queued ones stand for about kMaxQueuedCopies copies (some 80 ms of
+// relaying; with 64 clients about the 260 small datagrams a default socket buffer holds), and
+// never more than kMaxQueuedDatagrams (16 MB of the largest ones). Each drain takes everything
+// queued, so loads the relay keeps up with stay far below it.
+constexpr size_t kMaxQueuedCopies = 16384;
 constexpr size_t kMaxQueuedDatagrams = 2048;
+
+size_t QueueLimit(TParleyvoxServer& server) {
+  const size_t clients = server.ClientList.Lock()->size();
+  // Every other client is the most a datagram goes to.
+  const size_t copies_each = clients > 1 ? clients - 1 : 1;
+  return std::min(kMaxQueuedDatagrams, kMaxQueuedCopies / copies_each);
+}
 
 void CountIn(TServerClient& session, size_t size) {
   session.UdpPacketsIn.fetch_add(1);
@@ -43,10 +56,11 @@ void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const 
                         size_t size) {
   QueuedDatagram queued{std::vector<uint8_t>(data, data + size)};
   CheckRelayDatagram(session, queued.bytes.data(), size);
+  const size_t limit = QueueLimit(server);
   {
     auto list = server.UdpSendList.Lock();
     // The send thread is behind and busy: it drains the full queue without a new signal.
-    if (list->size() >= kMaxQueuedDatagrams) return;
+    if (list->size() >= limit) return;
     list->push_back(std::move(queued));
   }
   // Set after the lock is released; the send thread drains everything queued when it wakes.

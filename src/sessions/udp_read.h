@@ -8,7 +8,7 @@
 // Thread rules: runs on the UDP listener thread, under UdpReadLock for the whole call. The
 // ClientList lock is held only for the look-up; UdpSendList only for the append. Datagrams too
 // short for the fields they would be read from are dropped after the server counted them; so
-// are relay datagrams while the queue holds 2048 (the send thread has fallen far behind).
+// are relay datagrams while the queue is full (the send thread has fallen far behind).
 #pragma once
 
 #include <cstddef>

@@ -7,7 +7,8 @@
 // Other modes, and datagrams of clients that are gone or leaving, are dropped.
 //
 // Thread rules: ProcessUDPList runs on the send thread (tests call it directly). It takes
-// UdpSendList before ClientList, never the other way round.
+// UdpSendList and then ClientList, each only long enough to copy it, never both at once; the
+// relaying itself holds no lock (see UdpRelay).
 #pragma once
 
 #include "base/thread.h"

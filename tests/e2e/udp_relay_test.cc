@@ -32,7 +32,8 @@ struct Peer {
 class UdpRelay : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_ = std::make_unique<ServerProcess>(IniSettings{{"Channels", {{"0", "Lobby"}, {"1", "Side"}, {"2", "Back"}}}});
+    IniSettings rooms{{"Channels", {{"0", "Lobby"}, {"1", "Side"}, {"2", "Back"}}}};
+    server_ = std::make_unique<ServerProcess>(rooms);
     ASSERT_TRUE(server_->Start());
   }
   void TearDown() override {
@@ -118,8 +119,8 @@ TEST_F(UdpRelay, ListModeReachesListedPlayersWhateverTheirRoomWithoutTheList) {
   Peer& c = Join("c");
   Peer& d = Join("d", 2);
   const Bytes payload = {1, 2, 3, 4, 5};
-  Bytes sent = RelayDatagramTo(a.sid, a.next_id++, {static_cast<uint8_t>(b.player_id), static_cast<uint8_t>(d.player_id)},
-                               payload);
+  const Bytes listed = {static_cast<uint8_t>(b.player_id), static_cast<uint8_t>(d.player_id)};
+  Bytes sent = RelayDatagramTo(a.sid, a.next_id++, listed, payload);
   Send(a, sent);
   for (Peer* p : {&b, &d}) {
     auto got = Hear(*p);
@@ -230,6 +231,11 @@ TEST_F(UdpRelay, EveryQueuedDatagramIsSentWithoutWaitingForMoreTraffic) {
       EXPECT_EQ((*got)[kRelayHeaderSize], i);
     }
   }
+  // The send thread tells when it starts and when it has stopped.
+  EXPECT_EQ(server_->Stop(), 0);
+  const std::string log = server_->Log();
+  EXPECT_NE(log.find(" | UDPSender.Execute\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" | UDPSender.Terminated\r\n"), std::string::npos);
 }
 
 TEST_F(UdpRelay, BadDatagramsLeaveTheServerServingOthers) {
@@ -272,7 +278,8 @@ TEST_F(UdpRelay, BadDatagramsLeaveTheServerServingOthers) {
     if (Bytes(got->begin() + kRelayHeaderSize, got->end()) == kMarker) break;
   }
   EXPECT_TRUE(big_seen);
-  EXPECT_TRUE(server_->WaitForLog("in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: Not enough data in buffer."));
+  EXPECT_TRUE(server_->WaitForLog(
+      "in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: Not enough data in buffer."));
   SendRoom(b, {0x55});
   ExpectCopyFor(a, Hear(a), {0x55});
   Peer& late = Join("late");

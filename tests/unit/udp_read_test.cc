@@ -161,6 +161,13 @@ TEST_F(UdpReadTest, AFullQueueDropsNewDatagramsUntilTheNextDrain) {
   EXPECT_EQ(h_.Queued(), 1u);
 }
 
+TEST_F(UdpReadTest, TheQueueHoldsLessWhenEachDatagramGoesToMoreClients) {
+  // With 64 clients a datagram stands for 63 copies: 16384 / 63 = 260 of them fill the queue.
+  for (uint16_t i = 1; i < 64; ++i) h_.AddSession(static_cast<uint16_t>(200 + i), static_cast<uint8_t>(i));
+  for (uint32_t id = 1; id <= 300; ++id) FromA(RelayDatagram(101, id, {}));
+  EXPECT_EQ(h_.Queued(), 260u);
+}
+
 TEST_F(UdpReadTest, ShortDatagramsAreCountedAndDropped) {
   // Under AddressSanitizer each of these sits in a buffer of exactly its size.
   Bytes relay = RelayDatagram(101, 1, {});

@@ -158,7 +158,8 @@ TEST_F(UdpSenderTest, ListRunningPastTheEndIsDroppedAndTheDrainGoesOn) {
   Send(a, no_count);
   Send(a, RelayDatagram(11, 3, {4, 5}));
   h_.Drain();
-  EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: Not enough data in buffer.\r\n"),
+  EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: "
+                        "Not enough data in buffer.\r\n"),
             2u);
   auto got = Got(b);
   ASSERT_TRUE(got);

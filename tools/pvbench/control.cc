@@ -99,7 +99,8 @@ std::string Login(BenchClient& client, int port, const std::string& password, Cl
   login.Begin(0, kCmdClientLogin).Text30(Printf("bench%03d", client.index)).Text30(password).Text30("1.2.1");
   if (!SendAll(client.tcp_fd, login.Finish())) return "login not sent";
   std::vector<uint8_t> packet;
-  int16_t answer = AwaitCode(client.tcp_fd, {kPktLoginAccepted, kPktServerFull, kPktBadServerPassword}, packet, deadline);
+  int16_t answer =
+      AwaitCode(client.tcp_fd, {kPktLoginAccepted, kPktServerFull, kPktBadServerPassword}, packet, deadline);
   if (answer == kPktServerFull) return "server full: raise MaxClients in the server's pvserver.ini";
   if (answer == kPktBadServerPassword) return "wrong server password (--password)";
   if (answer != kPktLoginAccepted) return "no answer to the login";

@@ -123,7 +123,8 @@ std::string Connect(const Options& o, std::vector<BenchClient>& clients, int udp
 }
 
 int Run(const Options& o) {
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
   std::vector<BenchClient> clients(static_cast<size_t>(o.clients));
   std::unique_ptr<ReferenceRelay> reference;
   int udp_port = o.port + 1;

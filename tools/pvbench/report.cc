@@ -32,7 +32,8 @@ double StepFigures::DelayMicros(double q) {
 void PrintRun(StepFigures& f, const std::string& title) {
   const Tally& t = f.tally;
   std::printf("%s\n", title.c_str());
-  std::printf("  sent        %llu datagrams in %.2f s (%llu send errors)\n", static_cast<unsigned long long>(f.sent.sent),
+  std::printf("  sent        %llu datagrams in %.2f s (%llu send errors)\n",
+              static_cast<unsigned long long>(f.sent.sent),
               f.sent.seconds, static_cast<unsigned long long>(f.sent.send_errors));
   std::printf("  expected    %llu relayed\n", static_cast<unsigned long long>(f.expected));
   std::printf("  delivered   %llu relayed (%.0f per second on time), %llu of them past the deadline\n",

@@ -170,7 +170,8 @@ void Receiver::Run() {
         const int64_t now = NowNs();
         last_arrival_ns_ = now;
         std::lock_guard<std::mutex> hold(mutex_);
-        for (int k = 0; k < got; ++k) Take(to, storage.data() + static_cast<size_t>(k) * kMaxDatagramSize, messages[k].msg_len, now);
+        for (int k = 0; k < got; ++k)
+          Take(to, storage.data() + static_cast<size_t>(k) * kMaxDatagramSize, messages[k].msg_len, now);
         if (static_cast<unsigned>(got) < kBatch) break;
       }
     }
