@@ -24,6 +24,7 @@ class TThread {
   void Start();
   // Asks the body to stop; it sees Terminated() and SleepFor returns early.
   void Terminate();
+  bool Started() const { return started_.load(); }
   bool Terminated() const { return terminated_.load(); }
   bool Finished() const { return finished_.load(); }
   // Waits up to `timeout` for the body to end; joins it then. True when it ended.

@@ -71,6 +71,9 @@ class TParleyvoxServer {
   AutoResetEvent SystemEvent;
 
   TIdUDPServer* UdpServer() { return udp_.get(); }
+  // The UDP send thread; null before Server_Init creates it. It lives until the server is
+  // destroyed, after the listeners have stopped.
+  TUDPSender* UdpSender() { return udp_sender_.get(); }
   TIdTCPServer* TcpServer() { return tcp_.get(); }
 
  private:

@@ -48,6 +48,10 @@ class TIdSocketHandle {
   const sockaddr_in& SourceAddr() const { return source_; }
   // Records the source of a received datagram (listener thread only).
   void SetSource(const sockaddr_in& from);
+  // Whether the datagram being handled came alone: the receive that brought it found nothing
+  // else waiting (listener thread only; false until the listener says so).
+  bool ArrivedAlone() const { return arrived_alone_; }
+  void SetArrivedAlone(bool alone) { arrived_alone_ = alone; }
 
   // Sends one datagram to a dotted address, without host resolution. Raises
   // EIdPackageSizeTooBig when it is too large for the network, EIdNotAllBytesSent when fewer
@@ -70,6 +74,7 @@ class TIdSocketHandle {
   sockaddr_in source_{};
   mutable std::string source_ip_;
   mutable bool source_ip_valid_ = false;
+  bool arrived_alone_ = false;
 };
 
 }  // namespace pv

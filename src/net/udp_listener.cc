@@ -65,6 +65,7 @@ void Drain(UdpListenerState& state, TIdSocketHandle& binding, ReceiveBatch& batc
     for (unsigned i = 0; i < got && !state.stop.load(); ++i) {
       if (batch.Truncated(i)) continue;  // longer than kBufferSize: never delivered
       binding.SetSource(batch.From(i));
+      binding.SetArrivedAlone(got == 1);
       if (!state.on_read) continue;
       try {
         state.on_read(batch.Data(i), batch.Size(i), binding);

@@ -7,6 +7,7 @@
 #include "core/event_log.h"
 #include "sessions/client_list.h"
 #include "sessions/datagrams.h"
+#include "sessions/udp_sender.h"
 
 namespace pv {
 
@@ -53,9 +54,12 @@ void CheckRelayDatagram(TServerClient& session, uint8_t* data, size_t size) {
 }
 
 void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const uint8_t* data,
-                        size_t size) {
+                        size_t size, TIdSocketHandle& binding) {
   QueuedDatagram queued{std::vector<uint8_t>(data, data + size)};
   CheckRelayDatagram(session, queued.bytes.data(), size);
+  // Alone on the socket, with the send thread idle and nothing queued: relayed from here at
+  // once, which spares a wake-up of the send thread for every datagram at light load.
+  if (binding.ArrivedAlone() && server.UdpSender() && server.UdpSender()->TryRelayAlone(queued.bytes, binding)) return;
   const size_t limit = QueueLimit(server);
   {
     auto list = server.UdpSendList.Lock();
@@ -109,7 +113,7 @@ void UDPRead(TParleyvoxServer& server, const uint8_t* data, size_t size, TIdSock
   const uint16_t magic = LoadU16(data + kOffDgMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {
     CountIn(*session, size);
-    QueueRelayDatagram(server, *session, data, size);
+    QueueRelayDatagram(server, *session, data, size, binding);
   } else if (magic == kPingMagic && size >= kDatagramHeaderSize) {
     CountIn(*session, size);
     HandlePing(server, *session, data, binding);

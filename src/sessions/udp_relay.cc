@@ -22,29 +22,43 @@ constexpr size_t kFlushBytes = 512 * 1024;
 }  // namespace
 
 void UdpRelay::Drain(TIdSocketHandle* binding) {
-  binding_ = binding;
   // 1. Take every queued datagram at once; the listener goes on appending to an empty list
   //    while this drain relays, and its SystemEvent brings the next drain.
   {
     auto list = server_.UdpSendList.Lock();
     taken_.swap(*list);
   }
-  // 2. The recipients as ClientList holds them now. A session removed from here on may still
-  //    receive this drain's datagrams, as it would had it left just after the drain; one removed
-  //    before is not in the copy. The copy's shared pointers keep every record alive.
-  {
-    auto list = server_.ClientList.Lock();
-    clients_.assign(list->begin(), list->end());
-  }
+  Begin(binding);
   // 3. Relay in arrival order. A datagram that fails (a list running past its end) is dropped;
   //    the drain goes on with the next one, so one bad datagram never holds back the others.
-  for (QueuedDatagram& queued : taken_) {
-    try {
-      Relay(queued.bytes);
-    } catch (const std::exception& e) {
-      WriteLog(CaughtLine(kDrainFailure, e), 0);
-    }
+  for (QueuedDatagram& queued : taken_) RelayCaught(queued.bytes);
+  Finish();
+}
+
+void UdpRelay::RelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle* binding) {
+  Begin(binding);
+  RelayCaught(datagram);
+  Finish();
+}
+
+void UdpRelay::Begin(TIdSocketHandle* binding) {
+  binding_ = binding;
+  // 2. The recipients as ClientList holds them now. A session removed from here on may still
+  //    receive these datagrams, as it would had it left just after the drain; one removed
+  //    before is not in the copy. The copy's shared pointers keep every record alive.
+  auto list = server_.ClientList.Lock();
+  clients_.assign(list->begin(), list->end());
+}
+
+void UdpRelay::RelayCaught(std::vector<uint8_t>& datagram) {
+  try {
+    Relay(datagram);
+  } catch (const std::exception& e) {
+    WriteLog(CaughtLine(kDrainFailure, e), 0);
   }
+}
+
+void UdpRelay::Finish() {
   // 4. What is still gathered leaves now; then every datagram and record is let go, the
   //    scratch space kept.
   try {

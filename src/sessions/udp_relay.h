@@ -4,9 +4,10 @@
 // checksum is summed once per datagram; each copy's follows from the difference its session id
 // makes (Crc32Variants). The scratch space is kept from one drain to the next.
 //
-// Thread rules: one UdpRelay belongs to one thread (the UDP send thread, or a test). A drain
-// takes UdpSendList and then ClientList, each only long enough to copy it, so neither the
-// listener's appends nor its session look-ups ever wait for the relaying.
+// Thread rules: one UdpRelay is used by one thread at a time (the UDP send thread's relay is
+// shared with the listener under the thread's drain lock; a test has its own). A drain takes
+// UdpSendList and then ClientList, each only long enough to copy it, so neither the listener's
+// appends nor its session look-ups ever wait for the relaying.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,8 @@ class UdpRelay {
   // Relays and frees every datagram queued now, in arrival order, sending from `binding` (null:
   // every send fails as on a closed socket).
   void Drain(TIdSocketHandle* binding);
+  // Relays one datagram that was never queued, exactly as a drain of a queue holding only it.
+  void RelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle* binding);
 
  private:
   struct Copy {
@@ -35,6 +38,12 @@ class UdpRelay {
     bool log_failure;          // list mode logs a failed send; room mode does not
   };
 
+  // The recipients are taken from ClientList; the binding is kept for the sends.
+  void Begin(TIdSocketHandle* binding);
+  // Relay with its failure written to the log: the datagram is dropped, the others go on.
+  void RelayCaught(std::vector<uint8_t>& datagram);
+  // The last copies leave; every datagram and record is let go, the scratch space kept.
+  void Finish();
   void Relay(std::vector<uint8_t>& datagram);
   void RelayToRoom(const TServerClient& sender, uint8_t* data, size_t size);
   void RelayToList(const TServerClient& sender, const uint8_t* data, size_t size);

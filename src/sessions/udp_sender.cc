@@ -25,14 +25,22 @@ TUDPSender::~TUDPSender() {
 
 void TUDPSender::Execute() {
   WriteLog("UDPSender.Execute", 3);
-  // One relay for the thread's life, so its scratch space is reused by every drain.
-  UdpRelay relay(server_);
   while (!Terminated()) {
     server_.SystemEvent.Wait();
     if (Terminated()) break;
-    relay.Drain(ServerBinding(server_).get());
+    std::lock_guard<std::mutex> hold(drain_lock_);
+    relay_.Drain(ServerBinding(server_).get());
   }
   WriteLog("UDPSender.Terminated", 3);
+}
+
+bool TUDPSender::TryRelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle& binding) {
+  std::unique_lock<std::mutex> hold(drain_lock_, std::try_to_lock);
+  if (!hold.owns_lock() || !Started() || Terminated() || Finished()) return false;
+  // Datagrams queued before this one leave first: they wait for the send thread.
+  if (!server_.UdpSendList.Lock()->empty()) return false;
+  relay_.RelayAlone(datagram, &binding);
+  return true;
 }
 
 void ProcessUDPList(TParleyvoxServer& server) { ProcessUDPList(server, ServerBinding(server).get()); }

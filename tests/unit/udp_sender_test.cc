@@ -198,5 +198,42 @@ TEST_F(UdpSenderTest, OneDrainKeepsEachSendersOrder) {
   EXPECT_EQ(a.session->UdpPacketsOut, kCount);
 }
 
+TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAndNothingWaits) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  TUDPSender sender(h_.server);
+  Bytes lone = RelayDatagram(11, 2, {7, 7});
+  // A thread not yet running relays nothing.
+  EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
+  sender.Start();
+  // A datagram still queued would be overtaken: the lone one has to wait its turn.
+  h_.server.UdpSendList.Lock()->push_back(QueuedDatagram{RelayDatagram(11, 1, {1})});
+  EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
+  EXPECT_TRUE(Nothing(b));
+  h_.Drain();
+  auto first = Got(b);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(LoadU32(first->data() + kOffRelayPacketId), 1u);
+  // Idle and nothing queued: relayed now, exactly as a drain relays it.
+  ASSERT_TRUE(sender.TryRelayAlone(lone, h_.Binding()));
+  auto got = Got(b);
+  ASSERT_TRUE(got);
+  Bytes expect = RelayDatagram(11, 2, {7, 7});
+  StoreU16(expect.data() + kOffDgSessionId, 22);
+  StoreU32(expect.data() + kOffRelayChecksum, LoadU32(got->data() + kOffRelayChecksum));
+  EXPECT_EQ(*got, expect);
+  EXPECT_TRUE(RelayChecksumValid(*got));
+  EXPECT_TRUE(Nothing(a));
+  EXPECT_EQ(b.session->UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.server.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.Queued(), 0u);
+  // A stopped thread relays nothing more.
+  sender.Terminate();
+  h_.server.SystemEvent.Set();
+  ASSERT_TRUE(sender.WaitFor(Ms(2000)));
+  EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
+  EXPECT_TRUE(Nothing(b));
+}
+
 }  // namespace
 }  // namespace pv

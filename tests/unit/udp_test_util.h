@@ -76,6 +76,7 @@ class UdpHarness {
   size_t Queued() { return server.UdpSendList.Lock()->size(); }
   Bytes QueuedAt(size_t i) { return server.UdpSendList.Lock()->at(i).bytes; }
   uint16_t Port() const { return binding_.Port(); }
+  TIdSocketHandle& Binding() { return binding_; }
 
   std::string Log() const {
     std::ifstream in(dir_.File("test.log"), std::ios::binary);
