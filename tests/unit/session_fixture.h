@@ -46,6 +46,7 @@ class LogCapture {
  public:
   LogCapture() : saved_(GetLogFileName()) { SetLogFileName(dir_.File("test.log")); }
   ~LogCapture() { SetLogFileName(saved_); }
+  std::string Path() const { return dir_.File("test.log"); }
   std::string Text() const { return dir_.Read("test.log"); }
   bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
 
