@@ -34,6 +34,8 @@ class Fd {
 
 // A TCP client connected to `ip`:`port`; an invalid Fd when the connection is refused.
 Fd ConnectTcp(uint16_t port, const std::string& ip = "127.0.0.1");
+// A TCP socket listening on 127.0.0.1:`port` (0: a free port); an invalid Fd when it cannot.
+Fd ListenTcp(uint16_t port = 0, int backlog = 1);
 // A connected pair on loopback: `server` is the accepted side.
 struct TcpPair {
   Fd client;

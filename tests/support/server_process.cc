@@ -55,18 +55,6 @@ bool TempDir::Exists(const std::string& name) const { return fs::exists(File(nam
 
 namespace {
 
-bool CanBind(int type, int port) {
-  int fd = ::socket(AF_INET, type, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
 void CopyBinary(const std::string& dir) {
   std::error_code ec;
   fs::copy_file(PV_SERVER_BINARY, dir + "/pvserver", fs::copy_options::overwrite_existing, ec);
@@ -139,6 +127,18 @@ int WaitPid(pid_t pid, std::chrono::milliseconds deadline, bool* ended) {
 
 }  // namespace
 
+bool CanBind(int type, int port) {
+  int fd = ::socket(AF_INET, type, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
 bool PortPairFree(int port) {
   return CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port + 1) && CanBind(SOCK_STREAM, port + 1) &&
          CanBind(SOCK_DGRAM, port);
@@ -152,6 +152,23 @@ int PickPortPair() {
     if (PortPairFree(port)) return port;
   }
   return 0;
+}
+
+const std::vector<std::string> kStartLines = {
+    "----Entering server init----", "Created Threadlists", "Done reading ini file", "UDP+TCP created",
+    "Creating ping thread",         "Created ping thread", "Creating UDPsender thread", "Created UDPsender thread",
+    "Activated tcp/udp",            "Started Ping Thread", "----Parleyvox server started----"};
+
+const std::vector<std::string> kStopLines = {
+    "----Entering Server_DeInit ---- ", "Server_DeInit -- pingpong term sent",
+    "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs", "Server_DeInit -- Stopped TCP",
+    "Server_DeInit -- Stopped UDP", "----Parleyvox server shutdown----"};
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
+  size_t at = 0;
+  for (const auto& line : lines)
+    if (at < want.size() && line == want[at]) ++at;
+  return at == want.size();
 }
 
 int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline) {

@@ -34,6 +34,8 @@ class TempDir {
   std::string path_;
 };
 
+// True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
+bool CanBind(int type, int port);
 // True when both port and port + 1 can be bound on 127.0.0.1 (TCP and UDP).
 bool PortPairFree(int port);
 int PickPortPair();
@@ -87,6 +89,12 @@ class ServerProcess {
   std::map<std::string, std::optional<std::string>> env_;
   std::string output_name_;
 };
+
+// The server's log lines of a start and of a clean stop, in their order, without timestamps.
+extern const std::vector<std::string> kStartLines;
+extern const std::vector<std::string> kStopLines;
+// True when `want` appears in `lines` in this order (other lines may come in between).
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want);
 
 // Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code
 // (-1 on time-out, after which it is killed).
