@@ -34,26 +34,6 @@ float LoadF32(const PacketView& v, size_t off) {
   return f;
 }
 
-const char* KnownName(int16_t code) {
-  switch (code) {
-    case kPktLoginAccepted: return "LoginAccepted";
-    case kPktServerFull: return "ServerFull";
-    case kPktBadServerPassword: return "BadServerPassword";
-    case kPktServerInfoLegacy: return "ServerInfo legacy";
-    case kPktServerInfo: return "ServerInfo";
-    case kPktPlayerChangedRoom: return "PlayerChangedRoom";
-    case kPktPlayerJoined: return "PlayerJoined";
-    case kPktPlayerLeft: return "PlayerLeft";
-    case kPktRoomCreated: return "RoomCreated";
-    case kPktRoomDeleted: return "RoomDeleted";
-    case kPktPlayerIsAdmin: return "PlayerIsAdmin";
-    case kPktPlayerStatsLegacy: return "PlayerStats legacy";
-    case kPktPlayerStats: return "PlayerStats";
-    case kPktServerStats: return "ServerStats";
-    default: return "CommandReply?";
-  }
-}
-
 }  // namespace
 
 Bytes ClientLogin(std::string_view name, std::string_view password, std::string_view version) {
@@ -102,8 +82,7 @@ ServerPacket MakeServerPacket(Bytes raw) {
 }
 
 std::string Describe(const ServerPacket& p) {
-  return Printf("code %d (%s), session %u, %zu bytes", p.Code, KnownName(p.Code),
-                static_cast<unsigned>(p.SessionId), p.Raw.size());
+  return Printf("code %d, session %u, %zu bytes", p.Code, static_cast<unsigned>(p.SessionId), p.Raw.size());
 }
 
 LoginAcceptedMsg ParseLoginAccepted(const ServerPacket& p) {

@@ -5,18 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <thread>
-
 namespace pv::test {
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 Fd::~Fd() { Reset(); }
 

@@ -7,13 +7,13 @@
 
 #include <sys/types.h>
 
-#include <time.h>
-
 #include <chrono>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/loopback_sockets.h"
 
 namespace pv::test {
 
@@ -99,18 +99,5 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
 // Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code
 // (-1 on time-out, after which it is killed).
 int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline);
-
-// Polls `condition` every `interval` until it holds or the deadline passes.
-template <typename F>
-bool WaitUntil(F condition, std::chrono::milliseconds deadline,
-               std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    struct timespec ts {0, static_cast<long>(interval.count()) * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-  }
-  return condition();
-}
 
 }  // namespace pv::test
