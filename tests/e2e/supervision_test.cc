@@ -107,17 +107,6 @@ TEST_F(Supervision, ClientThatEchoesThePingIsKeptWithItsRoundTrip) {
   EXPECT_LT(stats.PingTime, 400);
 }
 
-TEST_F(Supervision, ClientThatNeverSentADatagramIsNeverPingedNorGivenUp) {
-  StartPinging(0);
-  TestClient& quiet = Client("quiet");
-  // Long enough for several sweeps, several idle periods and several ping waits.
-  EXPECT_EQ(Count(quiet.CollectAll(Ms(2000)), kPktPlayerLeft), 0);
-  quiet.Send(ServerStatsReq());
-  auto stats = quiet.WaitFor(kPktServerStats);
-  ASSERT_TRUE(stats);
-  EXPECT_EQ(ParseServerStats(*stats).UdpPacketsOut, 0u);
-}
-
 TEST_F(Supervision, NegativeMaxPingTriesGivesUpOnEverySilentClientAtOnce) {
   // A longer silence, so the talker's pauses between commands never count as idle.
   StartPinging(-1, 1000);
