@@ -51,28 +51,27 @@ TEST(Startup, FirstStartCreatesTheFileWithEveryDefault) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
-TEST(Startup, UnwritableFolderFailsWithOneFatalLineAfterTheFirst) {
-  // A missing sub-folder named by -INI= cannot be written by anyone, root included.
-  TempDir dir;
-  int code = RunServerOnce(dir, {"-INI=missing/pvserver.ini"}, std::chrono::seconds(20));
-  EXPECT_EQ(code, 1);
-  std::string log = dir.Read("pvserver.log");
-  auto first = log.find("----Entering server init----");
-  auto fatal = log.find("FATAL ERROR: Unable to create config file");
-  ASSERT_NE(first, std::string::npos);
-  ASSERT_NE(fatal, std::string::npos);
-  EXPECT_LT(first, fatal);
-  EXPECT_EQ(log.find("FATAL ERROR", fatal + 1), std::string::npos);
-  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  EXPECT_EQ(log.find("\r\n", fatal), log.size() - 2);  // the last line
-}
-
-TEST(Startup, LargestTcpPortOverflowsTheUdpPortAndFails) {
-  TempDir dir;
-  dir.Write("pvserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=2147483647\r\n");
-  EXPECT_EQ(RunServerOnce(dir, {}, std::chrono::seconds(20)), 1);
-  std::string log = dir.Read("pvserver.log");
-  EXPECT_NE(log.find("| FATAL ERROR: Unable to create config file\r\n"), std::string::npos);
+// A configuration file that cannot be written (in a missing sub-folder named by -INI=, which
+// nobody can write to, root included) or loaded (a TCP port whose UDP port overflows) ends the
+// start-up with one fatal line, the last.
+TEST(Startup, ConfigurationFailuresEndWithOneFatalLineAfterTheFirst) {
+  for (bool overflow : {false, true}) {
+    SCOPED_TRACE(overflow ? "TCPPort=2147483647" : "-INI=missing/pvserver.ini");
+    ServerProcess server({}, overflow ? std::vector<std::string>{} : std::vector<std::string>{"-INI=missing/pvserver.ini"},
+                         /*write_ini=*/false);
+    if (overflow)
+      server.Dir().Write("pvserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=2147483647\r\n");
+    EXPECT_FALSE(server.Start());
+    EXPECT_EQ(server.WaitExit(std::chrono::seconds(20)), 1);
+    std::string log = server.Log();
+    auto first = log.find("----Entering server init----");
+    auto fatal = log.find("| FATAL ERROR: Unable to create config file\r\n");
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(fatal, std::string::npos);
+    EXPECT_LT(first, fatal);
+    EXPECT_EQ(log.find("FATAL ERROR", fatal + 3), std::string::npos);
+    EXPECT_EQ(log.find("\r\n", fatal), log.size() - 2);  // the last line, ended by CR LF
+  }
 }
 
 TEST(Startup, LogSwitchChoosesTheLogFile) {

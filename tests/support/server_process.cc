@@ -115,16 +115,6 @@ pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const 
   return pid;
 }
 
-// Waits for `pid` up to `deadline`; the exit code, or -1 on time-out or a signal death.
-int WaitPid(pid_t pid, std::chrono::milliseconds deadline, bool* ended) {
-  int status = 0;
-  bool done = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline);
-  if (ended) *ended = done;
-  if (!done) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return -1000 - WTERMSIG(status);
-}
-
 }  // namespace
 
 bool CanBind(int type, int port) {
@@ -169,18 +159,6 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
   for (const auto& line : lines)
     if (at < want.size() && line == want[at]) ++at;
   return at == want.size();
-}
-
-int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline) {
-  CopyBinary(dir.Path());
-  pid_t pid = Spawn(dir.Path(), args);
-  bool ended = false;
-  int code = WaitPid(pid, deadline, &ended);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-  return code;
 }
 
 ServerProcess::ServerProcess(IniSettings ini, std::vector<std::string> args, bool write_ini)

@@ -96,8 +96,4 @@ extern const std::vector<std::string> kStopLines;
 // True when `want` appears in `lines` in this order (other lines may come in between).
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want);
 
-// Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code
-// (-1 on time-out, after which it is killed).
-int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline);
-
 }  // namespace pv::test
