@@ -108,6 +108,16 @@ TEST(Notifications, NumbersThatDoNotFitRaiseRangeError) {
   EXPECT_EQ(BuildPlayerChangedRoom(1, 1, 0).back(), 0);
 }
 
+// The eight traffic counters as 0x01020301 .. 0x01020308 in wire order: kStatsCounters.
+template <typename Stats>
+Stats WithCounters(Stats s) {
+  uint32_t n = 0x01020301;
+  for (uint32_t* c : {&s.UdpPacketsOut, &s.UdpBytesOut, &s.UdpPacketsIn, &s.UdpBytesIn, &s.TcpPacketsOut,
+                      &s.TcpBytesOut, &s.TcpPacketsIn, &s.TcpBytesIn})
+    *c = n++;
+  return s;
+}
+
 PlayerStatsData SampleTarget() {
   PlayerStatsData t;
   t.ConnectionTime = 3600000;  // 80 EE 36 00
@@ -117,16 +127,8 @@ PlayerStatsData SampleTarget() {
   t.UdpPort = 50000;           // 50 C3
   t.UdpIP = "10.0.0.7";
   t.ClientVer = "1.3.1";
-  t.UdpPacketsOut = 0x01020301;
-  t.UdpBytesOut = 0x01020302;
-  t.UdpPacketsIn = 0x01020303;
-  t.UdpBytesIn = 0x01020304;
-  t.TcpPacketsOut = 0x01020305;
-  t.TcpBytesOut = 0x01020306;
-  t.TcpPacketsIn = 0x01020307;
-  t.TcpBytesIn = 0x01020308;
   t.PlayerId = 5;
-  return t;
+  return WithCounters(t);
 }
 
 const Bytes kStatsTimes = {0x80, 0xEE, 0x36, 0x00, 0x00, 0x00, 0xC8, 0x41,
@@ -176,16 +178,8 @@ TEST(PlayerStats, LossIsComputedInDoubleAndKeptAsSingle) {
 }
 
 TEST(ServerStats, Is75BytesWithEightCountersInOrderAndTheVersion) {
-  ServerStatsData s;
+  ServerStatsData s = WithCounters(ServerStatsData{});
   s.Uptime = 0x04030201;
-  s.UdpPacketsOut = 0x01020301;
-  s.UdpBytesOut = 0x01020302;
-  s.UdpPacketsIn = 0x01020303;
-  s.UdpBytesIn = 0x01020304;
-  s.TcpPacketsOut = 0x01020305;
-  s.TcpBytesOut = 0x01020306;
-  s.TcpPacketsIn = 0x01020307;
-  s.TcpBytesIn = 0x01020308;
   s.ServerVersion = "v1.2.2 Win32";
   Bytes want = Cat({{0xBA, 0xB0, 0x09, 0x00, 75, 0x00, 70, 0x00, 0x01, 0x02, 0x03, 0x04},
                     kStatsCounters, Txt("v1.2.2 Win32")});
