@@ -57,8 +57,9 @@ TEST(Startup, FirstStartCreatesTheFileWithEveryDefault) {
 TEST(Startup, ConfigurationFailuresEndWithOneFatalLineAfterTheFirst) {
   for (bool overflow : {false, true}) {
     SCOPED_TRACE(overflow ? "TCPPort=2147483647" : "-INI=missing/pvserver.ini");
-    ServerProcess server({}, overflow ? std::vector<std::string>{} : std::vector<std::string>{"-INI=missing/pvserver.ini"},
-                         /*write_ini=*/false);
+    std::vector<std::string> args;
+    if (!overflow) args = {"-INI=missing/pvserver.ini"};
+    ServerProcess server({}, args, /*write_ini=*/false);
     if (overflow)
       server.Dir().Write("pvserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=2147483647\r\n");
     EXPECT_FALSE(server.Start());
