@@ -61,61 +61,50 @@ void CopyBinary(const std::string& dir) {
   fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
 }
 
-using EnvChanges = std::map<std::string, std::optional<std::string>>;
-
-// The test's environment with `changes` applied. A server gets no display unless a test
-// gives it one.
-std::vector<std::string> ServerEnvironment(const EnvChanges& changes) {
-  EnvChanges all = {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
-  for (const auto& [name, value] : changes) all[name] = value;
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text = *entry;
-    if (!all.count(text.substr(0, text.find('=')))) env.push_back(text);
-  }
-  for (const auto& [name, value] : all)
-    if (value) env.push_back(name + "=" + *value);
-  return env;
-}
-
 pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
             const std::string& output_file = "") {
-  // Everything the child needs is prepared before fork: the test process has threads.
-  std::vector<std::string> all = {dir + "/pvserver"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env = ServerEnvironment(env_changes);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string output_path = output_file.empty() ? std::string() : dir + "/" + output_file;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    int null_fd = ::open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      ::dup2(null_fd, 0);
-    }
-    if (!output_path.empty()) {
-      int out_fd = ::open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out_fd >= 0) {
-        ::dup2(out_fd, 1);
-        ::dup2(out_fd, 2);
-      }
-    }
-    // The test runner may block signals; the server expects a clean mask.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
+  std::vector<std::string> argv = {dir + "/pvserver"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int out = output_file.empty()
+                ? -1
+                : ::open((dir + "/" + output_file).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t pid = StartProgram(argv, env_changes, dir, {out, out, -1});
+  if (out >= 0) ::close(out);
   return pid;
 }
 
 }  // namespace
+
+pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env_changes, const std::string& dir,
+                   std::array<int, 3> fds) {
+  // Everything the child needs is prepared before fork: the test process has threads.
+  EnvChanges changes = {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
+  for (const auto& [name, value] : env_changes) changes[name] = value;
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text = *entry;
+    if (!changes.count(text.substr(0, text.find('=')))) env.push_back(text);
+  }
+  for (const auto& [name, value] : changes)
+    if (value) env.push_back(name + "=" + *value);
+  std::vector<char*> c_argv, c_env;
+  for (auto& a : argv) c_argv.push_back(a.data());
+  for (auto& e : env) c_env.push_back(e.data());
+  c_argv.push_back(nullptr);
+  c_env.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
+  ::dup2(::open("/dev/null", O_RDONLY), 0);
+  for (int i = 0; i < 3; ++i)
+    if (fds[static_cast<size_t>(i)] >= 0) ::dup2(fds[static_cast<size_t>(i)], i + 1);
+  // The test runner may block signals; the programs expect a clean mask.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(c_argv[0], c_argv.data(), c_env.data());
+  ::_exit(127);
+}
 
 bool CanBind(int type, int port) {
   int fd = ::socket(AF_INET, type, 0);

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -33,6 +34,14 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Changes to the test's environment: a value sets a variable, none removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+// Starts the program argv[0] (a path) with the test's environment less DISPLAY and
+// WAYLAND_DISPLAY and with `env` applied, a clean signal mask, in `dir` unless empty, stdin from
+// /dev/null, and `fds` (-1: left as they are) as its descriptors 1, 2 and 3.
+pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env, const std::string& dir,
+                   std::array<int, 3> fds);
 
 // True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
 bool CanBind(int type, int port);
@@ -86,7 +95,7 @@ class ServerProcess {
   pid_t pid_ = -1;
   int exit_code_ = -1;
   std::string log_name_ = "pvserver.log";
-  std::map<std::string, std::optional<std::string>> env_;
+  EnvChanges env_;
   std::string output_name_;
 };
 
