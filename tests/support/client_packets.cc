@@ -14,17 +14,9 @@ constexpr size_t kRoomRecord = 1 + kText30Field;
 
 Bytes Command(int16_t code) { return PacketWriter().Begin(0, code).Finish(); }
 
-Bytes TextCommand(int16_t code, std::string_view text) {
-  PacketWriter w;
-  w.Begin(0, code).Text30(text);
-  return w.Finish();
-}
+Bytes TextCommand(int16_t code, std::string_view text) { return PacketWriter().Begin(0, code).Text30(text).Finish(); }
 
-Bytes ByteCommand(int16_t code, int64_t value) {
-  PacketWriter w;
-  w.Begin(0, code).U8(value);
-  return w.Finish();
-}
+Bytes ByteCommand(int16_t code, int64_t value) { return PacketWriter().Begin(0, code).U8(value).Finish(); }
 
 float LoadF32(const PacketView& v, size_t off) {
   uint32_t bits = v.U32(off);
@@ -37,16 +29,10 @@ float LoadF32(const PacketView& v, size_t off) {
 }  // namespace
 
 Bytes ClientLogin(std::string_view name, std::string_view password, std::string_view version) {
-  PacketWriter w;
-  w.Begin(0, kCmdClientLogin).Text30(name).Text30(password).Text30(version);
-  return w.Finish();
+  return PacketWriter().Begin(0, kCmdClientLogin).Text30(name).Text30(password).Text30(version).Finish();
 }
 
-Bytes ClientReady(uint8_t flag) {
-  PacketWriter w;
-  w.Begin(0, kCmdClientReady).U8(0).U8(flag);
-  return w.Finish();
-}
+Bytes ClientReady(uint8_t flag) { return PacketWriter().Begin(0, kCmdClientReady).U8(0).U8(flag).Finish(); }
 
 Bytes ChangeRoom(int64_t room_id) { return ByteCommand(kCmdClientChangeRoom, room_id); }
 Bytes Leave() { return Command(kCmdClientLeave); }
@@ -65,9 +51,7 @@ Bytes AdminChangeAdminPassword(std::string_view password) {
 }
 
 Bytes RawCommand(int16_t code, const Bytes& body) {
-  PacketWriter w;
-  w.Begin(0, code).Bytes(body.data(), body.size());
-  return w.Finish();
+  return PacketWriter().Begin(0, code).Bytes(body.data(), body.size()).Finish();
 }
 
 ServerPacket MakeServerPacket(Bytes raw) {
