@@ -26,10 +26,15 @@ TempDir::TempDir() {
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   char* made = ::mkdtemp(buf.data());
-  path_ = made ? made : "/tmp";
+  if (made == nullptr) {
+    ADD_FAILURE() << "no temporary folder: " << pattern;
+    return;
+  }
+  path_ = made;
 }
 
 TempDir::~TempDir() {
+  if (path_.empty()) return;  // never anything but the folder made here
   std::error_code ec;
   // Folders a test made read-only are made writable again, or a non-root run could not remove them.
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
