@@ -38,7 +38,6 @@ class MainWindow : public ::testing::Test {
 
 TEST_F(MainWindow, IsAHiddenFixedWindowCalledQVServer) {
   EXPECT_EQ(frmMain.windowTitle(), "QVServer");
-  EXPECT_EQ(frmMain.objectName(), "frmMain");
   EXPECT_FALSE(frmMain.isVisible());
   EXPECT_EQ(frmMain.size(), QSize(185, 159));
   EXPECT_EQ(frmMain.minimumSize(), frmMain.maximumSize());

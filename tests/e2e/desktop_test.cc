@@ -44,18 +44,6 @@ TEST(Headless, WithoutADisplayTheVersionTextEndsInService) {
 
 #if PV_DESKTOP_BUILD
 
-const std::vector<std::string> kStopLines = {
-    "----Entering Server_DeInit ---- ", "Server_DeInit -- pingpong term sent",
-    "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs", "Server_DeInit -- Stopped TCP",
-    "Server_DeInit -- Stopped UDP", "----Parleyvox server shutdown----"};
-
-bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
-  size_t at = 0;
-  for (const auto& line : lines)
-    if (at < want.size() && line == want[at]) ++at;
-  return at == want.size();
-}
-
 std::string Artefact(const std::string& name) {
   std::string dir = std::string(PV_ARTEFACT_DIR) + "/desktop";
   std::filesystem::create_directories(dir);

@@ -3,47 +3,20 @@
 //
 // Pings need the server to know the client's UDP address, which it learns from the client's
 // datagrams: each test first makes its address known with a datagram of its own.
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <thread>
 
-#include "sessions/datagrams.h"
-#include "support/server_process.h"
-#include "support/test_client.h"
+#include "support/server_test.h"
 
 namespace pv::test {
 namespace {
 
 constexpr Ms kFirstPingWait{3000};
 
-class Supervision : public ::testing::Test {
+class Supervision : public ServerTest {
  protected:
-  void StartServer(int max_ping_tries, int idle_time = 300) {
-    server_ = std::make_unique<ServerProcess>(IniSettings{{"Ping",
-                                                           {{"IdleTimeBeforePing", std::to_string(idle_time)},
-                                                            {"PingWaitTime", "400"},
-                                                            {"MaxPingTries", std::to_string(max_ping_tries)}}}});
-    ASSERT_TRUE(server_->Start());
-  }
-  void TearDown() override {
-    clients_.clear();
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
-  }
-  TestClient& Client(const std::string& name) {
-    clients_.push_back(std::make_unique<TestClient>());
-    TestClient& c = *clients_.back();
-    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort())));
-    EXPECT_TRUE(c.Login(name));
-    return c;
-  }
-  TestClient& Admin(const std::string& name) {
-    TestClient& c = Client(name);
-    c.Send(AdminLogin("vimbo"));
-    EXPECT_TRUE(c.WaitFor(kPktPlayerIsAdmin));
-    return c;
+  void StartPinging(int max_ping_tries, int idle_time = 300) {
+    StartServer({{"Ping", {{"IdleTimeBeforePing", std::to_string(idle_time)}, {"PingWaitTime", "400"},
+                           {"MaxPingTries", std::to_string(max_ping_tries)}}}});
   }
   // One datagram from the client's UDP socket (a client ping, which the server answers), so
   // the server can learn where the client is.
@@ -55,8 +28,7 @@ class Supervision : public ::testing::Test {
   std::optional<Bytes> NextServerPing(TestUdp& udp, Ms timeout) {
     auto end = std::chrono::steady_clock::now() + timeout;
     for (int i = 0; i < 100 && std::chrono::steady_clock::now() < end; ++i) {
-      auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
-      auto got = udp.Receive(left);
+      auto got = udp.Receive(std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now()));
       if (!got) return std::nullopt;
       if (got->size() == 12 && (*got)[0] == 0xBB && (*got)[1] == 0xAA && (*got)[6] == 1 && (*got)[7] == 200) return got;
     }
@@ -67,22 +39,10 @@ class Supervision : public ::testing::Test {
     auto stats = asker.WaitFor(kPktPlayerStats);
     return stats ? ParsePlayerStats(*stats).Stats : PlayerStatsData{};
   }
-  // Whether the server learned the UDP port of `player_id` (asked by an administrator).
-  static auto LeftOf(int player_id) {
-    return [player_id](const ServerPacket& p) { return p.Code == kPktPlayerLeft && ParsePlayerLeft(p).PlayerId == player_id; };
-  }
-  static int CountLeft(const std::vector<ServerPacket>& packets) {
-    int n = 0;
-    for (auto& p : packets) n += p.Code == kPktPlayerLeft;
-    return n;
-  }
-
-  std::unique_ptr<ServerProcess> server_;
-  std::vector<std::unique_ptr<TestClient>> clients_;
 };
 
 TEST_F(Supervision, SilentClientWithAnAddressGetsServerPingsFromTheServerPort) {
-  StartServer(3);
+  StartPinging(3);
   TestClient& admin = Admin("admin");
   TestClient& quiet = Client("quiet");
   TestUdp udp;
@@ -102,7 +62,7 @@ class GiveUp : public Supervision, public ::testing::WithParamInterface<int> {};
 
 TEST_P(GiveUp, AfterMaxPingTriesPlusOnePingsTheClientAloneIsTold) {
   const int max_tries = GetParam();
-  StartServer(max_tries);
+  StartPinging(max_tries);
   TestClient& admin = Admin("admin");
   TestClient& other = Client("other");
   TestClient& quiet = Client("quiet");
@@ -118,8 +78,8 @@ TEST_P(GiveUp, AfterMaxPingTriesPlusOnePingsTheClientAloneIsTold) {
   int pings = 1;
   while (pings < 10 && NextServerPing(udp, Ms(1000))) ++pings;
   EXPECT_EQ(pings, max_tries + 1);
-  EXPECT_EQ(CountLeft(other.CollectAll(Ms(200))), 0);
-  EXPECT_EQ(CountLeft(admin.CollectAll(Ms(0))), 0);
+  EXPECT_EQ(Count(other.CollectAll(Ms(200)), kPktPlayerLeft), 0);
+  EXPECT_EQ(Count(admin.CollectAll(Ms(0)), kPktPlayerLeft), 0);
   // The session stays: it is still listed and its connection open.
   EXPECT_FALSE(quiet.IsClosedByServer(Ms(100)));
   EXPECT_EQ(Stats(admin, quiet.PlayerId()).PlayerId, quiet.PlayerId());
@@ -128,7 +88,7 @@ TEST_P(GiveUp, AfterMaxPingTriesPlusOnePingsTheClientAloneIsTold) {
 INSTANTIATE_TEST_SUITE_P(MaxPingTries, GiveUp, ::testing::Values(0, 1));
 
 TEST_F(Supervision, ClientThatEchoesThePingIsKeptWithItsRoundTrip) {
-  StartServer(0);
+  StartPinging(0);
   TestClient& admin = Admin("admin");
   TestClient& echo = Client("echo");
   TestUdp udp;
@@ -147,20 +107,9 @@ TEST_F(Supervision, ClientThatEchoesThePingIsKeptWithItsRoundTrip) {
   EXPECT_LT(stats.PingTime, 400);
 }
 
-TEST_F(Supervision, ClientThatNeverSentADatagramIsNeverPingedNorGivenUp) {
-  StartServer(0);
-  TestClient& quiet = Client("quiet");
-  // Long enough for several sweeps, several idle periods and several ping waits.
-  EXPECT_EQ(CountLeft(quiet.CollectAll(Ms(2000))), 0);
-  quiet.Send(ServerStatsReq());
-  auto stats = quiet.WaitFor(kPktServerStats);
-  ASSERT_TRUE(stats);
-  EXPECT_EQ(ParseServerStats(*stats).UdpPacketsOut, 0u);
-}
-
 TEST_F(Supervision, NegativeMaxPingTriesGivesUpOnEverySilentClientAtOnce) {
   // A longer silence, so the talker's pauses between commands never count as idle.
-  StartServer(-1, 1000);
+  StartPinging(-1, 1000);
   TestClient& talker = Client("talker");
   TestClient& quiet = Client("quiet");
   // The talker keeps talking, so it is never idle; the quiet one is given up without any ping.
@@ -173,9 +122,9 @@ TEST_F(Supervision, NegativeMaxPingTriesGivesUpOnEverySilentClientAtOnce) {
   EXPECT_EQ(left->SessionId, quiet.SessionId());
   EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 2);
   for (int i = 0; i < 3; ++i) talker.Send(ServerStatsReq());
-  EXPECT_EQ(CountLeft(talker.CollectAll(Ms(100))), 0);
+  EXPECT_EQ(Count(talker.CollectAll(Ms(100)), kPktPlayerLeft), 0);
   // Only one PlayerLeft ever reaches the quiet client: it is skipped from then on.
-  EXPECT_EQ(CountLeft(quiet.CollectAll(Ms(800))), 0);
+  EXPECT_EQ(Count(quiet.CollectAll(Ms(800)), kPktPlayerLeft), 0);
 }
 
 }  // namespace

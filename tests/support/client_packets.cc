@@ -14,17 +14,9 @@ constexpr size_t kRoomRecord = 1 + kText30Field;
 
 Bytes Command(int16_t code) { return PacketWriter().Begin(0, code).Finish(); }
 
-Bytes TextCommand(int16_t code, std::string_view text) {
-  PacketWriter w;
-  w.Begin(0, code).Text30(text);
-  return w.Finish();
-}
+Bytes TextCommand(int16_t code, std::string_view text) { return PacketWriter().Begin(0, code).Text30(text).Finish(); }
 
-Bytes ByteCommand(int16_t code, int64_t value) {
-  PacketWriter w;
-  w.Begin(0, code).U8(value);
-  return w.Finish();
-}
+Bytes ByteCommand(int16_t code, int64_t value) { return PacketWriter().Begin(0, code).U8(value).Finish(); }
 
 float LoadF32(const PacketView& v, size_t off) {
   uint32_t bits = v.U32(off);
@@ -34,39 +26,13 @@ float LoadF32(const PacketView& v, size_t off) {
   return f;
 }
 
-const char* KnownName(int16_t code) {
-  switch (code) {
-    case kPktLoginAccepted: return "LoginAccepted";
-    case kPktServerFull: return "ServerFull";
-    case kPktBadServerPassword: return "BadServerPassword";
-    case kPktServerInfoLegacy: return "ServerInfo legacy";
-    case kPktServerInfo: return "ServerInfo";
-    case kPktPlayerChangedRoom: return "PlayerChangedRoom";
-    case kPktPlayerJoined: return "PlayerJoined";
-    case kPktPlayerLeft: return "PlayerLeft";
-    case kPktRoomCreated: return "RoomCreated";
-    case kPktRoomDeleted: return "RoomDeleted";
-    case kPktPlayerIsAdmin: return "PlayerIsAdmin";
-    case kPktPlayerStatsLegacy: return "PlayerStats legacy";
-    case kPktPlayerStats: return "PlayerStats";
-    case kPktServerStats: return "ServerStats";
-    default: return "CommandReply?";
-  }
-}
-
 }  // namespace
 
 Bytes ClientLogin(std::string_view name, std::string_view password, std::string_view version) {
-  PacketWriter w;
-  w.Begin(0, kCmdClientLogin).Text30(name).Text30(password).Text30(version);
-  return w.Finish();
+  return PacketWriter().Begin(0, kCmdClientLogin).Text30(name).Text30(password).Text30(version).Finish();
 }
 
-Bytes ClientReady(uint8_t flag) {
-  PacketWriter w;
-  w.Begin(0, kCmdClientReady).U8(0).U8(flag);
-  return w.Finish();
-}
+Bytes ClientReady(uint8_t flag) { return PacketWriter().Begin(0, kCmdClientReady).U8(0).U8(flag).Finish(); }
 
 Bytes ChangeRoom(int64_t room_id) { return ByteCommand(kCmdClientChangeRoom, room_id); }
 Bytes Leave() { return Command(kCmdClientLeave); }
@@ -85,9 +51,7 @@ Bytes AdminChangeAdminPassword(std::string_view password) {
 }
 
 Bytes RawCommand(int16_t code, const Bytes& body) {
-  PacketWriter w;
-  w.Begin(0, code).Bytes(body.data(), body.size());
-  return w.Finish();
+  return PacketWriter().Begin(0, code).Bytes(body.data(), body.size()).Finish();
 }
 
 ServerPacket MakeServerPacket(Bytes raw) {
@@ -102,8 +66,7 @@ ServerPacket MakeServerPacket(Bytes raw) {
 }
 
 std::string Describe(const ServerPacket& p) {
-  return Printf("code %d (%s), session %u, %zu bytes", p.Code, KnownName(p.Code),
-                static_cast<unsigned>(p.SessionId), p.Raw.size());
+  return Printf("code %d, session %u, %zu bytes", p.Code, static_cast<unsigned>(p.SessionId), p.Raw.size());
 }
 
 LoginAcceptedMsg ParseLoginAccepted(const ServerPacket& p) {

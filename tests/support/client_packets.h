@@ -48,7 +48,7 @@ struct ServerPacket {
   PacketView View() const { return PacketView(Raw.data(), Raw.size()); }
 };
 ServerPacket MakeServerPacket(Bytes raw);
-// "code 12 (PlayerLeft), session 7, 10 bytes" for failure messages.
+// "code 12, session 7, 10 bytes" for failure messages.
 std::string Describe(const ServerPacket& p);
 
 struct LoginAcceptedMsg {

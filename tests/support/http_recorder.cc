@@ -36,16 +36,9 @@ std::string ReadHeader(int fd) {
 }  // namespace
 
 HttpRecorder::HttpRecorder() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, 16) != 0) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  listen_fd_ = fd;
-  port_ = LocalPortOf(fd);
+  listen_fd_ = ListenTcp(0, 16).Release();
+  if (listen_fd_ < 0) return;
+  port_ = LocalPortOf(listen_fd_);
   thread_ = std::thread([this] { Serve(); });
 }
 

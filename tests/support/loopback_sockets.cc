@@ -5,18 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <thread>
-
 namespace pv::test {
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 Fd::~Fd() { Reset(); }
 
@@ -50,11 +39,16 @@ Fd ConnectTcp(uint16_t port, const std::string& ip) {
   return fd;
 }
 
+Fd ListenTcp(uint16_t port, int backlog) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local = Loopback(port);
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd.Get(), backlog) != 0)
+    return Fd();
+  return fd;
+}
+
 TcpPair MakeTcpPair() {
-  Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local = Loopback(0);
-  bind(listener.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
-  listen(listener.Get(), 1);
+  Fd listener = ListenTcp();
   TcpPair pair;
   pair.client = ConnectTcp(LocalPortOf(listener.Get()));
   pair.server = Fd(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));

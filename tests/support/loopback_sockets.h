@@ -6,15 +6,23 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace pv::test {
 
-// Polls `condition` until it holds or `timeout` passes; returns its last value.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+// Polls `condition` every `interval` until it holds or the deadline passes; its last value.
+template <typename F>
+bool WaitUntil(F condition, std::chrono::milliseconds deadline = std::chrono::milliseconds(5000),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
+  auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(interval);
+  }
+  return condition();
+}
 
 // An owned descriptor, closed on destruction.
 class Fd {
@@ -34,6 +42,8 @@ class Fd {
 
 // A TCP client connected to `ip`:`port`; an invalid Fd when the connection is refused.
 Fd ConnectTcp(uint16_t port, const std::string& ip = "127.0.0.1");
+// A TCP socket listening on 127.0.0.1:`port` (0: a free port); an invalid Fd when it cannot.
+Fd ListenTcp(uint16_t port = 0, int backlog = 1);
 // A connected pair on loopback: `server` is the accepted side.
 struct TcpPair {
   Fd client;

@@ -26,13 +26,21 @@ TempDir::TempDir() {
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   char* made = ::mkdtemp(buf.data());
-  path_ = made ? made : "/tmp";
+  if (made == nullptr) {
+    ADD_FAILURE() << "no temporary folder: " << pattern;
+    return;
+  }
+  path_ = made;
 }
 
 TempDir::~TempDir() {
+  if (path_.empty()) return;  // never anything but the folder made here
   std::error_code ec;
-  // Folders a test made read-only are made writable again so they can be removed.
+  // Folders a test made read-only are made writable again, or a non-root run could not remove them.
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(path_, ec);
 }
 
@@ -52,6 +60,57 @@ bool TempDir::Exists(const std::string& name) const { return fs::exists(File(nam
 
 namespace {
 
+void CopyBinary(const std::string& dir) {
+  std::error_code ec;
+  fs::copy_file(PV_SERVER_BINARY, dir + "/pvserver", fs::copy_options::overwrite_existing, ec);
+  fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
+}
+
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
+            const std::string& output_file = "") {
+  std::vector<std::string> argv = {dir + "/pvserver"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int out = output_file.empty()
+                ? -1
+                : ::open((dir + "/" + output_file).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t pid = StartProgram(argv, env_changes, dir, {out, out, -1});
+  if (out >= 0) ::close(out);
+  return pid;
+}
+
+}  // namespace
+
+pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env_changes, const std::string& dir,
+                   std::array<int, 3> fds) {
+  // Everything the child needs is prepared before fork: the test process has threads.
+  EnvChanges changes = {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
+  for (const auto& [name, value] : env_changes) changes[name] = value;
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text = *entry;
+    if (!changes.count(text.substr(0, text.find('=')))) env.push_back(text);
+  }
+  for (const auto& [name, value] : changes)
+    if (value) env.push_back(name + "=" + *value);
+  std::vector<char*> c_argv, c_env;
+  for (auto& a : argv) c_argv.push_back(a.data());
+  for (auto& e : env) c_env.push_back(e.data());
+  c_argv.push_back(nullptr);
+  c_env.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
+  ::dup2(::open("/dev/null", O_RDONLY), 0);
+  for (int i = 0; i < 3; ++i)
+    if (fds[static_cast<size_t>(i)] >= 0) ::dup2(fds[static_cast<size_t>(i)], i + 1);
+  // The test runner may block signals; the programs expect a clean mask.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(c_argv[0], c_argv.data(), c_env.data());
+  ::_exit(127);
+}
+
 bool CanBind(int type, int port) {
   int fd = ::socket(AF_INET, type, 0);
   if (fd < 0) return false;
@@ -63,78 +122,6 @@ bool CanBind(int type, int port) {
   ::close(fd);
   return ok;
 }
-
-void CopyBinary(const std::string& dir) {
-  std::error_code ec;
-  fs::copy_file(PV_SERVER_BINARY, dir + "/pvserver", fs::copy_options::overwrite_existing, ec);
-  fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
-}
-
-using EnvChanges = std::map<std::string, std::optional<std::string>>;
-
-// The test's environment with `changes` applied. A server gets no display unless a test
-// gives it one.
-std::vector<std::string> ServerEnvironment(const EnvChanges& changes) {
-  EnvChanges all = {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
-  for (const auto& [name, value] : changes) all[name] = value;
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text = *entry;
-    if (!all.count(text.substr(0, text.find('=')))) env.push_back(text);
-  }
-  for (const auto& [name, value] : all)
-    if (value) env.push_back(name + "=" + *value);
-  return env;
-}
-
-pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
-            const std::string& output_file = "") {
-  // Everything the child needs is prepared before fork: the test process has threads.
-  std::vector<std::string> all = {dir + "/pvserver"};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env = ServerEnvironment(env_changes);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string output_path = output_file.empty() ? std::string() : dir + "/" + output_file;
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::chdir(dir.c_str()) != 0) ::_exit(127);
-    int null_fd = ::open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      ::dup2(null_fd, 0);
-    }
-    if (!output_path.empty()) {
-      int out_fd = ::open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out_fd >= 0) {
-        ::dup2(out_fd, 1);
-        ::dup2(out_fd, 2);
-      }
-    }
-    // The test runner may block signals; the server expects a clean mask.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
-  return pid;
-}
-
-// Waits for `pid` up to `deadline`; the exit code, or -1 on time-out or a signal death.
-int WaitPid(pid_t pid, std::chrono::milliseconds deadline, bool* ended) {
-  int status = 0;
-  bool done = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline);
-  if (ended) *ended = done;
-  if (!done) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return -1000 - WTERMSIG(status);
-}
-
-}  // namespace
 
 bool PortPairFree(int port) {
   return CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port + 1) && CanBind(SOCK_STREAM, port + 1) &&
@@ -151,16 +138,21 @@ int PickPortPair() {
   return 0;
 }
 
-int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline) {
-  CopyBinary(dir.Path());
-  pid_t pid = Spawn(dir.Path(), args);
-  bool ended = false;
-  int code = WaitPid(pid, deadline, &ended);
-  if (!ended) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
-  return code;
+const std::vector<std::string> kStartLines = {
+    "----Entering server init----", "Created Threadlists", "Done reading ini file", "UDP+TCP created",
+    "Creating ping thread",         "Created ping thread", "Creating UDPsender thread", "Created UDPsender thread",
+    "Activated tcp/udp",            "Started Ping Thread", "----Parleyvox server started----"};
+
+const std::vector<std::string> kStopLines = {
+    "----Entering Server_DeInit ---- ", "Server_DeInit -- pingpong term sent",
+    "Server_DeInit -- UDPThread term + event sent", "Server_DeInit -- Slept 2 secs", "Server_DeInit -- Stopped TCP",
+    "Server_DeInit -- Stopped UDP", "----Parleyvox server shutdown----"};
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want) {
+  size_t at = 0;
+  for (const auto& line : lines)
+    if (at < want.size() && line == want[at]) ++at;
+  return at == want.size();
 }
 
 ServerProcess::ServerProcess(IniSettings ini, std::vector<std::string> args, bool write_ini)

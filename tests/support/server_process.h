@@ -7,13 +7,14 @@
 
 #include <sys/types.h>
 
-#include <time.h>
-
+#include <array>
 #include <chrono>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/loopback_sockets.h"
 
 namespace pv::test {
 
@@ -34,6 +35,16 @@ class TempDir {
   std::string path_;
 };
 
+// Changes to the test's environment: a value sets a variable, none removes it.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+// Starts the program argv[0] (a path) with the test's environment less DISPLAY and
+// WAYLAND_DISPLAY and with `env` applied, a clean signal mask, in `dir` unless empty, stdin from
+// /dev/null, and `fds` (-1: left as they are) as its descriptors 1, 2 and 3.
+pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env, const std::string& dir,
+                   std::array<int, 3> fds);
+
+// True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
+bool CanBind(int type, int port);
 // True when both port and port + 1 can be bound on 127.0.0.1 (TCP and UDP).
 bool PortPairFree(int port);
 int PickPortPair();
@@ -84,25 +95,14 @@ class ServerProcess {
   pid_t pid_ = -1;
   int exit_code_ = -1;
   std::string log_name_ = "pvserver.log";
-  std::map<std::string, std::optional<std::string>> env_;
+  EnvChanges env_;
   std::string output_name_;
 };
 
-// Runs the binary copied into `dir` with `args`, working directory `dir`; returns its exit code
-// (-1 on time-out, after which it is killed).
-int RunServerOnce(const TempDir& dir, const std::vector<std::string>& args, std::chrono::milliseconds deadline);
-
-// Polls `condition` every `interval` until it holds or the deadline passes.
-template <typename F>
-bool WaitUntil(F condition, std::chrono::milliseconds deadline,
-               std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
-  auto end = std::chrono::steady_clock::now() + deadline;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    struct timespec ts {0, static_cast<long>(interval.count()) * 1000 * 1000};
-    nanosleep(&ts, nullptr);
-  }
-  return condition();
-}
+// The server's log lines of a start and of a clean stop, in their order, without timestamps.
+extern const std::vector<std::string> kStartLines;
+extern const std::vector<std::string> kStopLines;
+// True when `want` appears in `lines` in this order (other lines may come in between).
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want);
 
 }  // namespace pv::test

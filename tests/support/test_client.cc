@@ -7,10 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "support/packet_stream.h"
 
 namespace pv::test {
 
@@ -62,16 +62,22 @@ void TestClient::Close() {
 }
 
 void TestClient::ReadLoop() {
-  PacketSplitter splitter;
+  // The stream is cut into packets by the Length field of each header (offset 4): TCP may bring
+  // several packets in one read or one across several. A Length below the 8-byte header, which
+  // the server never sends, is taken as 8 so the stream keeps moving.
+  Bytes pending;
   uint8_t buf[4096];
   for (;;) {
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // closed by the server, reset, or shut down by Close
-    splitter.Feed(buf, static_cast<size_t>(n));
+    pending.insert(pending.end(), buf, buf + n);
     std::lock_guard<std::mutex> lock(mu_);
-    while (auto raw = splitter.Next()) {
-      ServerPacket p = MakeServerPacket(std::move(*raw));
+    while (pending.size() >= 6) {
+      auto length = static_cast<std::ptrdiff_t>(std::max(8, pending[4] | pending[5] << 8));
+      if (static_cast<std::ptrdiff_t>(pending.size()) < length) break;
+      ServerPacket p = MakeServerPacket(Bytes(pending.begin(), pending.begin() + length));
+      pending.erase(pending.begin(), pending.begin() + length);
       if (session_id_ == 0 && p.SessionId != 0) session_id_ = p.SessionId;
       queue_.push_back(std::move(p));
     }
@@ -82,26 +88,21 @@ void TestClient::ReadLoop() {
   cv_.notify_all();
 }
 
-bool TestClient::SendNoPause(const Bytes& bytes) {
-  if (fd_ < 0) return false;
+bool TestClient::Send(const Bytes& bytes) {
+  bool ok = fd_ >= 0;
   size_t sent = 0;
   // One send() carries the whole command; the loop only covers a partial write.
-  while (sent < bytes.size()) {
+  while (ok && sent < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
+    ok = n > 0;
+    if (ok) sent += static_cast<size_t>(n);
   }
-  return true;
-}
-
-bool TestClient::Send(const Bytes& bytes) {
-  bool ok = SendNoPause(bytes);
   std::this_thread::sleep_for(kSendPause);
   return ok;
 }
 
-std::optional<ServerPacket> TestClient::Take(
+std::optional<ServerPacket> TestClient::TryWaitFor(
     const std::function<bool(const ServerPacket&)>& match, Ms timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock<std::mutex> lock(mu_);
@@ -122,14 +123,9 @@ std::optional<ServerPacket> TestClient::Take(
   }
 }
 
-std::optional<ServerPacket> TestClient::TryWaitFor(
-    const std::function<bool(const ServerPacket&)>& match, Ms timeout) {
-  return Take(match, timeout);
-}
-
 std::optional<ServerPacket> TestClient::WaitFor(
     const std::function<bool(const ServerPacket&)>& match, Ms timeout, const std::string& what) {
-  auto p = Take(match, timeout);
+  auto p = TryWaitFor(match, timeout);
   if (!p) {
     std::lock_guard<std::mutex> lock(mu_);
     std::string seen;
@@ -143,10 +139,6 @@ std::optional<ServerPacket> TestClient::WaitFor(
 std::optional<ServerPacket> TestClient::WaitFor(int16_t code, Ms timeout) {
   return WaitFor([code](const ServerPacket& p) { return p.Code == code; }, timeout,
                  "packet with code " + std::to_string(code));
-}
-
-std::optional<ServerPacket> TestClient::Next(Ms timeout) {
-  return Take([](const ServerPacket&) { return true; }, timeout);
 }
 
 std::vector<ServerPacket> TestClient::CollectAll(Ms timeout) {

@@ -43,8 +43,6 @@ class TestClient {
   bool Connect(uint16_t port);
   // Writes the bytes in one send() and pauses kSendPause. False when the send fails.
   bool Send(const Bytes& bytes);
-  // Writes without the pause, to make two commands arrive together.
-  bool SendNoPause(const Bytes& bytes);
 
   // The first queued or arriving packet that matches, taken out of the queue; packets before it
   // stay queued. On timeout (or when the server closed the connection and nothing matches) a
@@ -55,8 +53,6 @@ class TestClient {
   // As WaitFor, without recording a failure: for packets that may or may not come.
   std::optional<ServerPacket> TryWaitFor(const std::function<bool(const ServerPacket&)>& match,
                                          Ms timeout);
-  // The next packet whatever it is, or none after the timeout.
-  std::optional<ServerPacket> Next(Ms timeout = kDefaultWait);
   // Waits the whole timeout (less if the server closes the connection), then takes every queued
   // packet, oldest first.
   std::vector<ServerPacket> CollectAll(Ms timeout);
@@ -76,12 +72,9 @@ class TestClient {
   bool IsClosedByServer(Ms timeout = kDefaultWait);
   // Closes the connection from the client side and joins the reader.
   void Close();
-  bool IsConnected() const { return fd_ >= 0; }
 
  private:
   void ReadLoop();
-  std::optional<ServerPacket> Take(const std::function<bool(const ServerPacket&)>& match,
-                                   Ms timeout);
 
   int fd_ = -1;
   std::thread reader_;

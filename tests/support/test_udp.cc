@@ -1,11 +1,6 @@
 #include "support/test_udp.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,14 +12,6 @@
 namespace pv::test {
 
 namespace {
-
-sockaddr_in Loopback(uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
 
 // Fills length and checksum of a relay datagram whose other fields are written.
 void Seal(Bytes& d) {
@@ -45,57 +32,20 @@ Bytes RelayHeader(uint16_t session_id, uint8_t mode, uint8_t opaque, uint32_t pa
 
 }  // namespace
 
-TestUdp::TestUdp() {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) {
-    ADD_FAILURE() << "udp socket: " << std::strerror(errno);
-    return;
-  }
-  sockaddr_in addr = Loopback(0);
-  socklen_t len = sizeof addr;
-  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+TestUdp::TestUdp() : fd_(OpenUdp()) {
+  port_ = fd_.Get() >= 0 ? LocalPortOf(fd_.Get()) : 0;
+  if (port_ == 0) {
     ADD_FAILURE() << "udp bind 127.0.0.1:0: " << std::strerror(errno);
-    ::close(fd_);
-    fd_ = -1;
-    return;
+    fd_.Reset();
   }
-  port_ = ntohs(addr.sin_port);
 }
 
-TestUdp::~TestUdp() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-bool TestUdp::SendTo(uint16_t port, const Bytes& bytes) {
-  if (fd_ < 0) return false;
-  sockaddr_in to = Loopback(port);
-  ssize_t n = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to);
-  return n == static_cast<ssize_t>(bytes.size());
-}
+bool TestUdp::SendTo(uint16_t port, const Bytes& bytes) { return Ok() && SendUdp(fd_.Get(), port, bytes); }
 
 std::optional<Bytes> TestUdp::Receive(std::chrono::milliseconds timeout) {
-  if (fd_ < 0) return std::nullopt;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd p{fd_, POLLIN, 0};
-    int r = ::poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return std::nullopt;
-    Bytes buf(kMaxDatagramSize + 1);
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                           &len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    buf.resize(static_cast<size_t>(n));
-    last_source_port_ = ntohs(from.sin_port);
-    return buf;
-  }
+  Bytes got;
+  if (!Ok() || !ReceiveUdp(fd_.Get(), got, timeout, &last_source_port_)) return std::nullopt;
+  return got;
 }
 
 Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload,

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+#include "support/loopback_sockets.h"
+
 namespace pv::test {
 
 using Bytes = std::vector<uint8_t>;
@@ -16,11 +18,10 @@ class TestUdp {
  public:
   // Binds 127.0.0.1:0; a failure is recorded as a test failure and leaves Ok() false.
   TestUdp();
-  ~TestUdp();
   TestUdp(const TestUdp&) = delete;
   TestUdp& operator=(const TestUdp&) = delete;
 
-  bool Ok() const { return fd_ >= 0; }
+  bool Ok() const { return fd_.Get() >= 0; }
   uint16_t Port() const { return port_; }
   // Sends one datagram to 127.0.0.1:port.
   bool SendTo(uint16_t port, const Bytes& bytes);
@@ -30,7 +31,7 @@ class TestUdp {
   uint16_t LastSourcePort() const { return last_source_port_; }
 
  private:
-  int fd_ = -1;
+  Fd fd_;
   uint16_t port_ = 0;
   uint16_t last_source_port_ = 0;
 };

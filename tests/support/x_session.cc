@@ -17,50 +17,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-std::vector<char*> CStrings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// The test's environment plus `extra` ("NAME=value"; later entries win).
-std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    bool replaced = false;
-    for (const auto& e : extra) replaced = replaced || e.compare(0, name.size() + 1, name + "=") == 0;
-    if (!replaced) env.push_back(text);
-  }
-  env.insert(env.end(), extra.begin(), extra.end());
-  return env;
-}
-
-// Starts `argv` with stdin from /dev/null, stdout to `out_fd` and stderr to `err_fd` (or
-// /dev/null when negative), and `extra_fd` as descriptor 3 when not negative. Everything is
-// prepared before fork, since the test process has threads.
-pid_t StartChild(std::vector<std::string> argv, const std::vector<std::string>& extra_env, int out_fd, int err_fd,
-                 int extra_fd = -1) {
-  std::string path = FindTool(argv[0]);
-  if (path.empty()) return -1;
-  argv[0] = path;
-  std::vector<std::string> env = Environment(extra_env);
-  std::vector<char*> c_argv = CStrings(argv);
-  std::vector<char*> c_env = CStrings(env);
-  pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  int null_fd = ::open("/dev/null", O_RDWR);
-  ::dup2(null_fd, 0);
-  ::dup2(out_fd >= 0 ? out_fd : null_fd, 1);
-  ::dup2(err_fd >= 0 ? err_fd : null_fd, 2);
-  if (extra_fd >= 0) ::dup2(extra_fd, 3);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(c_argv[0], c_argv.data(), c_env.data());
-  ::_exit(127);
+// Starts the tool `argv` names (looked up in PATH) with stdout to `out_fd` and stderr to
+// `err_fd` (/dev/null when negative), and `extra_fd` as descriptor 3 when not negative.
+pid_t StartChild(std::vector<std::string> argv, const EnvChanges& env, int out_fd, int err_fd, int extra_fd = -1) {
+  argv[0] = FindTool(argv[0]);
+  if (argv[0].empty()) return -1;
+  int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  pid_t pid = StartProgram(argv, env, "", {out_fd >= 0 ? out_fd : null_fd, err_fd >= 0 ? err_fd : null_fd, extra_fd});
+  if (null_fd >= 0) ::close(null_fd);
+  return pid;
 }
 
 // Reads `fd` until EOF or the deadline.
@@ -119,7 +84,7 @@ std::string FirstMissingTool(const std::vector<std::string>& names) {
   return {};
 }
 
-ToolResult RunTool(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+ToolResult RunTool(const std::vector<std::string>& argv, const EnvChanges& env,
                    milliseconds deadline) {
   ToolResult result;
   int pipe_fds[2];
@@ -183,7 +148,7 @@ bool XSession::StartTray(std::string* error) {
     int log_fd = ::open(dir_.File("trayer.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     trayer_ = StartChild({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                           "--height", "32", "--SetDockType", "false", "--SetPartialStrut", "false"},
-                         {"DISPLAY=" + display_}, log_fd, log_fd);
+                         {{"DISPLAY", display_}}, log_fd, log_fd);
     if (log_fd >= 0) ::close(log_fd);
     if (trayer_ > 0 &&
         WaitUntil([&] { return !Search({"--classname", "panel"}).empty(); }, std::chrono::seconds(5), kPollInterval))
@@ -194,7 +159,7 @@ bool XSession::StartTray(std::string* error) {
 }
 
 ToolResult XSession::Run(const std::vector<std::string>& argv, milliseconds deadline) const {
-  return RunTool(argv, {"DISPLAY=" + display_}, deadline);
+  return RunTool(argv, {{"DISPLAY", display_}}, deadline);
 }
 
 std::vector<std::string> XSession::Search(const std::vector<std::string>& args) const {

@@ -32,8 +32,8 @@ std::string FindTool(const std::string& name);
 // The first of `names` that is not in PATH, or empty when all are.
 std::string FirstMissingTool(const std::vector<std::string>& names);
 
-// Runs a tool (looked up in PATH) with `env` added to the test's environment; its stdout.
-ToolResult RunTool(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+// Runs a tool (looked up in PATH) with `env` applied as StartProgram does; its stdout.
+ToolResult RunTool(const std::vector<std::string>& argv, const EnvChanges& env,
                    std::chrono::milliseconds deadline);
 
 struct WindowSize {

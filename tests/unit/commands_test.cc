@@ -1,19 +1,19 @@
-// The server's reading of client commands: fixed offsets, missing bytes as 0, Text30 lengths
-// above 30 taken as 30.
+// Client commands on the wire: the test client's builders against literal bytes (the end-to-end
+// tests speak through them), and the server's reading of commands: fixed offsets, missing bytes
+// as 0, Text30 lengths above 30 taken as 30.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "protocol/packets.h"
+#include "support/client_packets.h"
 
-namespace pv {
+namespace pv::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Header(int16_t code) {
-  return {0xBA, 0xB0, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(code & 0xFF),
+Bytes Header(int16_t code, uint8_t length = 0) {
+  return {0xBA, 0xB0, 0x00, 0x00, length, 0x00, static_cast<uint8_t>(code & 0xFF),
           static_cast<uint8_t>((code >> 8) & 0xFF)};
 }
 
@@ -24,6 +24,20 @@ void AppendText(Bytes& b, const std::string& s, uint8_t length_byte) {
 }
 
 PacketView View(const Bytes& b) { return PacketView(b.data(), b.size()); }
+
+TEST(Commands, TheTestClientWritesTheWireLayouts) {
+  const std::pair<Bytes, Bytes> cases[] = {
+      {ClientReady(1), {0xBA, 0xB0, 0, 0, 10, 0, 2, 0, 0, 1}},
+      {ChangeRoom(9), {0xBA, 0xB0, 0, 0, 9, 0, 50, 0, 9}},
+      {Leave(), {0xBA, 0xB0, 0, 0, 8, 0, 51, 0}},
+      {PlayerStatsReq(3), {0xBA, 0xB0, 0, 0, 9, 0, 60, 0, 3}},
+      {ServerStatsReq(), {0xBA, 0xB0, 0, 0, 8, 0, 70, 0}},
+      {AdminDeleteRoom(2), {0xBA, 0xB0, 0, 0, 9, 0, 120, 0, 2}},
+      {AdminKickPlayer(4), {0xBA, 0xB0, 0, 0, 9, 0, 130, 0, 4}},
+      {AdminSaveAsDefaultChannels(), {0xBA, 0xB0, 0, 0, 8, 0, 150, 0}},
+  };
+  for (const auto& [built, wire] : cases) EXPECT_EQ(built, wire);
+}
 
 TEST(Commands, HeaderFieldsAreReadAsSent) {
   Bytes b = {0xBB, 0xAA, 0x50, 0xC3, 0x65, 0x00, 0x7E, 0xFF};
@@ -37,12 +51,13 @@ TEST(Commands, HeaderFieldsAreReadAsSent) {
   EXPECT_EQ(empty.Code, 0);
 }
 
-TEST(Commands, ClientLoginReadsItsThreeTexts) {
-  Bytes b = Header(kCmdClientLogin);
+TEST(Commands, ClientLoginIsThreeTexts) {
+  Bytes b = Header(1, 101);
   AppendText(b, "Ann", 3);
   AppendText(b, "secret", 6);
   AppendText(b, "1.2.0", 5);
   ASSERT_EQ(b.size(), kClientLoginSize);
+  EXPECT_EQ(ClientLogin("Ann", "secret", "1.2.0"), b);
   LoginRequest r = ParseClientLogin(View(b));
   EXPECT_EQ(r.Name, "Ann");
   EXPECT_EQ(r.Password, "secret");
@@ -78,13 +93,10 @@ TEST(Commands, ShortClientLoginReadsMissingFieldsAsEmpty) {
 TEST(Commands, ClientReadyIsRefusedOnlyWhenByte9Is1) {
   Bytes b = Header(kCmdClientReady);
   b.insert(b.end(), {1, 0});
-  EXPECT_FALSE(ParseClientReadyRefused(View(b)));
-  b[9] = 1;
-  EXPECT_TRUE(ParseClientReadyRefused(View(b)));
-  b[9] = 2;
-  EXPECT_FALSE(ParseClientReadyRefused(View(b)));
-  b[9] = 255;
-  EXPECT_FALSE(ParseClientReadyRefused(View(b)));
+  for (uint8_t flag : {0, 1, 2, 255}) {
+    b[9] = flag;
+    EXPECT_EQ(ParseClientReadyRefused(View(b)), flag == 1) << int{flag};
+  }
   // Byte 8 does not matter; a ClientReady without body reads byte 9 as 0.
   Bytes shorter = Header(kCmdClientReady);
   shorter.push_back(1);
@@ -92,22 +104,16 @@ TEST(Commands, ClientReadyIsRefusedOnlyWhenByte9Is1) {
 }
 
 TEST(Commands, OneByteBodiesAreReadAtOffset8) {
-  for (int16_t code : {kCmdClientChangeRoom, kCmdAdminDeleteRoom, kCmdPlayerStatsReq,
-                       kCmdAdminKickPlayer}) {
-    Bytes b = Header(code);
+  using Parser = uint8_t (*)(const PacketView&);
+  for (Parser parse : {&ParseClientChangeRoom, &ParseAdminDeleteRoom, &ParsePlayerStatsReq,
+                       &ParseAdminKickPlayer}) {
+    Bytes b = Header(kCmdAdminKickPlayer);
     b.push_back(9);
-    EXPECT_EQ(ParseClientChangeRoom(View(b)), 9);
-    EXPECT_EQ(ParseAdminDeleteRoom(View(b)), 9);
-    EXPECT_EQ(ParsePlayerStatsReq(View(b)), 9);
-    EXPECT_EQ(ParseAdminKickPlayer(View(b)), 9);
+    EXPECT_EQ(parse(View(b)), 9);
     b[8] = 255;
-    EXPECT_EQ(ParseAdminKickPlayer(View(b)), 255);
+    EXPECT_EQ(parse(View(b)), 255);
     // Without a body the id reads as 0, which names no room or player.
-    Bytes bare = Header(code);
-    EXPECT_EQ(ParseClientChangeRoom(View(bare)), 0);
-    EXPECT_EQ(ParseAdminDeleteRoom(View(bare)), 0);
-    EXPECT_EQ(ParsePlayerStatsReq(View(bare)), 0);
-    EXPECT_EQ(ParseAdminKickPlayer(View(bare)), 0);
+    EXPECT_EQ(parse(View(Header(kCmdAdminKickPlayer))), 0);
   }
 }
 
@@ -127,4 +133,4 @@ TEST(Commands, TextBodiesAreReadAtOffset8) {
 }
 
 }  // namespace
-}  // namespace pv
+}  // namespace pv::test

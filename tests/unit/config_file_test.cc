@@ -8,16 +8,10 @@
 #include "base/errors.h"
 #include "base/printf.h"
 #include "core/ini_file.h"
-#include "unit/ini_test_util.h"
+#include "support/ini_files.h"
 
-namespace pv {
+namespace pv::test {
 namespace {
-
-using pv::testing::FileBytes;
-using pv::testing::FileExists;
-using pv::testing::Inode;
-using pv::testing::PutFile;
-using pv::testing::TempDir;
 
 // Every setting on one line, so a whole Settings compares in one assertion.
 std::string Describe(const Settings& s) {
@@ -59,7 +53,8 @@ TEST_F(ConfigFile, NoFileStartsWithTheDefaultsAndWritesThemAll) {
   EXPECT_EQ(Describe(settings_), Describe(expected));
   EXPECT_EQ(settings_.UDPPort, 8766);
   EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
-  EXPECT_EQ(FileBytes(path_), pv::testing::kFirstStartFile);
+  EXPECT_EQ(FileBytes(path_), kFirstStartFile);
+  EXPECT_EQ(kFirstStartFile.size(), 388u);
 }
 
 TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAlone) {
@@ -107,7 +102,7 @@ TEST_F(ConfigFile, ARoomThatCannotBeCreatedFailsTheLoadBeforeAnyWrite) {
 }
 
 TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) {
-  PutFile(path_, pv::testing::kOlderFile);
+  PutFile(path_, kOlderFile);
   Load();
   EXPECT_EQ(Describe(settings_),
             "pw=secret admin=letmein name=My Old Server max=32 tcp=9000 udp=9001 ip= tries=5 "
@@ -122,10 +117,10 @@ TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) 
       "[Ping]\r\nMaxPingTries=5\r\nPingWaitTime=15000\r\nIdleTimeBeforePing=5000\r\n"
       "[WebStatus]\r\nActive=1\r\nParleyvoxSite_Active=0\r\nParleyvoxSite_DisplayInWebList=0\r\n"
       "WebPostURL=http://example.org/post\r\nWebPostLinkUrl=http://www.parleyvox.example/\r\n";
-  EXPECT_EQ(FileBytes(path_), pv::testing::kOlderFileErased + rewritten);
+  EXPECT_EQ(FileBytes(path_), kOlderFileErased + rewritten);
   // Saving the rooms moves [Channels] to the end; its comment stays where it was.
   SaveRooms(path_, {"Lobby"});
-  std::string expected = pv::testing::kOlderFileErased;
+  std::string expected = kOlderFileErased;
   const std::string old_rooms = "[Channels]\r\n0=Lobby\r\n1=Music Room\r\n";
   expected.erase(expected.find(old_rooms), old_rooms.size());
   EXPECT_EQ(FileBytes(path_), expected + rewritten + "[Channels]\r\n0=Lobby\r\n");
@@ -157,17 +152,17 @@ TEST_F(ConfigFile, AReadOnlyFileLoadsWhenCurrentAndFailsWhenOlder) {
   EXPECT_THROW(SaveAdminPassword(path_, "x"), EIniFileException);
   EXPECT_THROW(SaveRooms(path_, {"A"}), EIniFileException);
   ::chmod(path_.c_str(), 0644);
-  PutFile(path_, pv::testing::kOlderFile);
+  PutFile(path_, kOlderFile);
   ::chmod(path_.c_str(), 0444);
   EXPECT_THROW(Load(), EIniFileException);
-  EXPECT_EQ(FileBytes(path_), pv::testing::kOlderFile);
+  EXPECT_EQ(FileBytes(path_), kOlderFile);
 }
 
 TEST_F(ConfigFile, SavesAfterAFirstStartGiveTheKnownBytes) {
   Load();
   SaveRooms(path_, {"Default", "Lobby"});
   SaveAdminPassword(path_, "n3w pass");
-  std::string expected = pv::testing::kFirstStartFile + "[Channels]\r\n0=Default\r\n1=Lobby\r\n";
+  std::string expected = kFirstStartFile + "[Channels]\r\n0=Default\r\n1=Lobby\r\n";
   expected.replace(expected.find("AdminPassword=vimbo"), 19, "AdminPassword=n3w pass");
   EXPECT_EQ(FileBytes(path_), expected);
   EXPECT_EQ(expected.size(), 423u);
@@ -197,4 +192,4 @@ TEST_F(ConfigFile, PasswordAndRoomSavesAtTheSameTimeKeepBothChanges) {
 }
 
 }  // namespace
-}  // namespace pv
+}  // namespace pv::test

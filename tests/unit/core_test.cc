@@ -1,57 +1,43 @@
+// The command line, the event log file, date and tick arithmetic, and the CRC-32.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
-#include <cmath>
-#include <unistd.h>
 
 #include "base/crc32.h"
 #include "base/date_time.h"
 #include "base/errors.h"
 #include "core/command_line.h"
 #include "core/event_log.h"
+#include "session_fixture.h"
 
 namespace pv {
 namespace {
 
-ProgramNames Parse(std::vector<std::string> args) {
-  ProgramNames n;
-  ParseCommandLine(args, n);
-  return n;
-}
-
-TEST(CommandLine, DefaultsWithoutArguments) {
-  auto n = Parse({});
-  EXPECT_EQ(n.ConfigFileName, "pvserver.ini");
-  EXPECT_EQ(n.LogFileName, "pvserver.log");
-}
-
-TEST(CommandLine, SwitchesAreCaseInsensitiveAndKeepTheValueCase) {
-  auto n = Parse({"-ini=Other.ini", "-Log=My.LOG", "-PID=77", "stray"});
-  EXPECT_EQ(n.ConfigFileName, "Other.ini");
-  EXPECT_EQ(n.LogFileName, "My.LOG");
-}
-
-TEST(CommandLine, LastOneWins) {
-  auto n = Parse({"-INI=a.ini", "-INI=b.ini"});
-  EXPECT_EQ(n.ConfigFileName, "b.ini");
-}
-
-TEST(CommandLine, ContainmentCutsTheFirstFiveCharacters) {
-  auto n = Parse({"x-LOG=f.log"});
-  EXPECT_EQ(n.LogFileName, "=f.log");
-  auto m = Parse({"-INI="});
-  EXPECT_EQ(m.ConfigFileName, "");
-}
-
-TEST(CommandLine, AnIniValueThatContainsLogIsCutAgain) {
-  // The -LOG= test looks at what the -INI= step left.
-  auto n = Parse({"-INI=-LOG=zz"});
-  EXPECT_EQ(n.ConfigFileName, "-LOG=zz");
-  EXPECT_EQ(n.LogFileName, "zz");
+TEST(CommandLine, SwitchesNameTheConfigurationAndLogFiles) {
+  const struct {
+    std::vector<std::string> args;
+    const char* ini;
+    const char* log;
+  } cases[] = {
+      {{}, "pvserver.ini", "pvserver.log"},
+      // Any letter case; the value keeps its own.
+      {{"-ini=Other.ini", "-Log=My.LOG", "-PID=77", "stray"}, "Other.ini", "My.LOG"},
+      {{"-INI=a.ini", "-INI=b.ini"}, "b.ini", "pvserver.log"},  // the last one wins
+      // A switch found anywhere in an argument cuts its first five characters.
+      {{"x-LOG=f.log"}, "pvserver.ini", "=f.log"},
+      {{"-INI="}, "", "pvserver.log"},
+      // The -LOG= test looks at what the -INI= step left.
+      {{"-INI=-LOG=zz"}, "-LOG=zz", "zz"},
+  };
+  for (const auto& c : cases) {
+    ProgramNames n;
+    ParseCommandLine(c.args, n);
+    EXPECT_EQ(n.ConfigFileName, c.ini) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(n.LogFileName, c.log) << ::testing::PrintToString(c.args);
+  }
 }
 
 TEST(EventLog, CleaningTurnsCarriageReturnsIntoSeparators) {
@@ -60,33 +46,11 @@ TEST(EventLog, CleaningTurnsCarriageReturnsIntoSeparators) {
   EXPECT_EQ(CleanLogMessage(""), "");
 }
 
-class EventLogFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("pvlog_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    saved_ = GetLogFileName();
-    SetLogFileName((dir_ / "test.log").string());
-  }
-  void TearDown() override {
-    SetLogFileName(saved_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::string Read() {
-    std::ifstream in(dir_ / "test.log", std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  std::filesystem::path dir_;
-  std::string saved_;
-};
-
-TEST_F(EventLogFile, LineFormatIsTimestampBarMessageCrLf) {
+TEST(EventLogFile, LineFormatIsTimestampBarMessageCrLf) {
+  test::LogCapture log;
   WriteLog("Done reading ini file", 3);
   WriteLog("", 0);
-  std::string text = Read();
+  std::string text = log.Text();
   // dd/mm/yyyy hh:nn:ss | message CR LF
   ASSERT_EQ(text.size(), 19u + 3u + 21u + 2u + 19u + 3u + 2u);
   EXPECT_EQ(text[2], '/');
@@ -97,25 +61,27 @@ TEST_F(EventLogFile, LineFormatIsTimestampBarMessageCrLf) {
   EXPECT_EQ(text.substr(text.size() - 5), " | \r\n");
 }
 
-TEST_F(EventLogFile, DeletedFileIsCreatedAgainAndMissingFolderIsSilent) {
+TEST(EventLogFile, DeletedFileIsCreatedAgainAndMissingFolderIsSilent) {
+  test::LogCapture log;
   WriteLog("one", 3);
-  std::filesystem::remove(dir_ / "test.log");
+  std::filesystem::remove(log.Path());
   WriteLog("two", 3);
-  std::string text = Read();
+  std::string text = log.Text();
   EXPECT_EQ(text.find("one"), std::string::npos);
   EXPECT_NE(text.find(" | two\r\n"), std::string::npos);
-  SetLogFileName((dir_ / "no" / "such" / "x.log").string());
+  SetLogFileName(log.Path() + "/no/such/x.log");
   EXPECT_NO_THROW(WriteLog("lost", 0));
 }
 
-TEST_F(EventLogFile, ConcurrentWritersNeverInterleave) {
+TEST(EventLogFile, ConcurrentWritersNeverInterleave) {
+  test::LogCapture log;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([t] {
       for (int i = 0; i < 200; ++i) WriteLog(std::string(100, static_cast<char>('a' + t)), 3);
     });
   for (auto& th : threads) th.join();
-  std::istringstream lines(Read());
+  std::istringstream lines(log.Text());
   std::string line;
   int count = 0;
   while (std::getline(lines, line)) {

@@ -27,50 +27,30 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-TEST(LoginAnswers, LoginAcceptedCarriesNameAndConstants) {
-  Bytes want = Cat({{0xBA, 0xB0, 0x00, 0x00, 43, 0x00, 0x01, 0x00},
-                    Txt("Lobby srv"),
-                    {0, 2, 1, 2}});
+TEST(LoginAnswers, LoginAcceptedCarriesNameAndConstantsRefusalsAreTheHeaderAlone) {
+  Bytes want = Cat({{0xBA, 0xB0, 0x00, 0x00, 43, 0x00, 0x01, 0x00}, Txt("Lobby srv"), {0, 2, 1, 2}});
   EXPECT_EQ(BuildLoginAccepted("Lobby srv"), want);
   // A long server name travels as its first 30 characters.
   Bytes cut = BuildLoginAccepted(std::string(30, 'a') + "bcdef");
   ASSERT_EQ(cut.size(), 43u);
   EXPECT_EQ(Bytes(cut.begin() + 8, cut.begin() + 39), Txt(std::string(30, 'a')));
-}
-
-TEST(LoginAnswers, RefusalsAreTheHeaderAlone) {
   EXPECT_EQ(BuildServerFull(), (Bytes{0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFF, 0xFF}));
   EXPECT_EQ(BuildBadServerPassword(), (Bytes{0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFE, 0xFF}));
 }
 
-TEST(ServerInfo, OnePlayerNoRoomsIs46Bytes) {
-  Bytes got = BuildServerInfo(0x1234, 1, {}, {{1, 1, false, "Ann"}}, false);
-  Bytes want = Cat({{0xBA, 0xB0, 0x34, 0x12, 46, 0x00, 0x03, 0x00, 0, 1, 0x01, 0x00},
-                    {1, 1, 0},
-                    Txt("Ann")});
-  EXPECT_EQ(got, want);
-}
-
-TEST(ServerInfo, LegacyLayoutHas33ByteRecordsWithoutAdminFlag) {
+TEST(ServerInfo, RecordsOf34BytesWithTheAdminFlagOrOf33ForLegacyClients) {
+  EXPECT_EQ(BuildServerInfo(0x1234, 1, {}, {{1, 1, false, "Ann"}}, false),
+            Cat({{0xBA, 0xB0, 0x34, 0x12, 46, 0x00, 0x03, 0x00, 0, 1, 0x01, 0x00}, {1, 1, 0}, Txt("Ann")}));
   std::vector<RoomInfo> rooms = {{1, "Lobby"}, {3, "Music"}};
   std::vector<PlayerInfo> players = {{2, 1, true, "Ann"}, {1, 4, false, "Bob"}};
-  Bytes got = BuildServerInfo(0x0203, 2, rooms, players, true);
-  // 12 + 2 x 32 + 2 x 33 = 142
-  Bytes want = Cat({{0xBA, 0xB0, 0x03, 0x02, 142, 0x00, 0x02, 0x00, 2, 2, 0x02, 0x00},
-                    {1}, Txt("Lobby"), {3}, Txt("Music"),
-                    {2, 1}, Txt("Ann"), {1, 4}, Txt("Bob")});
-  EXPECT_EQ(got, want);
-}
-
-TEST(ServerInfo, CurrentLayoutHas34ByteRecordsWithAdminFlag) {
-  std::vector<RoomInfo> rooms = {{1, "Lobby"}, {3, "Music"}};
-  std::vector<PlayerInfo> players = {{2, 1, true, "Ann"}, {1, 4, false, "Bob"}};
-  Bytes got = BuildServerInfo(0x0203, 300, rooms, players, false);
+  // 12 + 2 x 32 + 2 x 33 = 142, without the administrator flag.
+  EXPECT_EQ(BuildServerInfo(0x0203, 2, rooms, players, true),
+            Cat({{0xBA, 0xB0, 0x03, 0x02, 142, 0x00, 0x02, 0x00, 2, 2, 0x02, 0x00}, {1}, Txt("Lobby"), {3},
+                 Txt("Music"), {2, 1}, Txt("Ann"), {1, 4}, Txt("Bob")}));
   // 12 + 2 x 32 + 2 x 34 = 144; the recipient's PlayerId is a u16 here.
-  Bytes want = Cat({{0xBA, 0xB0, 0x03, 0x02, 144, 0x00, 0x03, 0x00, 2, 2, 0x2C, 0x01},
-                    {1}, Txt("Lobby"), {3}, Txt("Music"),
-                    {2, 1, 1}, Txt("Ann"), {1, 4, 0}, Txt("Bob")});
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(BuildServerInfo(0x0203, 300, rooms, players, false),
+            Cat({{0xBA, 0xB0, 0x03, 0x02, 144, 0x00, 0x03, 0x00, 2, 2, 0x2C, 0x01}, {1}, Txt("Lobby"), {3},
+                 Txt("Music"), {2, 1, 1}, Txt("Ann"), {1, 4, 0}, Txt("Bob")}));
 }
 
 TEST(ServerInfo, NumbersThatDoNotFitFailThePacket) {
@@ -88,30 +68,21 @@ TEST(ServerInfo, NumbersThatDoNotFitFailThePacket) {
 }
 
 TEST(Notifications, FixedLayouts) {
-  EXPECT_EQ(BuildPlayerChangedRoom(7, 3, 9),
-            (Bytes{0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 10, 0x00, 3, 9}));
-  EXPECT_EQ(BuildPlayerJoined(7, 2, 1, "Bob"),
-            Cat({{0xBA, 0xB0, 0x07, 0x00, 41, 0x00, 11, 0x00, 2, 1}, Txt("Bob")}));
-  EXPECT_EQ(BuildPlayerLeft(7, 2, LeaveReason::kLeft),
-            (Bytes{0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 0}));
-  EXPECT_EQ(BuildPlayerLeft(7, 2, LeaveReason::kNoPingAnswer),
-            (Bytes{0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 2}));
-  EXPECT_EQ(BuildPlayerLeft(7, 2, LeaveReason::kKicked),
-            (Bytes{0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 4}));
-  EXPECT_EQ(BuildRoomCreated(500, 4, "Games"),
-            Cat({{0xBA, 0xB0, 0xF4, 0x01, 40, 0x00, 13, 0x00, 4}, Txt("Games")}));
-  EXPECT_EQ(BuildRoomDeleted(500, 4), (Bytes{0xBA, 0xB0, 0xF4, 0x01, 9, 0x00, 14, 0x00, 4}));
-  EXPECT_EQ(BuildPlayerIsAdmin(50000, 2),
-            (Bytes{0xBA, 0xB0, 0x50, 0xC3, 9, 0x00, 15, 0x00, 2}));
-}
-
-TEST(Notifications, CommandReplyIsTheHeaderWithTheResultAsCode) {
-  EXPECT_EQ(BuildCommandReply(7, kReplyKickNoSuchPlayer),
-            (Bytes{0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x7E, 0xFF}));
-  EXPECT_EQ(BuildCommandReply(7, kReplyChannelsSaved),
-            (Bytes{0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x96, 0x00}));
-  EXPECT_EQ(BuildCommandReply(1, kReplyReadyRefused),
-            (Bytes{0xBA, 0xB0, 0x01, 0x00, 8, 0x00, 0xFB, 0xFF}));
+  const std::pair<Bytes, Bytes> cases[] = {
+      {BuildPlayerChangedRoom(7, 3, 9), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 10, 0x00, 3, 9}},
+      {BuildPlayerJoined(7, 2, 1, "Bob"), Cat({{0xBA, 0xB0, 0x07, 0x00, 41, 0x00, 11, 0x00, 2, 1}, Txt("Bob")})},
+      {BuildPlayerLeft(7, 2, LeaveReason::kLeft), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 0}},
+      {BuildPlayerLeft(7, 2, LeaveReason::kNoPingAnswer), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 2}},
+      {BuildPlayerLeft(7, 2, LeaveReason::kKicked), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 4}},
+      {BuildRoomCreated(500, 4, "Games"), Cat({{0xBA, 0xB0, 0xF4, 0x01, 40, 0x00, 13, 0x00, 4}, Txt("Games")})},
+      {BuildRoomDeleted(500, 4), {0xBA, 0xB0, 0xF4, 0x01, 9, 0x00, 14, 0x00, 4}},
+      {BuildPlayerIsAdmin(50000, 2), {0xBA, 0xB0, 0x50, 0xC3, 9, 0x00, 15, 0x00, 2}},
+      // A command reply is the header with the result as its code.
+      {BuildCommandReply(7, kReplyKickNoSuchPlayer), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x7E, 0xFF}},
+      {BuildCommandReply(7, kReplyChannelsSaved), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x96, 0x00}},
+      {BuildCommandReply(1, kReplyReadyRefused), {0xBA, 0xB0, 0x01, 0x00, 8, 0x00, 0xFB, 0xFF}},
+  };
+  for (const auto& [built, wire] : cases) EXPECT_EQ(built, wire);
 }
 
 TEST(Notifications, NameOf40CharactersTravelsAsItsFirst30) {
@@ -137,6 +108,16 @@ TEST(Notifications, NumbersThatDoNotFitRaiseRangeError) {
   EXPECT_EQ(BuildPlayerChangedRoom(1, 1, 0).back(), 0);
 }
 
+// The eight traffic counters as 0x01020301 .. 0x01020308 in wire order: kStatsCounters.
+template <typename Stats>
+Stats WithCounters(Stats s) {
+  uint32_t n = 0x01020301;
+  for (uint32_t* c : {&s.UdpPacketsOut, &s.UdpBytesOut, &s.UdpPacketsIn, &s.UdpBytesIn, &s.TcpPacketsOut,
+                      &s.TcpBytesOut, &s.TcpPacketsIn, &s.TcpBytesIn})
+    *c = n++;
+  return s;
+}
+
 PlayerStatsData SampleTarget() {
   PlayerStatsData t;
   t.ConnectionTime = 3600000;  // 80 EE 36 00
@@ -146,16 +127,8 @@ PlayerStatsData SampleTarget() {
   t.UdpPort = 50000;           // 50 C3
   t.UdpIP = "10.0.0.7";
   t.ClientVer = "1.3.1";
-  t.UdpPacketsOut = 0x01020301;
-  t.UdpBytesOut = 0x01020302;
-  t.UdpPacketsIn = 0x01020303;
-  t.UdpBytesIn = 0x01020304;
-  t.TcpPacketsOut = 0x01020305;
-  t.TcpBytesOut = 0x01020306;
-  t.TcpPacketsIn = 0x01020307;
-  t.TcpBytesIn = 0x01020308;
   t.PlayerId = 5;
-  return t;
+  return WithCounters(t);
 }
 
 const Bytes kStatsTimes = {0x80, 0xEE, 0x36, 0x00, 0x00, 0x00, 0xC8, 0x41,
@@ -163,25 +136,16 @@ const Bytes kStatsTimes = {0x80, 0xEE, 0x36, 0x00, 0x00, 0x00, 0xC8, 0x41,
 const Bytes kStatsCounters = {1, 3, 2, 1, 2, 3, 2, 1, 3, 3, 2, 1, 4, 3, 2, 1,
                               5, 3, 2, 1, 6, 3, 2, 1, 7, 3, 2, 1, 8, 3, 2, 1};
 
-TEST(PlayerStats, LegacyLayoutIs73BytesWithCountersAt40) {
-  Bytes got = BuildPlayerStats(0x0102, SampleTarget(), true, true);
-  Bytes want = Cat({{0xBA, 0xB0, 0x02, 0x01, 73, 0x00, 60, 0x00}, kStatsTimes, {0x50, 0xC3},
-                    Txt("10.0.0.7", 15), kStatsCounters, {5}});
-  EXPECT_EQ(got, want);
-}
-
-TEST(PlayerStats, CurrentLayoutIs104BytesWithVersionAt40) {
-  Bytes got = BuildPlayerStats(0x0102, SampleTarget(), false, true);
-  Bytes want = Cat({{0xBA, 0xB0, 0x02, 0x01, 104, 0x00, 61, 0x00}, kStatsTimes, {0x50, 0xC3},
-                    Txt("10.0.0.7", 15), Txt("1.3.1"), kStatsCounters, {5}});
-  EXPECT_EQ(got, want);
-}
-
-TEST(PlayerStats, AddressIsHiddenFromNonAdministrators) {
-  Bytes got = BuildPlayerStats(0x0102, SampleTarget(), false, false);
-  Bytes want = Cat({{0xBA, 0xB0, 0x02, 0x01, 104, 0x00, 61, 0x00}, kStatsTimes, {0x00, 0x00},
-                    Txt("", 15), Txt("1.3.1"), kStatsCounters, {5}});
-  EXPECT_EQ(got, want);
+TEST(PlayerStats, LegacyLayoutOf73BytesCurrentOf104WithTheVersionAddressForAdministratorsOnly) {
+  EXPECT_EQ(BuildPlayerStats(0x0102, SampleTarget(), true, true),
+            Cat({{0xBA, 0xB0, 0x02, 0x01, 73, 0x00, 60, 0x00}, kStatsTimes, {0x50, 0xC3}, Txt("10.0.0.7", 15),
+                 kStatsCounters, {5}}));
+  EXPECT_EQ(BuildPlayerStats(0x0102, SampleTarget(), false, true),
+            Cat({{0xBA, 0xB0, 0x02, 0x01, 104, 0x00, 61, 0x00}, kStatsTimes, {0x50, 0xC3}, Txt("10.0.0.7", 15),
+                 Txt("1.3.1"), kStatsCounters, {5}}));
+  EXPECT_EQ(BuildPlayerStats(0x0102, SampleTarget(), false, false),
+            Cat({{0xBA, 0xB0, 0x02, 0x01, 104, 0x00, 61, 0x00}, kStatsTimes, {0x00, 0x00}, Txt("", 15),
+                 Txt("1.3.1"), kStatsCounters, {5}}));
   // A long address is cut to 15 characters.
   PlayerStatsData t = SampleTarget();
   t.UdpIP = "255.255.255.255x";
@@ -214,16 +178,8 @@ TEST(PlayerStats, LossIsComputedInDoubleAndKeptAsSingle) {
 }
 
 TEST(ServerStats, Is75BytesWithEightCountersInOrderAndTheVersion) {
-  ServerStatsData s;
+  ServerStatsData s = WithCounters(ServerStatsData{});
   s.Uptime = 0x04030201;
-  s.UdpPacketsOut = 0x01020301;
-  s.UdpBytesOut = 0x01020302;
-  s.UdpPacketsIn = 0x01020303;
-  s.UdpBytesIn = 0x01020304;
-  s.TcpPacketsOut = 0x01020305;
-  s.TcpBytesOut = 0x01020306;
-  s.TcpPacketsIn = 0x01020307;
-  s.TcpBytesIn = 0x01020308;
   s.ServerVersion = "v1.2.2 Win32";
   Bytes want = Cat({{0xBA, 0xB0, 0x09, 0x00, 75, 0x00, 70, 0x00, 0x01, 0x02, 0x03, 0x04},
                     kStatsCounters, Txt("v1.2.2 Win32")});

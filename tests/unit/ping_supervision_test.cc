@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "net/net_errors.h"
-#include "net/udp_server.h"
 #include "session_fixture.h"
 #include "supervision/ping_thread.h"
 
@@ -40,71 +39,56 @@ PingState Outstanding(uint32_t sent_tick, int32_t tries) {
 
 const PingLimits kLimits{300, 400, 1};
 
-bool SendsOnly(const PingDecision& d) { return d.SendPing && d.ClearPending && !d.GiveUp && !d.TimedOut; }
-bool Nothing(const PingDecision& d) { return !d.SendPing && !d.ClearPending && !d.GiveUp && !d.TimedOut; }
-
-TEST(PingDecision, IdleOnlyAfterIdleTimeOfSteadySilence) {
-  EXPECT_TRUE(Nothing(DecidePing(Silent(), kLimits, At(milliseconds(299), 0))));
-  EXPECT_TRUE(SendsOnly(DecidePing(Silent(), kLimits, At(milliseconds(300), 0))));
-  // Silence is a span, not a time of day: a session quiet since yesterday evening is idle,
-  // and so is one that fell silent just before midnight.
-  EXPECT_TRUE(SendsOnly(DecidePing(Silent(), kLimits, At(std::chrono::hours(20), 0))));
-  // Activity recorded after the sweep read its clock is not silence.
-  EXPECT_TRUE(Nothing(DecidePing(Silent(), kLimits, At(milliseconds(-5), 0))));
-  PingLimits always{0, 400, 1};
-  EXPECT_TRUE(SendsOnly(DecidePing(Silent(), always, At(milliseconds(0), 0))));
+// A decision as the letters of what it does: T(imed out), G(ive up), C(lear pending), S(end).
+std::string Does(const PingDecision& d) {
+  return std::string(d.TimedOut ? "T" : "") + (d.GiveUp ? "G" : "") + (d.ClearPending ? "C" : "") +
+         (d.SendPing ? "S" : "");
 }
 
-TEST(PingDecision, PendingPingWaitsItsTimeThenCountsATryAndPingsAgain) {
-  EXPECT_TRUE(Nothing(DecidePing(Outstanding(1000, 0), kLimits, At(milliseconds(5000), 1399))));
-  PingDecision d = DecidePing(Outstanding(1000, 0), kLimits, At(milliseconds(5000), 1400));
-  EXPECT_TRUE(d.TimedOut);
-  EXPECT_FALSE(d.GiveUp);
-  EXPECT_TRUE(d.ClearPending);
-  EXPECT_TRUE(d.SendPing);
-  // Not idle: a pending ping is left alone, whatever its age.
-  EXPECT_TRUE(Nothing(DecidePing(Outstanding(1000, 0), kLimits, At(milliseconds(10), 90000))));
-  PingLimits no_wait{300, 0, 1};
-  EXPECT_TRUE(DecidePing(Outstanding(1000, 0), no_wait, At(milliseconds(300), 1000)).TimedOut);
-}
-
-TEST(PingDecision, TickCounterWrapChangesNothing) {
-  // Sent 256 ms before the counter wraps, looked at 256 ms after it: 512 ms elapsed.
-  EXPECT_TRUE(DecidePing(Outstanding(0xFFFFFF00u, 0), kLimits, At(milliseconds(400), 0x100u)).TimedOut);
-  // 16 ms after a ping sent just before the wrap: sent + wait would wrap past now.
-  EXPECT_TRUE(Nothing(DecidePing(Outstanding(0xFFFFFF00u, 0), kLimits, At(milliseconds(400), 0xFFFFFF10u))));
-  PingLimits long_wait{300, 1000, 1};
-  EXPECT_TRUE(Nothing(DecidePing(Outstanding(0xFFFFFF00u, 0), long_wait, At(milliseconds(400), 0x100u))));
-  EXPECT_TRUE(DecidePing(Outstanding(0xFFFFFF00u, 0), long_wait, At(milliseconds(400), 0x2E8u)).TimedOut);
-}
-
-TEST(PingDecision, GivesUpWhenTimedOutTriesExceedTheLimit) {
-  // MaxPingTries 1: the second timed-out ping is one too many.
-  PingDecision second = DecidePing(Outstanding(0, 1), kLimits, At(milliseconds(300), 400));
-  EXPECT_TRUE(second.TimedOut);
-  EXPECT_TRUE(second.GiveUp);
-  EXPECT_FALSE(second.SendPing);
-  // Tries equal to the limit alone are not a give-up.
+TEST(PingDecision, ForEachStateLimitAndClock) {
+  const PingLimits always{0, 400, 1}, no_wait{300, 0, 1}, long_wait{300, 1000, 1}, zero{300, 400, 0},
+      negative{300, 400, -1};
   PingState at_limit = Silent();
   at_limit.Tries = 1;
-  EXPECT_TRUE(SendsOnly(DecidePing(at_limit, kLimits, At(milliseconds(300), 0))));
-  PingLimits zero{300, 400, 0};
-  EXPECT_TRUE(SendsOnly(DecidePing(Silent(), zero, At(milliseconds(300), 0))));
-  EXPECT_TRUE(DecidePing(Outstanding(0, 0), zero, At(milliseconds(300), 400)).GiveUp);
-}
-
-TEST(PingDecision, NegativeLimitGivesUpAtFirstIdleSweepEvenWithoutAddress) {
-  PingLimits negative{300, 400, -1};
-  EXPECT_TRUE(DecidePing(Silent(false), negative, At(milliseconds(300), 0)).GiveUp);
-  EXPECT_FALSE(DecidePing(Silent(false), negative, At(milliseconds(299), 0)).GiveUp);
-}
-
-TEST(PingDecision, WithoutAddressNothingIsSentOrCounted) {
-  PingDecision d = DecidePing(Silent(false), kLimits, At(milliseconds(10000), 0));
-  EXPECT_FALSE(d.SendPing);
-  EXPECT_FALSE(d.GiveUp);
-  EXPECT_FALSE(d.TimedOut);
-  EXPECT_TRUE(d.ClearPending);
+  const struct {
+    const char* what;
+    PingState state;
+    PingLimits limits;
+    milliseconds after_t0;
+    uint32_t ticks;
+    const char* does;
+  } cases[] = {
+      // Idle only after the idle time of silence on the steady clock.
+      {"silent 299 ms", Silent(), kLimits, milliseconds(299), 0, ""},
+      {"silent 300 ms", Silent(), kLimits, milliseconds(300), 0, "CS"},
+      // Silence is a span, not a time of day: quiet since yesterday evening is idle too.
+      {"silent 20 hours", Silent(), kLimits, std::chrono::hours(20), 0, "CS"},
+      {"activity after the sweep read its clock", Silent(), kLimits, milliseconds(-5), 0, ""},
+      {"no idle time", Silent(), always, milliseconds(0), 0, "CS"},
+      // A pending ping waits its time, then counts a try and is sent again.
+      {"pending 399 ticks", Outstanding(1000, 0), kLimits, milliseconds(5000), 1399, ""},
+      {"pending 400 ticks", Outstanding(1000, 0), kLimits, milliseconds(5000), 1400, "TCS"},
+      {"pending, not idle", Outstanding(1000, 0), kLimits, milliseconds(10), 90000, ""},
+      {"no wait", Outstanding(1000, 0), no_wait, milliseconds(300), 1000, "TCS"},
+      // The tick counter's wrap changes nothing: sent 256 ms before it, looked at 256 ms after.
+      {"512 ticks across the wrap", Outstanding(0xFFFFFF00u, 0), kLimits, milliseconds(400), 0x100u, "TCS"},
+      {"16 ticks, sent + wait wraps past now", Outstanding(0xFFFFFF00u, 0), kLimits, milliseconds(400),
+       0xFFFFFF10u, ""},
+      {"512 of 1000 ticks across the wrap", Outstanding(0xFFFFFF00u, 0), long_wait, milliseconds(400), 0x100u, ""},
+      {"1000 ticks across the wrap", Outstanding(0xFFFFFF00u, 0), long_wait, milliseconds(400), 0x2E8u, "TCS"},
+      // Timed-out tries beyond MaxPingTries give up; tries equal to it alone do not.
+      {"second timed-out ping of 1", Outstanding(0, 1), kLimits, milliseconds(300), 400, "TG"},
+      {"tries at the limit", at_limit, kLimits, milliseconds(300), 0, "CS"},
+      {"first ping with limit 0", Silent(), zero, milliseconds(300), 0, "CS"},
+      {"first timed-out ping with limit 0", Outstanding(0, 0), zero, milliseconds(300), 400, "TG"},
+      // A negative limit gives up at the first idle sweep, even without an address.
+      {"negative limit, idle", Silent(false), negative, milliseconds(300), 0, "G"},
+      {"negative limit, not idle", Silent(false), negative, milliseconds(299), 0, ""},
+      // Without an address nothing is sent or counted, so nothing ever gives up.
+      {"no address", Silent(false), kLimits, milliseconds(10000), 0, "C"},
+      {"no address, limit 0", Silent(false), zero, milliseconds(10000), 0, "C"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Does(DecidePing(c.state, c.limits, At(c.after_t0, c.ticks))), c.does) << c.what;
 }
 
 // StartPing and sweeps on real session records of an unstarted server.
@@ -215,32 +199,6 @@ TEST_F(PingSessions, SweepGivesUpOnOneSessionTellsItAloneAndEndsThere) {
   EXPECT_FALSE(leaving->PingDisconnect);
   EXPECT_FALSE(log_.Has("exception"));
   server_.ClientList.Lock()->clear();
-}
-
-TEST_F(PingSessions, SweepSendsRealDatagramsFromTheServerPort) {
-  server_.Config.IdleTimeBeforePing = 0;
-  TIdUDPServer udp;
-  udp.SetBinding("127.0.0.1", 0);
-  udp.SetActive(true);
-  test::Fd client = test::OpenUdp();
-  test::FakeSession s(server_, "a", 42, 0);
-  test::FakeSession quiet(server_, "never-sent", 43, 1);  // no datagram, no address
-  GiveAddress(*s, test::LocalPortOf(client.Get()));
-  server_.ClientList.Lock()->push_back(quiet.Ptr());
-  server_.ClientList.Lock()->push_back(s.Ptr());
-  PingClients(server_, [&](const std::string& host, uint16_t port, const uint8_t* data, size_t n) {
-    udp.SendDatagram(host, port, data, n);
-  });
-  Bytes got;
-  uint16_t from = 0;
-  ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(2000), &from));
-  EXPECT_EQ(got, (Bytes{0xBB, 0xAA, 42, 0, 12, 0, 1, 200, 0xFF, 0xEE, 0, 0}));
-  EXPECT_EQ(from, udp.BoundPort());
-  EXPECT_EQ(quiet->UdpPacketsOut, 0u);
-  EXPECT_FALSE(quiet->PingPending);
-  EXPECT_EQ(server_.UdpPacketsOut, 1u);
-  server_.ClientList.Lock()->clear();
-  udp.SetActive(false);
 }
 
 }  // namespace

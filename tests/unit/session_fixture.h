@@ -30,6 +30,7 @@ class FakeSession {
   TServerClient& operator*() const { return *session_; }
   TServerClient* operator->() const { return session_.get(); }
   const SessionPtr& Ptr() const { return session_; }
+  TIdPeerThread& Thread() const { return *peer_; }
   // What the server wrote to the connection so far (waits briefly for the first bytes).
   std::string Received(std::chrono::milliseconds wait = std::chrono::milliseconds(200)) {
     return ReceiveSome(client_.Get(), 4096, wait);
@@ -46,6 +47,7 @@ class LogCapture {
  public:
   LogCapture() : saved_(GetLogFileName()) { SetLogFileName(dir_.File("test.log")); }
   ~LogCapture() { SetLogFileName(saved_); }
+  std::string Path() const { return dir_.File("test.log"); }
   std::string Text() const { return dir_.Read("test.log"); }
   bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
 

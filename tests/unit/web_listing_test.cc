@@ -1,5 +1,5 @@
-// The web listing report: the text helpers, the query for the usual cases, the central
-// service's address, and whole reports of a server object posted to loopback recorders.
+// The web listing report: the query for the usual cases, the central service's address, and
+// whole reports of a server object posted to loopback recorders.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -12,16 +12,6 @@
 namespace pv {
 namespace {
 
-TEST(ListingText, EncodeSpacesAndReplaceChar) {
-  EXPECT_EQ(EncodeSpaces("Parleyvox  Server "), "Parleyvox%20%20Server%20");
-  EXPECT_EQ(EncodeSpaces("a%20b+c"), "a%20b+c");
-  EXPECT_EQ(EncodeSpaces(""), "");
-  EXPECT_EQ(ReplaceChar(',', "", ",a,,b,"), "ab");
-  EXPECT_EQ(ReplaceChar(',', "", "no commas"), "no commas");
-  // A replacement holding the pattern is not replaced again.
-  EXPECT_EQ(ReplaceChar('x', "<x>", "axbx"), "a<x>b<x>");
-}
-
 ListingStatus Defaults() {
   ListingStatus s;
   s.TCPPort = 8765;
@@ -33,12 +23,6 @@ ListingStatus Defaults() {
   return s;
 }
 
-TEST(ListingQuery, NoClientsDefaultSettings) {
-  EXPECT_EQ(BuildListingQuery(Defaults()),
-            "serverport=8765&servername=Parleyvox Server&clients=0&maxclients=16&serverversion=v1.2.2 Win32"
-            "&uptime=3600000&link=http://www.parleyvox.example/&user=");
-}
-
 TEST(ListingQuery, NamesLoseCommasGetEncodedSpacesAndEachEndsWithAComma) {
   ListingStatus s = Defaults();
   s.ClientNames = {"alice", "Mister  X, Jr", "a&b=c"};
@@ -48,8 +32,11 @@ TEST(ListingQuery, NamesLoseCommasGetEncodedSpacesAndEachEndsWithAComma) {
   EXPECT_EQ(q.substr(q.find("&user=")), "&user=alice,Mister%20%20X%20Jr,a&b=c,");
 }
 
-TEST(ListingQuery, OptionalFlagsInTheirPlace) {
+TEST(ListingQuery, EveryFieldInItsPlaceWithTheOptionalFlagsOnlyWhenSet) {
   ListingStatus s = Defaults();
+  EXPECT_EQ(BuildListingQuery(s),
+            "serverport=8765&servername=Parleyvox Server&clients=0&maxclients=16&serverversion=v1.2.2 Win32"
+            "&uptime=3600000&link=http://www.parleyvox.example/&user=");
   s.PasswordProtected = true;
   s.Public = true;
   s.TCPPort = -1;
