@@ -40,6 +40,14 @@ class UdpSenderTest : public ::testing::Test {
   void Send(Player& from, const Bytes& bytes) { h_.Deliver(bytes, from.udp->Port()); }
   static std::optional<Bytes> Got(Player& p) { return p.udp->Receive(Ms(1000)); }
   static bool Nothing(Player& p) { return !p.udp->Receive(Ms(20)); }
+  // `sent` as `sid` should receive it: its own session id, and the checksum `got` carries (which
+  // the caller checks on its own).
+  static Bytes AsReceived(const Bytes& sent, uint16_t sid, const Bytes& got) {
+    Bytes expect = sent;
+    StoreU16(expect.data() + kOffDgSessionId, sid);
+    StoreU32(expect.data() + kOffRelayChecksum, LoadU32(got.data() + kOffRelayChecksum));
+    return expect;
+  }
 
   UdpHarness h_;
   std::deque<Player> players_;
@@ -59,10 +67,7 @@ TEST_F(UdpSenderTest, RoomModeReachesEveryOtherRoomMemberWithItsOwnIdAndChecksum
     EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), p->session->SessionId);
     EXPECT_TRUE(RelayChecksumValid(*got));
     // Everything else as sent: length, mode, the opaque byte, packet id, payload.
-    Bytes expect = sent;
-    StoreU16(expect.data() + kOffDgSessionId, static_cast<uint16_t>(p->session->SessionId));
-    StoreU32(expect.data() + kOffRelayChecksum, LoadU32(got->data() + kOffRelayChecksum));
-    EXPECT_EQ(*got, expect);
+    EXPECT_EQ(*got, AsReceived(sent, static_cast<uint16_t>(p->session->SessionId), *got));
     EXPECT_EQ(p->session->UdpPacketsOut, 1u);
     EXPECT_EQ(p->session->UdpBytesOut, 20u);
   }
@@ -218,10 +223,7 @@ TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAnd
   ASSERT_TRUE(sender.TryRelayAlone(lone, h_.Binding()));
   auto got = Got(b);
   ASSERT_TRUE(got);
-  Bytes expect = RelayDatagram(11, 2, {7, 7});
-  StoreU16(expect.data() + kOffDgSessionId, 22);
-  StoreU32(expect.data() + kOffRelayChecksum, LoadU32(got->data() + kOffRelayChecksum));
-  EXPECT_EQ(*got, expect);
+  EXPECT_EQ(*got, AsReceived(RelayDatagram(11, 2, {7, 7}), 22, *got));
   EXPECT_TRUE(RelayChecksumValid(*got));
   EXPECT_TRUE(Nothing(a));
   EXPECT_EQ(b.session->UdpPacketsOut, 2u);
