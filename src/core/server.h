@@ -13,6 +13,7 @@
 #include "base/date_time.h"
 #include "base/sync.h"
 #include "core/command_line.h"
+#include "core/metrics.h"
 #include "core/settings.h"
 #include "sessions/server_client.h"
 
@@ -51,6 +52,9 @@ class TParleyvoxServer {
   const SteadyTime StartSteady;
   std::atomic<uint32_t> UdpPacketsOut{0}, UdpBytesOut{0}, UdpPacketsIn{0}, UdpBytesIn{0};
   std::atomic<uint32_t> TcpPacketsOut{0}, TcpBytesOut{0}, TcpPacketsIn{0}, TcpBytesIn{0};
+
+  // The operator's counters (monitoring); the eight traffic counters above are what clients see.
+  ServerMetrics Metrics;
 
   ProgramNames Names;
   std::string FatalMessage;
