@@ -74,7 +74,7 @@ void TIdTCPConnection::PollInput(bool raise_if_closed) {
     pollfd wait_for{fd_, POLLIN, 0};
     int ready;
     do {
-      ready = poll(&wait_for, 1, 1);
+      ready = poll(&wait_for, 1, poll_wait_ms_);
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) RaiseSocketError(errno);
     // A hang-up or an error is readable too: the receive reports it.

@@ -49,9 +49,14 @@ class TIdTCPConnection {
   // `raise_if_closed` and (`ignore_buffer` or the input buffer is empty), raises
   // EIdConnClosedGracefully.
   void CheckClosed(bool raise_if_closed, bool ignore_buffer);
-  // Waits at most 1 ms for the socket to become readable and receives what has arrived (one
-  // receive); then checks as CheckClosed(raise_if_closed, false). A timeout is not an error.
+  // Waits at most the poll wait (1 ms) for the socket to become readable and receives what has
+  // arrived (one receive); then checks as CheckClosed(raise_if_closed, false). A timeout is not
+  // an error.
   void PollInput(bool raise_if_closed);
+  // The longest PollInput waits. The fuzz harness, which has written every byte before the pass
+  // runs, sets 0 so that a pass never sleeps; the server keeps the default.
+  static constexpr int kPollWaitMs = 1;
+  void SetPollWait(int milliseconds) { poll_wait_ms_ = milliseconds; }
   // CheckClosed without raising; false once the connection is closed.
   bool IsOpen();
   // Bytes received and not yet consumed.
@@ -80,6 +85,7 @@ class TIdTCPConnection {
   const uint16_t peer_port_;
   std::atomic<bool> closed_{false};       // shut down on this side
   std::atomic<bool> peer_closed_{false};  // a receive saw the end of the stream
+  int poll_wait_ms_ = kPollWaitMs;
   ByteBuffer input_;
 };
 

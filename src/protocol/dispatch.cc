@@ -128,6 +128,10 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
       session->Touch();
       session->Flush();
     }
+    // A write of this pass that failed (a client that stopped reading until the send time-out,
+    // or a reset) closed the connection: the thread ends after this pass, so the session ends
+    // now, or it would stay in ClientList with no connection behind it.
+    if (!connection.IsOpen()) close = true;
     if (close) {
       if (session) CloseSession(server, session);
       connection.Close();

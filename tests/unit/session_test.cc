@@ -2,6 +2,9 @@
 // framing rule of a control pass.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <set>
 
 #include "base/errors.h"
@@ -10,6 +13,7 @@
 #include "protocol/rooms.h"
 #include "protocol/stats.h"
 #include "session_fixture.h"
+#include "support/client_packets.h"
 
 namespace pv {
 namespace {
@@ -115,6 +119,37 @@ TEST(Framing, APassTakesOneWholePacketAfterItsFirstByte) {
       {"nothing", 0, std::nullopt, 0},
   };
   for (const auto& c : cases) EXPECT_EQ(BytesToTake(c.waiting, c.length), c.taken) << c.what;
+}
+
+// A client that keeps sending requests but stops reading the answers: once the pass's write
+// gives up (the send time-out, here 1 ms) the connection is closed, and the session must end
+// with it, not stay in ClientList with no connection behind it.
+TEST(Framing, ASessionEndsWithTheConnectionItsOwnWriteClosed) {
+  test::LogCapture log;
+  TParleyvoxServer server;
+  test::TcpPair pair = test::MakeTcpPair();
+  const int fd = pair.server.Release();
+  const int small = 4096;
+  const timeval give_up{0, 1000};
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &give_up, sizeof give_up), 0);
+  auto thread = std::make_shared<TIdPeerThread>(nullptr, std::make_shared<TIdTCPConnection>(fd));
+  TIdTCPConnection& connection = thread->Connection();
+  connection.SetPollWait(0);
+  auto send = [&](const test::Bytes& b) { return test::SendAll(pair.client.Get(), std::string(b.begin(), b.end())); };
+  ASSERT_TRUE(send(test::ClientLogin("ann", "", "1.2.1")));
+  TCPServerExecute(server, *thread);
+  ASSERT_EQ(server.ClientList.Lock()->size(), 1u);
+  test::Bytes requests;
+  for (int i = 0; i < 4000; ++i) {
+    test::Bytes one = test::ServerStatsReq();
+    requests.insert(requests.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(send(requests));
+  for (int pass = 0; pass < 8000 && connection.IsOpen(); ++pass) TCPServerExecute(server, *thread);
+  ASSERT_FALSE(connection.IsOpen()) << "the answers never filled the socket";
+  EXPECT_TRUE(server.ClientList.Lock()->empty());
+  EXPECT_TRUE(log.Has("Distroying client ann[1]"));
 }
 
 }  // namespace
