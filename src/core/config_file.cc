@@ -47,6 +47,18 @@ const char* const kRewrittenSections[] = {"Passwords", "Version",    "General",
                                           "Networking", "Ping",      "WebStatus"};
 
 
+// The text to store so that a read gives `value` back. A read trims blanks at both ends and then
+// removes one pair of equal quotes around what is left, so a value with a blank at either end,
+// or one that is itself wrapped in a pair of equal quotes (a password " pw ", a room "'A'"), is
+// stored inside a pair of double quotes; without them it would lose its blanks or its quotes at
+// the next start (or the next layout rewrite). Every other value is stored as it is.
+std::string StoredForm(const std::string& value) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n' || c == '\x1a'; };
+  bool edge_blank = !value.empty() && (blank(value.front()) || blank(value.back()));
+  bool quoted = value.size() >= 2 && value.front() == value.back() && (value.front() == '"' || value.front() == '\'');
+  return edge_blank || quoted ? '"' + value + '"' : value;
+}
+
 // Reads one key with the setting's current value as the default.
 void ReadKey(const IniFile& file, const Key& key, Settings& settings) {
   std::visit(
@@ -69,7 +81,7 @@ void WriteKey(IniFile& file, const Key& key, const Settings& settings) {
         const auto& value = settings.*member;
         using T = std::remove_cv_t<std::remove_reference_t<decltype(value)>>;
         if constexpr (std::is_same_v<T, std::string>)
-          file.WriteString(key.section, key.name, value);
+          file.WriteString(key.section, key.name, StoredForm(value));
         else if constexpr (std::is_same_v<T, int32_t>)
           file.WriteInteger(key.section, key.name, value);
         else
@@ -114,7 +126,7 @@ void UpgradeLayout(const std::string& path, const Settings& settings) {
 void SavePassword(const std::string& path, const char* key, const std::string& value) {
   std::lock_guard<std::mutex> hold(WriteLock());
   IniFile file(path);
-  file.WriteString("Passwords", key, value);
+  file.WriteString("Passwords", key, StoredForm(value));
   file.UpdateFile();
 }
 
@@ -147,7 +159,7 @@ void SaveRooms(const std::string& path, const std::vector<std::string>& names) {
   IniFile file(path);
   // Erase and writes go to disk as one replacement: a crash never leaves the rooms half saved.
   file.EraseSection("Channels");
-  for (size_t k = 0; k < names.size(); ++k) file.WriteString("Channels", std::to_string(k), names[k]);
+  for (size_t k = 0; k < names.size(); ++k) file.WriteString("Channels", std::to_string(k), StoredForm(names[k]));
   file.UpdateFile();
 }
 

@@ -131,6 +131,35 @@ TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) 
   EXPECT_EQ(Inode(path_), before);
 }
 
+// A read trims blanks and removes a pair of quotes, so values that start or end with either are
+// stored quoted: passwords and room names read back as they were saved, and a layout rewrite
+// keeps every value as the older file gave it.
+TEST_F(ConfigFile, ValuesWithEdgeBlanksOrQuotesReadBackAsSaved) {
+  const struct {
+    std::string value;
+    std::string stored;
+  } cases[] = {
+      {"plain pass", "plain pass"},  {" pw ", "\" pw \""},   {"\tpw", "\"\tpw\""},
+      {"'x'", "\"'x'\""},            {"\"y\"", "\"\"y\"\""}, {"\"half", "\"half"},
+      {"'mixed\"", "'mixed\""},      {"", ""},
+  };
+  for (const auto& c : cases) {
+    Load();
+    SaveServerPassword(path_, c.value);
+    SaveRooms(path_, {"Lobby", c.value.empty() ? "x" : c.value});
+    EXPECT_NE(FileBytes(path_).find("ServerPassword=" + c.stored + "\r\n"), std::string::npos) << c.value;
+    Load();
+    EXPECT_EQ(settings_.ServerPassword, c.value);
+    EXPECT_EQ(rooms_.back(), c.value.empty() ? "x" : c.value);
+  }
+  // An older file whose name is quoted twice keeps the inner pair through the rewrite.
+  PutFile(path_, "[Version]\r\nServerVersion=v1.0\r\n[General]\r\nServername=\"'My Server'\"\r\n");
+  Load();
+  EXPECT_EQ(settings_.Servername, "'My Server'");
+  Load();
+  EXPECT_EQ(settings_.Servername, "'My Server'");
+}
+
 TEST_F(ConfigFile, TheVersionMustMatchExactly) {
   PutFile(path_, "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nAdminPassword=x\r\n");
   Load();
