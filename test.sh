@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test three times: in a normal build (with the desktop shell when Qt 6
 # is there, which this script installs), in a build without the desktop shell, and in an
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Exits non-zero on any failure; the last
-# line is the summary.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then runs every fuzz target for a bounded
+# time in a clang build (PARLEYVOX_FUZZ_SECONDS each, 60 by default; 0 leaves the fuzz leg out).
+# Exits non-zero on any failure; the last line is the summary.
 set -uo pipefail
 cd "$(dirname "$0")"
 
@@ -13,6 +14,12 @@ command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The fuzz leg: clang 14 and its libFuzzer runtime.
+fuzz_seconds=${PARLEYVOX_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" != 0 ]; then
+  command -v clang++-14 >/dev/null || need+=(clang-14)
+  ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-14-dev)
+fi
 # The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
 # tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.
 need_desktop=()
@@ -72,6 +79,28 @@ run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build-headless -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEYVOX_DESKTOP=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DPARLEYVOX_SANITIZE=ON
+
+# The fuzz leg: each target from its committed corpus for a bounded time, two at a time; a
+# finding fails its target and stays in build-fuzz/artefacts/fuzz/.
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "== building build-fuzz"
+  if CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DPARLEYVOX_WERROR=ON \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEYVOX_FUZZ=ON -DPARLEYVOX_TESTS=OFF -DPARLEYVOX_DESKTOP=OFF \
+      >build-fuzz.configure.log 2>&1 && cmake --build build-fuzz -j "$jobs"; then
+    echo "== fuzzing build-fuzz, $fuzz_seconds s per target"
+    tests/fuzz/run_fuzz.sh build-fuzz "$fuzz_seconds" | tee build-fuzz.log
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' build-fuzz.log | tail -n 1)
+    if [ -n "$line" ]; then
+      total_pass=$((total_pass + $(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"$line")))
+      total_fail=$((total_fail + $(sed -E 's/.* ([0-9]+) failed/\1/' <<<"$line")))
+    else
+      total_fail=$((total_fail + 1))
+    fi
+  else
+    cat build-fuzz.configure.log; status=1; total_fail=$((total_fail + 1))
+  fi
+fi
 
 echo "tests: $total_pass passed, $total_fail failed"
 exit $status

@@ -1,0 +1,251 @@
+// The control stream as clients send it: up to four connections to a real in-process server
+// object, each connection's bytes arriving in pieces the fuzzer cuts, read by the server's own
+// pass (TCPServerExecute) exactly as a connection thread runs it: framing, dispatch and every
+// handler (login, ready, rooms, leave, the administrator commands with and without rights,
+// statistics). Clients may also close their end, or stop reading so that the server's writes
+// to them run into the send time-out.
+//
+// The input is a list of steps. Each step's first byte picks the connection (low two bits) and
+// what happens (the next two bits): 0 sends the next byte's count of bytes, 1 sends the next
+// u16's count, 2 closes the client's end, 3 makes the client stop (or start again) reading. At
+// the end every client closes, and the passes run until every connection thread has ended.
+//
+// After every step the server must hold: ClientList within MaxClients and 255 sessions, player
+// indexes and session ids used once, every session on a connection whose thread still runs;
+// RoomList within 255 rooms, each RoomId used once; every byte a client received is a whole
+// control packet with the right magic and length. After the end no session is left.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "base/wire.h"
+#include "core/server.h"
+#include "fuzz_support.h"
+#include "net/tcp_connection.h"
+#include "net/tcp_server.h"
+#include "protocol/dispatch.h"
+#include "protocol/login.h"
+#include "protocol/rooms.h"
+
+namespace pv::fuzz {
+namespace {
+
+constexpr int kConnections = 4;
+// Below the connection count, so a full server is reachable.
+constexpr int kMaxClients = 3;
+// Every pass takes at least one byte; a step can never need more passes than this.
+constexpr int kMaxPasses = 1 << 17;
+// A reading client's end holds everything a step can make the server write to it.
+constexpr int kReadingBuffer = 4 << 20;
+// A client that stopped reading fills its small buffer within a few packets, and the server's
+// write gives up after this (the server's own time-out is seconds; the harness has no time).
+constexpr int kStalledBuffer = 4096;
+constexpr timeval kStalledSendTimeout{0, 2000};
+constexpr timeval kReadingSendTimeout{5, 0};
+
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+void SetSendBuffer(int fd, int bytes, const timeval& timeout) {
+  // As root the buffer may exceed the system's limit; otherwise the limit applies.
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+struct Client {
+  int far = -1;                           // the client's end; -1 once it closed
+  std::shared_ptr<TIdPeerThread> thread;  // null before the first byte and after the thread ended
+  bool started = false;
+  bool reading = true;
+  std::string received;  // bytes of a packet not yet complete
+};
+
+class ControlHarness {
+ public:
+  ControlHarness() {
+    server_.Names.ProgramDir = WorkDir();
+    server_.Config.MaxClients = kMaxClients;
+    CreateRoom(server_, "Default");
+    CreateRoom(server_, "Lobby");
+  }
+
+  ~ControlHarness() {
+    for (Client& c : clients_) {
+      if (c.far >= 0) close(c.far);
+      if (c.thread) c.thread->ClearAppData();
+    }
+    auto sessions = server_.ClientList.Lock();
+    for (const SessionPtr& s : *sessions) s->Destroy();
+    sessions->clear();
+  }
+
+  void Send(int index, std::string_view bytes) {
+    Client& c = Start(index);
+    if (c.far < 0) return;
+    // Large pieces go in parts small enough for the socket; the server reads between them.
+    while (!bytes.empty() && c.thread) {
+      ssize_t sent = send(c.far, bytes.data(), std::min<size_t>(bytes.size(), 65536), MSG_NOSIGNAL);
+      if (sent <= 0) break;
+      bytes.remove_prefix(static_cast<size_t>(sent));
+      RunAll();
+    }
+  }
+
+  void CloseClient(int index) {
+    Client& c = Start(index);
+    if (c.far < 0) return;
+    Drain(c);
+    close(c.far);
+    c.far = -1;
+    RunAll();
+  }
+
+  void ToggleReading(int index) {
+    Client& c = Start(index);
+    if (!c.thread) return;
+    c.reading = !c.reading;
+    int fd = c.thread->Connection().Handle();
+    if (c.reading)
+      SetSendBuffer(fd, kReadingBuffer, kReadingSendTimeout);
+    else
+      SetSendBuffer(fd, kStalledBuffer, kStalledSendTimeout);
+  }
+
+  // Every client closes; each connection thread runs until it ends.
+  void Finish() {
+    for (int i = 0; i < kConnections; ++i)
+      if (clients_[i].started) CloseClient(i);
+    for (const Client& c : clients_) Check(!c.thread, "a connection thread still runs after its client closed");
+    Check(server_.ClientList.Lock()->empty(), "a session outlived its connection");
+  }
+
+  void CheckInvariants() {
+    {
+      auto sessions = server_.ClientList.Lock();
+      Check(sessions->size() <= static_cast<size_t>(kMaxClients), "ClientList holds more than MaxClients");
+      Check(sessions->size() <= static_cast<size_t>(kMaxSessions), "ClientList holds more than 255");
+      std::set<int> indexes, ids;
+      for (const SessionPtr& s : *sessions) {
+        Check(indexes.insert(s->PlayerIndex).second, "two sessions share a PlayerIndex");
+        Check(ids.insert(s->SessionId).second, "two sessions share a SessionId");
+        Check(s->SessionId >= 1 && s->SessionId <= 50000, "a SessionId outside 1..50000");
+        bool live = std::any_of(std::begin(clients_), std::end(clients_),
+                                [&](const Client& c) { return c.thread && s->BelongsTo(c.thread.get()); });
+        Check(live, "a session in ClientList whose connection thread has ended");
+      }
+    }
+    auto rooms = server_.RoomList.Lock();
+    Check(rooms->size() <= static_cast<size_t>(kMaxRooms), "RoomList holds more than 255 rooms");
+    std::set<int> room_ids;
+    for (const RoomRecord& r : *rooms) Check(room_ids.insert(r.RoomId()).second, "two rooms share a RoomId");
+  }
+
+ private:
+  // The connection is accepted the first time a step names it.
+  Client& Start(int index) {
+    Client& c = clients_[index];
+    if (c.started) return c;
+    c.started = true;
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) Fail("socketpair failed");
+    fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    c.far = pair[1];
+    SetSendBuffer(pair[0], kReadingBuffer, kReadingSendTimeout);
+    auto connection = std::make_shared<TIdTCPConnection>(pair[0], "127.0.0.1", static_cast<uint16_t>(50000 + index));
+    // Every byte is in the socket before the pass runs: a pass never needs to wait for more.
+    connection->SetPollWait(0);
+    c.thread = std::make_shared<TIdPeerThread>(nullptr, connection);
+    return c;
+  }
+
+  // The connection thread's loop (TIdPeerThread::Run) for as long as it has something to do. A
+  // connection thread spends its idle time inside a pass, waiting in the read of a packet's
+  // first byte; bytes, the client's close or a close by another thread end that wait and the
+  // pass goes on. After a pass that leaves the connection closed, the thread ends and lets go of
+  // its session.
+  bool RunPasses(int index) {
+    Client& c = clients_[index];
+    bool ran = false;
+    for (int pass = 0; c.thread && pass < kMaxPasses; ++pass) {
+      TIdTCPConnection& connection = c.thread->Connection();
+      if (!connection.Closed() && connection.InputSize() == 0 && !Readable(connection.Handle())) return ran;
+      ran = true;
+      TCPServerExecute(server_, *c.thread);
+      for (Client& other : clients_) Drain(other);
+      if (!connection.IsOpen()) {
+        connection.Close();
+        c.thread->ClearAppData();
+        c.thread.reset();
+      }
+    }
+    if (c.thread) Fail("a connection's passes do not consume its input");
+    return ran;
+  }
+
+  // Every connection thread that has something to do runs, until none has (a pass on one
+  // connection may close another).
+  void RunAll() {
+    for (int round = 0; round < 4 * kConnections; ++round) {
+      bool ran = false;
+      for (int i = 0; i < kConnections; ++i) ran = RunPasses(i) || ran;
+      if (!ran) return;
+    }
+    Fail("connection threads keep waking each other");
+  }
+
+  // What a reading client has received: whole packets, each with the control magic and a
+  // Length that covers at least its header.
+  void Drain(Client& c) {
+    if (c.far < 0 || !c.reading) return;
+    char chunk[65536];
+    for (;;) {
+      ssize_t got = recv(c.far, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (got <= 0) break;
+      c.received.append(chunk, static_cast<size_t>(got));
+    }
+    while (c.received.size() >= kControlHeaderSize) {
+      const auto* head = reinterpret_cast<const uint8_t*>(c.received.data());
+      Check(LoadU16(head + kOffMagic) == kControlMagic, "a packet from the server without the control magic");
+      size_t length = LoadU16(head + kOffLength);
+      Check(length >= kControlHeaderSize, "a packet from the server shorter than its header");
+      if (c.received.size() < length) break;
+      c.received.erase(0, length);
+    }
+  }
+
+  TParleyvoxServer server_;
+  Client clients_[kConnections];
+};
+
+}  // namespace
+}  // namespace pv::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace pv::fuzz;
+  WorkDir();
+  ByteReader in(data, size);
+  ControlHarness harness;
+  ForEachStep(in, [&](uint8_t step) {
+    int index = step & 3;
+    switch ((step >> 2) & 3) {
+      case 0: harness.Send(index, in.Bytes(in.U8())); break;
+      case 1: harness.Send(index, in.Bytes(in.U16())); break;
+      case 2: harness.CloseClient(index); break;
+      default: harness.ToggleReading(index); break;
+    }
+    harness.CheckInvariants();
+  });
+  harness.Finish();
+  return 0;
+}
