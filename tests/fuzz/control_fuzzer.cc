@@ -34,6 +34,7 @@
 #include "protocol/dispatch.h"
 #include "protocol/login.h"
 #include "protocol/rooms.h"
+#include "sessions/server_client.h"
 
 namespace pv::fuzz {
 namespace {

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/event_log.h"
+#include "base/event_log.h"
 
 namespace pv::fuzz {
 

@@ -26,7 +26,9 @@
 #include "net/socket_handle.h"
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
+#include "net/udp_server.h"
 #include "sessions/datagrams.h"
+#include "sessions/server_client.h"
 #include "sessions/udp_read.h"
 #include "sessions/udp_sender.h"
 
@@ -94,8 +96,9 @@ class UdpHarness {
   void Deliver(size_t from, std::string_view bytes) {
     // A buffer of exactly the datagram's size, so a read past its end shows.
     std::vector<uint8_t> exact(bytes.begin(), bytes.end());
-    sockets_.binding.SetSource(Loopback(sockets_.ports[from]));
-    UDPRead(server_, exact.data(), exact.size(), sockets_.binding);
+    // No send thread: every relay datagram is queued for the drain.
+    UDPRead(server_, nullptr, TIdReceivedDatagram{exact.data(), exact.size(), Loopback(sockets_.ports[from]), false},
+            sockets_.binding);
     CheckReceived();  // ping answers leave at once
   }
 
