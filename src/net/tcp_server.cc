@@ -105,7 +105,6 @@ void TIdTCPServer::Activate() {
   }
   state_ = std::make_shared<TcpServerState>();
   state_->on_execute = on_execute_;
-  state_->on_exception = on_exception_;
   listeners_ = std::move(opened);
   active_ = true;
   try {

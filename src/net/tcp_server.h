@@ -67,9 +67,6 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 class TIdTCPServer {
  public:
   using ExecuteHandler = std::function<void(TIdPeerThread&)>;
-  // Called on a connection thread with an error that ended it (not a reset or aborted
-  // connection, which only closes it).
-  using ExceptionHandler = std::function<void(TIdPeerThread&, const std::exception&)>;
 
   static constexpr int kListenQueue = 15;
   static constexpr int kTerminateWaitTimeMs = 5000;
@@ -84,7 +81,6 @@ class TIdTCPServer {
   // `port`. Set before activation.
   void SetBinding(const std::string& ip, uint16_t port) { binding_ = BindAddress{ip, port}; }
   void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
-  void SetOnException(ExceptionHandler handler) { on_exception_ = std::move(handler); }
   // Off by default, so a port in use makes activation fail.
   void SetReuseSocket(bool reuse) { reuse_socket_ = reuse; }
   // The longest deactivation waits for connection threads (5000 ms unless changed).
@@ -112,7 +108,6 @@ class TIdTCPServer {
 
   BindAddress binding_;
   ExecuteHandler on_execute_;
-  ExceptionHandler on_exception_;
   bool reuse_socket_ = false;
   int terminate_wait_ms_ = kTerminateWaitTimeMs;
   bool active_ = false;
