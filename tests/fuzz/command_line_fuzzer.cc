@@ -6,16 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "base/ascii.h"
 #include "core/command_line.h"
 #include "fuzz_support.h"
 
 namespace {
 
-bool Holds(const std::string& arg, const char* sw) {
-  std::string upper = arg;
-  for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  return upper.find(sw) != std::string::npos;
-}
+bool Holds(const std::string& arg, const char* sw) { return pv::AsciiUpper(arg).find(sw) != std::string::npos; }
 
 std::string Cut(const std::string& arg) { return arg.size() > 5 ? arg.substr(5) : std::string(); }
 

@@ -215,11 +215,11 @@ class ControlHarness {
       if (got <= 0) break;
       c.received.append(chunk, static_cast<size_t>(got));
     }
-    while (c.received.size() >= kControlHeaderSize) {
+    while (c.received.size() >= kHeaderSize) {
       const auto* head = reinterpret_cast<const uint8_t*>(c.received.data());
       Check(LoadU16(head + kOffMagic) == kControlMagic, "a packet from the server without the control magic");
       size_t length = LoadU16(head + kOffLength);
-      Check(length >= kControlHeaderSize, "a packet from the server shorter than its header");
+      Check(length >= kHeaderSize, "a packet from the server shorter than its header");
       if (c.received.size() < length) break;
       c.received.erase(0, length);
     }

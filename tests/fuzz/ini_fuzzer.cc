@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "core/config_file.h"
 #include "core/ini_file.h"
 #include "core/settings.h"
@@ -39,15 +40,6 @@ Snapshot Take(const IniFile& ini) {
   for (auto section : kSections)
     for (auto key : kKeys) values.push_back(ini.ReadString(section, key, kAbsent));
   return values;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
@@ -123,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Snapshot after = Take(ini);
         if (ReadsBack(value)) Check(ini.ReadString(section, key, kAbsent) == value, "a value written reads back otherwise");
         if (!HasLineBreak(value))
-          CheckOthersKept(now, after, [&](std::string_view s, std::string_view k) { return SameName(s, section) && SameName(k, key); },
+          CheckOthersKept(now, after, [&](std::string_view s, std::string_view k) { return SameAsciiIgnoringCase(s, section) && SameAsciiIgnoringCase(k, key); },
                           "a write");
         now = after;
         break;
@@ -131,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 2: {
         ini.EraseSection(section);
         Snapshot after = Take(ini);
-        CheckOthersKept(now, after, [&](std::string_view s, std::string_view) { return SameName(s, section); }, "an erase");
+        CheckOthersKept(now, after, [&](std::string_view s, std::string_view) { return SameAsciiIgnoringCase(s, section); }, "an erase");
         now = after;
         break;
       }

@@ -129,18 +129,18 @@ class UdpHarness {
   }
 
   void CheckDatagram(size_t socket_index, uint8_t* d, size_t size) {
-    Check(size >= kDatagramHeaderSize, "a datagram from the server shorter than its header");
-    const uint16_t id = LoadU16(d + kOffDgSessionId);
+    Check(size >= kHeaderSize, "a datagram from the server shorter than its header");
+    const uint16_t id = LoadU16(d + kOffSessionId);
     const SessionPtr* recipient = nullptr;
     std::vector<SessionPtr> here = At(socket_index);
     for (const SessionPtr& s : here)
       if (s->SessionId == id) recipient = &s;
     Check(recipient != nullptr, "a datagram went to a socket that is not the endpoint of the session it names");
-    if (LoadU16(d + kOffDgMagic) == kPingMagic) {
+    if (LoadU16(d + kOffMagic) == kPingMagic) {
       Check(size == kPingDatagramSize && d[kOffPingKind] == kPingKindAnswer, "a malformed ping answer");
       return;
     }
-    Check(LoadU16(d + kOffDgMagic) == kRelayMagic && size >= kRelayHeaderSize, "a malformed relay copy");
+    Check(LoadU16(d + kOffMagic) == kRelayMagic && size >= kRelayHeaderSize, "a malformed relay copy");
     Check(!(*recipient)->Leaving, "a relay copy went to a leaving session");
     const uint32_t stamped = LoadU32(d + kOffRelayChecksum);
     StoreU32(d + kOffRelayChecksum, 0);
