@@ -10,6 +10,8 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
+# The listing post's HTTP and TLS client.
+dpkg-query -W -f='${Status}' libcurl4-openssl-dev 2>/dev/null | grep -q "ok installed" || need+=(libcurl4-openssl-dev)
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing build packages: ${need[*]}"
   apt-get update -qq

@@ -12,6 +12,10 @@ command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
+# The listing post's HTTP and TLS client.
+dpkg-query -W -f='${Status}' libcurl4-openssl-dev 2>/dev/null | grep -q "ok installed" || need+=(libcurl4-openssl-dev)
+# The HTTPS tests make their certificates with the openssl command.
+command -v openssl >/dev/null || need+=(openssl)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
 # tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.

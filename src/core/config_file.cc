@@ -79,11 +79,12 @@ void WriteKey(IniFile& file, const Key& key, const Settings& settings) {
 }
 
 // A post address without "http://" anywhere (in any letter case) gets it in front; an empty
-// one becomes "http://". An "https://" address is not recognised and gets it too.
+// one becomes "http://". An address that starts with "https://" is posted over TLS as it is.
 void NormaliseWebPostURL(std::string& url) {
   std::string upper = url;
   for (char& c : upper)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (upper.rfind("HTTPS://", 0) == 0) return;
   if (upper.find("HTTP://") == std::string::npos) url = "http://" + url;
 }
 
