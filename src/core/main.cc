@@ -3,6 +3,7 @@
 // end, 1 after a failed start-up.
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ int main(int argc, char** argv) {
 #endif
   if (!server.Server_Init()) {
     pv::WriteLog(server.FatalMessage, 0);
+    // Also for the operator, and for a service manager's journal: the log may be out of reach.
+    std::fprintf(stderr, "%s\n", server.FatalMessage.c_str());
     // Nothing started so far is undone, and no window exists yet: the process ends at once.
     ::_exit(1);
   }

@@ -8,6 +8,7 @@
 #include "core/config_file.h"
 #include "core/event_log.h"
 #include "core/platform.h"
+#include "core/service_notify.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -69,8 +70,8 @@ bool TParleyvoxServer::Server_Init() {
   SetLogFileName(Names.LogFileName);
   WriteLog("----Entering server init----", 3);
   // 4-5. The read lock and the log lock exist from construction on.
-  // 6. The configuration file is looked up beside the executable.
-  Names.ProgramDir = ExecutableDir();
+  // 6. The configuration file is looked up beside the executable, or in PARLEYVOX_HOME.
+  Names.ProgramDir = ConfigDirectory(std::getenv(kHomeVariable));
   // 7. Higher process priority when the system allows it.
   if (!RaiseProcessPriority()) return Fail("FATAL ERROR: Cant set PriorityClass");
   // 8. The lists exist from construction on.
@@ -134,11 +135,14 @@ bool TParleyvoxServer::Server_Init() {
     return Fail("FATAL ERROR: Unable to initialize communication");
   }
   WriteLog("----Parleyvox server started----", 2);
+  // Clients can connect now: a service manager waiting for the start may go on.
+  NotifyServiceManager("READY=1");
   return true;
 }
 
 void TParleyvoxServer::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", 3);
+  NotifyServiceManager("STOPPING=1");
   // Both workers are only asked to stop here; they are joined after the listeners are down.
   if (ping_thread_) ping_thread_->Terminate();
   WriteLog("Server_DeInit -- pingpong term sent", 3);

@@ -8,6 +8,8 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "support/loopback_sockets.h"
 
 namespace pv::test {
@@ -92,6 +94,9 @@ HttpRecorder::HttpRecorder() { Listen(); }
 
 HttpRecorder::HttpRecorder(const std::string& certificate_file, const std::string& key_file)
     : tls_(std::make_unique<Tls>(certificate_file, key_file)) {
+  // TLS writes go through write(): a client that hangs up on the certificate must not end the
+  // test process with SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
   if (tls_->Ok()) Listen();
 }
 
