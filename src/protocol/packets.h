@@ -56,15 +56,6 @@ constexpr size_t kOffLoginVersion = 70;
 constexpr size_t kOffReadyFlag = 9;  // ClientReady: the value 1 is refused
 constexpr uint8_t kReadyRefusedFlag = 1;
 
-// The 8-byte header every control packet starts with.
-struct ControlHeader {
-  uint16_t Magic = 0;
-  uint16_t SessionId = 0;
-  uint16_t Length = 0;
-  int16_t Code = 0;
-};
-ControlHeader ParseControlHeader(const PacketView& packet);
-
 // One room as ServerInfo lists it. RoomId is the room's index + 1.
 struct RoomInfo {
   int64_t RoomId = 0;

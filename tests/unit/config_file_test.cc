@@ -136,8 +136,8 @@ TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) 
 TEST_F(ConfigFile, TheVersionMustMatchExactly) {
   PutFile(path_, "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nAdminPassword=x\r\n");
   Load();
-  EXPECT_EQ(IniReadString(path_, "Version", "ServerVersion", ""), "v1.2.2");
-  EXPECT_EQ(IniReadString(path_, "Passwords", "AdminPassword", ""), "x");
+  EXPECT_EQ(ReadOne(path_, "Version", "ServerVersion", ""), "v1.2.2");
+  EXPECT_EQ(ReadOne(path_, "Passwords", "AdminPassword", ""), "x");
 }
 
 TEST_F(ConfigFile, TheLargestTcpPortOverflowsTheUdpPort) {
