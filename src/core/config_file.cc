@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "base/ascii.h"
 #include "base/errors.h"
 #include "core/ini_file.h"
 
@@ -81,9 +82,7 @@ void WriteKey(IniFile& file, const Key& key, const Settings& settings) {
 // A post address without "http://" anywhere (in any letter case) gets it in front; an empty
 // one becomes "http://". An address that starts with "https://" is posted over TLS as it is.
 void NormaliseWebPostURL(std::string& url) {
-  std::string upper = url;
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  std::string upper = AsciiUpper(url);
   if (upper.rfind("HTTPS://", 0) == 0) return;
   if (upper.find("HTTP://") == std::string::npos) url = "http://" + url;
 }

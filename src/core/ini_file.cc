@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "base/ascii.h"
 #include "base/printf.h"
 #include "core/atomic_file.h"
 
@@ -22,16 +23,7 @@ std::string_view Trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return SameAsciiIgnoringCase(a, b); }
 
 enum class Kind { kBlank, kHeader, kComment, kEntry };
 

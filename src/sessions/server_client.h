@@ -44,7 +44,9 @@ class TServerClient {
   uint8_t PlayerIndex = 0;
   int32_t SessionId = 0;
   int PlayerId() const { return PlayerIndex + 1; }
-  bool IsLegacy() const { return ClientVer == "1.2.0"; }
+  // The older client generation, which gets the older packet layouts: exactly this version text.
+  bool IsLegacy() const { return ClientVer == kLegacyClientVersion; }
+  static constexpr const char* kLegacyClientVersion = "1.2.0";
 
   std::atomic<bool> IsAdmin{false};
   std::atomic<bool> Leaving{false};

@@ -57,6 +57,17 @@ TEST(ServerClient, DestroyedSessionTakesNothingAndLeavesTheConnectionsSlot) {
   EXPECT_EQ(s.Received(milliseconds(50)), "");
 }
 
+TEST(ServerClient, OnlyExactly120IsLegacy) {
+  TParleyvoxServer server;
+  test::FakeSession s(server, "a", 7, 0);
+  for (const char* version : {"", "1.2.0 ", "1.2", "1.2.1", "1.3.1"}) {
+    s->ClientVer = version;
+    EXPECT_FALSE(s->IsLegacy()) << version;
+  }
+  s->ClientVer = "1.2.0";
+  EXPECT_TRUE(s->IsLegacy());
+}
+
 TEST(ServerClient, PingTimeAboveItsFieldIsReportedAsTheLargestValue) {
   TParleyvoxServer server;
   test::FakeSession s(server, "a", 7, 0);
