@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds and runs every test three times: in a normal build (with the desktop shell when Qt 6
 # is there, which this script installs), in a build without the desktop shell, and in an
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Exits non-zero on any failure; the last
-# line is the summary.
+# AddressSanitizer + UndefinedBehaviorSanitizer build; then builds the Debian package and checks
+# it (packaging/check-package.sh). Exits non-zero on any failure; the last line is the summary.
 set -uo pipefail
 cd "$(dirname "$0")"
 
 source tools/packages.sh
 need=()
 missing_build_packages need
+missing_package_tools need
+# The HTTPS tests make their certificates with the openssl command.
+command -v openssl >/dev/null || need+=(openssl)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
 # tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.
@@ -64,6 +67,22 @@ run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build-headless -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEYVOX_DESKTOP=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DPARLEYVOX_SANITIZE=ON
+
+# The package: a Release build, cpack, and its checks with the headless build's e2e_tests.
+echo "== packaging"
+if deb=$(packaging/build-deb.sh build-package | tail -n 1) && [ -f "$deb" ]; then
+  packaging/check-package.sh "$deb" build-headless/e2e_tests 2>&1 | tee build-package/check.log
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  line=$(grep -E '^package: [0-9]+ passed, [0-9]+ failed$' build-package/check.log | tail -n 1)
+  if [ -n "$line" ]; then
+    total_pass=$((total_pass + $(sed -E 's/package: ([0-9]+) passed.*/\1/' <<<"$line")))
+    total_fail=$((total_fail + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")))
+  else
+    total_fail=$((total_fail + 1))
+  fi
+else
+  echo "building the package failed"; status=1; total_fail=$((total_fail + 1))
+fi
 
 echo "tests: $total_pass passed, $total_fail failed"
 exit $status

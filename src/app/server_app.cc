@@ -8,6 +8,7 @@
 #include "base/event_log.h"
 #include "core/config_file.h"
 #include "core/platform.h"
+#include "core/service_notify.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -78,8 +79,8 @@ bool ServerApp::Server_Init() {
   SetLogFileName(server_.Names.LogFileName);
   WriteLog("----Entering server init----", 3);
   // 4-5. The log lock exists from construction on.
-  // 6. The configuration file is looked up beside the executable.
-  server_.Names.ProgramDir = ExecutableDir();
+  // 6. The configuration file is looked up beside the executable, or in PARLEYVOX_HOME.
+  server_.Names.ProgramDir = ConfigDirectory(std::getenv(kHomeVariable));
   // 7. Higher process priority when the system allows it.
   if (!RaiseProcessPriority()) return Fail("FATAL ERROR: Cant set PriorityClass");
   // 8. The lists exist from construction on.
@@ -124,11 +125,14 @@ bool ServerApp::Server_Init() {
     return Fail("FATAL ERROR: Unable to initialize communication");
   }
   WriteLog("----Parleyvox server started----", 2);
+  // Clients can connect now: a service manager waiting for the start may go on.
+  NotifyServiceManager("READY=1");
   return true;
 }
 
 void ServerApp::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", 3);
+  NotifyServiceManager("STOPPING=1");
   // Both workers are only asked to stop here; they are joined after the listeners are down.
   if (ping_thread_) ping_thread_->Terminate();
   WriteLog("Server_DeInit -- pingpong term sent", 3);

@@ -80,9 +80,11 @@ void WriteKey(IniFile& file, const Key& key, const Settings& settings) {
 }
 
 // A post address without "http://" anywhere (in any letter case) gets it in front; an empty
-// one becomes "http://". An "https://" address is not recognised and gets it too.
+// one becomes "http://". An address that starts with "https://" is posted over TLS as it is.
 void NormaliseWebPostURL(std::string& url) {
-  if (AsciiUpper(url).find("HTTP://") == std::string::npos) url = "http://" + url;
+  std::string upper = AsciiUpper(url);
+  if (upper.rfind("HTTPS://", 0) == 0) return;
+  if (upper.find("HTTP://") == std::string::npos) url = "http://" + url;
 }
 
 // The start-up rooms: [Channels] "0", "1", ... up to the first missing or empty name.

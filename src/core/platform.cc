@@ -20,6 +20,13 @@ std::string ExecutableDir() {
   return dir;
 }
 
+std::string ConfigDirectory(const char* home_value) {
+  if (home_value == nullptr || home_value[0] == '\0') return ExecutableDir();
+  std::string dir = home_value;
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
 bool RaiseProcessPriority() {
   errno = 0;
   int current = ::getpriority(PRIO_PROCESS, 0);

@@ -8,6 +8,15 @@ namespace pv {
 // The directory of the running executable (from /proc/self/exe), ending in "/".
 std::string ExecutableDir();
 
+// Names the folder of the configuration file when it is not the program's own (a packaged
+// server under /usr keeps it in a folder it can write).
+constexpr const char* kHomeVariable = "PARLEYVOX_HOME";
+
+// The folder the configuration file (and -INI=) is looked up in, ending in "/":
+// `home_value` (PARLEYVOX_HOME's value, null when it is not set) when it is not empty, else
+// the executable's directory.
+std::string ConfigDirectory(const char* home_value);
+
 // Raises the process priority (a lower nice value). Returns false only for a failure other than
 // a missing privilege: without the privilege the process keeps its priority and goes on.
 bool RaiseProcessPriority();

@@ -135,6 +135,7 @@ void TPingThread::Execute() {
   WriteLog("PingThread.Execute", 3);
   HttpClient http;
   if (!server_.Config.IP.empty()) http.SetBoundIP(server_.Config.IP);
+  if (const char* ca_file = std::getenv(kCaFileVariable)) http.SetCaFile(ca_file);
   // A post in progress gives up when the server stops, so shut-down never waits for it.
   http.SetStopCheck([this] { return Terminated(); });
   const std::string listing_url = ListingUrl(std::getenv(kListingUrlVariable));

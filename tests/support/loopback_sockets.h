@@ -56,6 +56,10 @@ bool SendAll(int fd, const std::string& bytes);
 // the peer closed.
 std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, bool* eof = nullptr);
 
+// An AF_UNIX datagram socket bound to `path` (a service manager's notification socket; a
+// leading zero byte makes it an abstract name); read it with ReceiveSome, one datagram a call.
+Fd BindUnixDatagram(const std::string& path);
+
 // A UDP socket bound to 127.0.0.1 on a free port.
 Fd OpenUdp();
 uint16_t LocalPortOf(int fd);
