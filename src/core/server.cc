@@ -37,23 +37,23 @@ TParleyvoxServer::~TParleyvoxServer() {
 }
 
 std::string TParleyvoxServer::ServerPassword() const {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  return Config.ServerPassword;
+  MutexLock hold(password_lock_);
+  return server_password_;
 }
 
 std::string TParleyvoxServer::AdminPassword() const {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  return Config.AdminPassword;
+  MutexLock hold(password_lock_);
+  return admin_password_;
 }
 
 void TParleyvoxServer::SetServerPassword(const std::string& value) {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  Config.ServerPassword = value;
+  MutexLock hold(password_lock_);
+  server_password_ = value;
 }
 
 void TParleyvoxServer::SetAdminPassword(const std::string& value) {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  Config.AdminPassword = value;
+  MutexLock hold(password_lock_);
+  admin_password_ = value;
 }
 
 bool TParleyvoxServer::Fail(const char* message) {
@@ -83,6 +83,8 @@ bool TParleyvoxServer::Server_Init() {
     return Fail("FATAL ERROR: Unable to create config file");
   }
   WriteLog("Done reading ini file", 3);
+  SetServerPassword(Config.ServerPassword);
+  SetAdminPassword(Config.AdminPassword);
   // 12. The version text clients and the listing service see.
   Config.ServerVersion += " Win32";
   if (!desktop_) Config.ServerVersion += " Service";
@@ -155,7 +157,7 @@ void TParleyvoxServer::Server_DeInit() {
   if (udp_) udp_->SetActive(false);
   WriteLog("Server_DeInit -- Stopped UDP", 3);
   {
-    auto clients = ClientList.Lock();
+    Locked clients(ClientList);
     for (auto& session : *clients) session->Destroy();
     clients->clear();
   }

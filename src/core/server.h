@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -58,17 +57,17 @@ class TParleyvoxServer {
 
   ProgramNames Names;
   std::string FatalMessage;
-  Settings Config;  // read once at start-up; the passwords are read through the accessors below
+  Settings Config;  // read once at start-up; the passwords as they are now: the accessors below
   std::string ConfigPath() const { return Names.ProgramDir + Names.ConfigFileName; }
 
   // The two passwords change at run time (administrator commands); they are read and replaced
-  // whole under their own lock.
-  std::string ServerPassword() const;
-  std::string AdminPassword() const;
-  void SetServerPassword(const std::string& value);
-  void SetAdminPassword(const std::string& value);
+  // whole under their own lock (a leaf). Server_Init sets them from Config.
+  std::string ServerPassword() const EXCLUDES(password_lock_);
+  std::string AdminPassword() const EXCLUDES(password_lock_);
+  void SetServerPassword(const std::string& value) EXCLUDES(password_lock_);
+  void SetAdminPassword(const std::string& value) EXCLUDES(password_lock_);
 
-  std::mutex UdpReadLock;
+  Mutex UdpReadLock;
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;
   GuardedList<QueuedDatagram> UdpSendList;
@@ -85,7 +84,9 @@ class TParleyvoxServer {
 
   std::vector<std::string> args_;
   bool desktop_ = false;
-  mutable std::mutex password_lock_;
+  mutable Mutex password_lock_;
+  std::string server_password_ GUARDED_BY(password_lock_);
+  std::string admin_password_ GUARDED_BY(password_lock_);
   std::unique_ptr<TIdUDPServer> udp_;
   std::unique_ptr<TIdTCPServer> tcp_;
   std::unique_ptr<TPingThread> ping_thread_;

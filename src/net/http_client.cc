@@ -9,9 +9,9 @@
 #include <condition_variable>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "base/sync.h"
 #include "net/net_errors.h"
 #include "net/socket_address.h"
 
@@ -26,11 +26,11 @@ constexpr size_t kMaxHeaderBytes = 65536;
 
 // The outcome of a host look-up, shared with the thread that makes it.
 struct LookUp {
-  std::mutex mutex;
+  Mutex mutex;  // a leaf
   std::condition_variable done_cv;
-  bool done = false;
-  in_addr address{};
-  std::exception_ptr error;
+  bool done GUARDED_BY(mutex) = false;
+  in_addr address GUARDED_BY(mutex){};
+  std::exception_ptr error GUARDED_BY(mutex);
 };
 
 bool NeedsResolver(const std::string& host) {
@@ -51,20 +51,23 @@ in_addr ResolveWithin(const std::string& host, SteadyTime deadline, const HttpCl
     } catch (...) {
       error = std::current_exception();
     }
-    std::lock_guard<std::mutex> hold(look_up->mutex);
-    look_up->address = address;
-    look_up->error = error;
-    look_up->done = true;
-    look_up->done_cv.notify_all();
+    LookUp& result = *look_up;
+    MutexLock hold(result.mutex);
+    result.address = address;
+    result.error = error;
+    result.done = true;
+    result.done_cv.notify_all();
   }).detach();
-  std::unique_lock<std::mutex> hold(look_up->mutex);
-  while (!look_up->done) {
+  LookUp& result = *look_up;
+  MutexLock hold(result.mutex);
+  while (!result.done) {
     if (client.StopRequested()) throw EIdSocketError(ECANCELED);
-    if (SteadyNow() >= deadline) throw EIdSocketError(ETIMEDOUT);
-    look_up->done_cv.wait_for(hold, std::min<SteadyTime::duration>(kStopCheckStep, deadline - SteadyNow()));
+    const SteadyTime now = SteadyNow();
+    if (now >= deadline) throw EIdSocketError(ETIMEDOUT);
+    hold.WaitUntil(result.done_cv, std::min<SteadyTime>(now + kStopCheckStep, deadline));
   }
-  if (look_up->error) std::rethrow_exception(look_up->error);
-  return look_up->address;
+  if (result.error) std::rethrow_exception(result.error);
+  return result.address;
 }
 
 // The first end of a header block ("\n\n", or "\n\r\n" which also covers CR LF CR LF), as the

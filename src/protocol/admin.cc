@@ -8,7 +8,7 @@
 namespace pv {
 
 SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id) {
-  auto clients = server.ClientList.Lock();
+  Locked clients(server.ClientList);
   for (auto& session : *clients)
     if (session->PlayerId() == player_id) return session;
   return nullptr;

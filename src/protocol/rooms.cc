@@ -43,7 +43,7 @@ std::string UpperAscii(const std::string& s) {
 RoomRecord CreateRoom(TParleyvoxServer& server, const std::string& name) {
   std::optional<RoomRecord> room;
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     room = AppendRoom(*rooms, name);
   }
   if (!room) throw ERangeError();
@@ -67,7 +67,7 @@ void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   {
     // The duplicate check and the creation are one step, so two administrators cannot both
     // create the same name.
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     std::string wanted = UpperAscii(name);
     for (const auto& existing : *rooms) duplicate = duplicate || UpperAscii(existing.Name) == wanted;
     if (!duplicate) room = AppendRoom(*rooms, name);
@@ -81,7 +81,7 @@ void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   int room_id = ParseAdminDeleteRoom(packet);
   if (room_id == 0) throw ERangeError();  // RoomId 0 names no room
-  auto rooms = server.RoomList.Lock();
+  Locked rooms(server.RoomList);
   auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
   if (it == rooms->end()) {
     rooms.Unlock();
@@ -95,7 +95,7 @@ void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServer
 void AdminSaveAsDefaultChannels(TParleyvoxServer& server, const PacketView&, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     std::vector<std::string> names;
     for (const auto& room : *rooms) names.push_back(room.Name);
     SaveRooms(server.ConfigPath(), names);

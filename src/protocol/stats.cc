@@ -15,7 +15,7 @@ void PlayerStatsReq(TParleyvoxServer& server, const PacketView& packet, TServerC
   {
     // The target cannot go away while its fields are read: the lock is held until the answer
     // is filled.
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     auto it = std::find_if(clients->begin(), clients->end(), [&](const SessionPtr& s) { return s->PlayerId() == player_id; });
     if (it == clients->end()) {
       clients.Unlock();

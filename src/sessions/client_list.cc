@@ -9,7 +9,7 @@ TServerClient* FindSessionIn(const std::vector<SessionPtr>& clients, uint16_t se
 }
 
 SessionPtr FindClientBySessionId(TParleyvoxServer& server, uint16_t session_id) {
-  auto clients = server.ClientList.Lock();
+  Locked clients(server.ClientList);
   for (const SessionPtr& session : *clients)
     if (static_cast<uint32_t>(session->SessionId) == session_id) return session;
   return nullptr;

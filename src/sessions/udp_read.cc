@@ -26,7 +26,7 @@ constexpr size_t kMaxQueuedCopies = 16384;
 constexpr size_t kMaxQueuedDatagrams = 2048;
 
 size_t QueueLimit(TParleyvoxServer& server) {
-  const size_t clients = server.ClientList.Lock()->size();
+  const size_t clients = Locked(server.ClientList)->size();
   // Every other client is the most a datagram goes to.
   const size_t copies_each = clients > 1 ? clients - 1 : 1;
   return std::min(kMaxQueuedDatagrams, kMaxQueuedCopies / copies_each);
@@ -62,7 +62,7 @@ void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const 
   if (binding.ArrivedAlone() && server.UdpSender() && server.UdpSender()->TryRelayAlone(queued.bytes, binding)) return;
   const size_t limit = QueueLimit(server);
   {
-    auto list = server.UdpSendList.Lock();
+    Locked list(server.UdpSendList);
     // The send thread is behind and busy: it drains the full queue without a new signal.
     if (list->size() >= limit) return;
     list->push_back(std::move(queued));
@@ -95,7 +95,7 @@ void HandlePing(TParleyvoxServer& server, TServerClient& session, const uint8_t*
 }  // namespace
 
 void UDPRead(TParleyvoxServer& server, const uint8_t* data, size_t size, TIdSocketHandle& binding) {
-  std::lock_guard<std::mutex> hold(server.UdpReadLock);
+  MutexLock hold(server.UdpReadLock);
   // Every datagram counts for the server, also one refused below.
   server.UdpBytesIn.fetch_add(static_cast<uint32_t>(size));
   server.UdpPacketsIn.fetch_add(1);

@@ -52,11 +52,11 @@ class UdpHarness {
     session->PlayerIndex = player_index;
     session->RoomIndex = room_index;
     session->ClientName = name.empty() ? "p" + std::to_string(player_index + 1) : name;
-    server.ClientList.Lock()->push_back(session);
+    Locked(server.ClientList)->push_back(session);
     return session;
   }
   void RemoveSession(const SessionPtr& session) {
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     std::erase(*clients, session);
   }
   // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
@@ -73,8 +73,8 @@ class UdpHarness {
     UDPRead(server, exact.get(), bytes.size(), binding_);
   }
   void Drain() { ProcessUDPList(server, &binding_); }
-  size_t Queued() { return server.UdpSendList.Lock()->size(); }
-  Bytes QueuedAt(size_t i) { return server.UdpSendList.Lock()->at(i).bytes; }
+  size_t Queued() { return Locked(server.UdpSendList)->size(); }
+  Bytes QueuedAt(size_t i) { return Locked(server.UdpSendList)->at(i).bytes; }
   uint16_t Port() const { return binding_.Port(); }
   TIdSocketHandle& Binding() { return binding_; }
 
