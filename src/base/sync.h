@@ -4,7 +4,7 @@
 //
 // Lock order, the one place it is written. A thread that holds several of these locks takes them
 // in this order and never the other way round:
-//   UdpReadLock < the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
+//   the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
 //     < a session's out-queue lock < LogLock
 // Every other lock is a leaf: nothing else is taken while it is held, so it may be taken with any
 // of the locks above held. The leaves are the configuration file's write lock (taken with
