@@ -15,4 +15,11 @@ SessionPtr FindClientBySessionId(TParleyvoxServer& server, uint16_t session_id) 
   return nullptr;
 }
 
+SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id) {
+  Locked clients(server.ClientList);
+  for (const SessionPtr& session : *clients)
+    if (session->PlayerId() == player_id) return session;
+  return nullptr;
+}
+
 }  // namespace pv

@@ -14,7 +14,7 @@ namespace pv {
 namespace {
 
 // Magic and session id: the least a datagram must carry to be matched to a session.
-constexpr size_t kSessionFieldsEnd = kOffDgSessionId + 2;
+constexpr size_t kSessionFieldsEnd = kOffSessionId + 2;
 // The listener never waits for the send thread, so a relay that cannot keep up would let the
 // queue grow without end, and every datagram behind it arrive later and later. The queue is
 // bounded by the work waiting in it instead: a new datagram is dropped, as a full socket buffer
@@ -96,7 +96,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   // Every datagram counts for the server, also one refused below.
   server.Traffic.CountUdpIn(size);
   if (size < kSessionFieldsEnd) return;
-  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffDgSessionId));
+  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffSessionId));
   if (!session) return;
   if (session->Leaving) {
     WriteLog("ALERT UDP: Incoming traffic from leaving client :" + session->ClientName, 1);
@@ -106,11 +106,11 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   session->Touch();
   const sockaddr_in& source = datagram.from;
   session->SetUdpEndpoint(source.sin_addr.s_addr, ntohs(source.sin_port));
-  const uint16_t magic = LoadU16(data + kOffDgMagic);
+  const uint16_t magic = LoadU16(data + kOffMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {
     session->Traffic.CountUdpIn(size);
     QueueRelayDatagram(server, sender, *session, datagram, binding);
-  } else if (magic == kPingMagic && size >= kDatagramHeaderSize) {
+  } else if (magic == kPingMagic && size >= kHeaderSize) {
     session->Traffic.CountUdpIn(size);
     HandlePing(server, *session, data, source, binding);
   }

@@ -44,7 +44,7 @@ class UdpSenderTest : public ::testing::Test {
   // the caller checks on its own).
   static Bytes AsReceived(const Bytes& sent, uint16_t sid, const Bytes& got) {
     Bytes expect = sent;
-    StoreU16(expect.data() + kOffDgSessionId, sid);
+    StoreU16(expect.data() + kOffSessionId, sid);
     StoreU32(expect.data() + kOffRelayChecksum, LoadU32(got.data() + kOffRelayChecksum));
     return expect;
   }
@@ -64,7 +64,7 @@ TEST_F(UdpSenderTest, RoomModeReachesEveryOtherRoomMemberWithItsOwnIdAndChecksum
   for (Player* p : {&b, &c}) {
     auto got = Got(*p);
     ASSERT_TRUE(got);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), p->session->SessionId);
+    EXPECT_EQ(LoadU16(got->data() + kOffSessionId), p->session->SessionId);
     EXPECT_TRUE(RelayChecksumValid(*got));
     // Everything else as sent: length, mode, the opaque byte, packet id, payload.
     EXPECT_EQ(*got, AsReceived(sent, static_cast<uint16_t>(p->session->SessionId), *got));
@@ -91,9 +91,9 @@ TEST_F(UdpSenderTest, ListModeStripsTheListAndIgnoresRoomsSelfAndStrangers) {
     auto got = Got(*p);
     ASSERT_TRUE(got);
     ASSERT_EQ(got->size(), sent.size() - 6);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgLength), got->size());
+    EXPECT_EQ(LoadU16(got->data() + kOffLength), got->size());
     EXPECT_EQ((*got)[kOffRelayTargetMode], kRelayModeRoom);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), p->session->SessionId);
+    EXPECT_EQ(LoadU16(got->data() + kOffSessionId), p->session->SessionId);
     EXPECT_EQ(LoadU32(got->data() + kOffRelayPacketId), 1u);
     EXPECT_EQ(Bytes(got->begin() + 16, got->end()), (Bytes{0xC0, 0xFF, 0xEE}));
     EXPECT_TRUE(RelayChecksumValid(*got));
