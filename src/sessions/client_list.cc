@@ -2,12 +2,6 @@
 
 namespace pv {
 
-TServerClient* FindSessionIn(const std::vector<SessionPtr>& clients, uint16_t session_id) {
-  for (const SessionPtr& session : clients)
-    if (static_cast<uint32_t>(session->SessionId) == session_id) return session.get();
-  return nullptr;
-}
-
 SessionPtr FindClientBySessionId(TParleyvoxServer& server, uint16_t session_id) {
   Locked clients(server.ClientList);
   for (const SessionPtr& session : *clients)

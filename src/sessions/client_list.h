@@ -19,7 +19,4 @@ SessionPtr FindClientBySessionId(TParleyvoxServer& server, uint16_t session_id);
 // The session whose PlayerId is `player_id`, or null.
 SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id);
 
-// The same walk over a list the caller already holds (or a copy of it).
-TServerClient* FindSessionIn(const std::vector<SessionPtr>& clients, uint16_t session_id);
-
 }  // namespace pv

@@ -48,14 +48,14 @@ void CheckRelayDatagram(TServerClient& session, uint8_t* data, size_t size) {
   session.LastPacketId = packet_id;
 }
 
-void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, TServerClient& session,
+void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const SessionPtr& session,
                         const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
   const size_t size = datagram.size;
-  QueuedDatagram queued{std::vector<uint8_t>(datagram.data, datagram.data + size)};
-  CheckRelayDatagram(session, queued.bytes.data(), size);
+  QueuedDatagram queued{session, std::vector<uint8_t>(datagram.data, datagram.data + size)};
+  CheckRelayDatagram(*session, queued.bytes.data(), size);
   // Alone on the socket, with the send thread idle and nothing queued: relayed from here at
   // once, which spares a wake-up of the send thread for every datagram at light load.
-  if (datagram.alone && sender && sender->TryRelayAlone(queued.bytes, binding)) return;
+  if (datagram.alone && sender && sender->TryRelayAlone(queued, binding)) return;
   const size_t limit = QueueLimit(server);
   {
     Locked list(server.UdpSendList);
@@ -109,7 +109,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   const uint16_t magic = LoadU16(data + kOffMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {
     session->Traffic.CountUdpIn(size);
-    QueueRelayDatagram(server, sender, *session, datagram, binding);
+    QueueRelayDatagram(server, sender, session, datagram, binding);
   } else if (magic == kPingMagic && size >= kHeaderSize) {
     session->Traffic.CountUdpIn(size);
     HandlePing(server, *session, data, source, binding);

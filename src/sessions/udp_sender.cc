@@ -34,7 +34,7 @@ void TUDPSender::Execute() {
   WriteLog("UDPSender.Terminated", 3);
 }
 
-bool TUDPSender::TryRelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle& binding) {
+bool TUDPSender::TryRelayAlone(QueuedDatagram& datagram, TIdSocketHandle& binding) {
   if (!drain_lock_.TryLock()) return false;
   MutexLock hold(drain_lock_, std::adopt_lock);
   if (!Started() || Terminated() || Finished()) return false;

@@ -120,19 +120,22 @@ TEST_F(UdpRelay, ListModeReachesListedPlayersWhateverTheirRoomWithoutTheList) {
   Peer& c = Join("c");
   Peer& d = Join("d", 2);
   const Bytes payload = {1, 2, 3, 4, 5};
-  const Bytes listed = {static_cast<uint8_t>(b.player_id), static_cast<uint8_t>(d.player_id)};
+  // D is listed twice, and 200 is nobody's PlayerId.
+  const auto d_id = static_cast<uint8_t>(d.player_id);
+  const Bytes listed = {static_cast<uint8_t>(b.player_id), d_id, d_id, 200};
   Bytes sent = RelayDatagramTo(a.sid, a.next_id++, listed, payload);
   Send(a, sent);
   for (Peer* p : {&b, &d}) {
     auto got = Hear(*p);
     ExpectCopyFor(*p, got, payload);
     ASSERT_TRUE(got);
-    EXPECT_EQ(got->size(), sent.size() - 3);
+    EXPECT_EQ(got->size(), sent.size() - 1 - listed.size());
     EXPECT_EQ(LoadU16(got->data() + kOffLength), got->size());
     EXPECT_EQ((*got)[kOffRelayTargetMode], kRelayModeRoom);
   }
   ExpectNothingBut(a, b);
   ExpectNothingBut(c, b);
+  ExpectNothingBut(d, b);  // one copy, though listed twice
 }
 
 TEST_F(UdpRelay, SelfOnlyListsEmptyListsAndOtherModesReachNobody) {

@@ -55,9 +55,10 @@ class UdpHarness {
     Locked(server.ClientList)->push_back(session);
     return session;
   }
+  // Removed and destroyed, as the server ends a session.
   void RemoveSession(const SessionPtr& session) {
-    Locked clients(server.ClientList);
-    std::erase(*clients, session);
+    std::erase(*Locked(server.ClientList), session);
+    session->Destroy();
   }
   // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
   static void Attach(TServerClient& session, const test::TestUdp& udp) {
