@@ -93,6 +93,9 @@ bool ServerApp::Server_Init() {
     return Fail("FATAL ERROR: Unable to create config file");
   }
   WriteLog("Done reading ini file", 3);
+  // The passwords as read; from now on the administrator commands change them under their lock.
+  server_.SetServerPassword(server_.Config.ServerPassword);
+  server_.SetAdminPassword(server_.Config.AdminPassword);
   // 12. The version text clients and the listing service see.
   server_.Config.ServerVersion += " Win32";
   if (!desktop_) server_.Config.ServerVersion += " Service";
@@ -149,7 +152,7 @@ void ServerApp::Server_DeInit() {
   if (udp_) udp_->SetActive(false);
   WriteLog("Server_DeInit -- Stopped UDP", 3);
   {
-    auto clients = server_.ClientList.Lock();
+    Locked clients(server_.ClientList);
     for (auto& session : *clients) session->Destroy();
     clients->clear();
   }

@@ -1,19 +1,19 @@
 #include "core/config_file.h"
 
-#include <mutex>
 #include <type_traits>
 #include <variant>
 
 #include "base/ascii.h"
 #include "base/errors.h"
+#include "base/sync.h"
 #include "core/ini_file.h"
 
 namespace pv {
 namespace {
 
 // The one lock of every write to the configuration file (a leaf lock, see the header).
-std::mutex& WriteLock() {
-  static std::mutex lock;
+Mutex& WriteLock() {
+  static Mutex lock;
   return lock;
 }
 
@@ -100,7 +100,7 @@ void CreateRooms(const IniFile& file, const std::function<void(const std::string
 
 // Rewrites the file in the current layout when its ServerVersion is not exactly this one.
 void UpgradeLayout(const std::string& path, const Settings& settings) {
-  std::lock_guard<std::mutex> hold(WriteLock());
+  MutexLock hold(WriteLock());
   IniFile file(path);  // read afresh under the lock: nothing may slip in between
   if (file.ReadString("Version", "ServerVersion", "") == kLayoutVersion) return;
   for (const char* section : kRewrittenSections) file.EraseSection(section);
@@ -112,7 +112,7 @@ void UpgradeLayout(const std::string& path, const Settings& settings) {
 }
 
 void SavePassword(const std::string& path, const char* key, const std::string& value) {
-  std::lock_guard<std::mutex> hold(WriteLock());
+  MutexLock hold(WriteLock());
   IniFile file(path);
   file.WriteString("Passwords", key, value);
   file.UpdateFile();
@@ -143,7 +143,7 @@ void SaveAdminPassword(const std::string& path, const std::string& value) {
 }
 
 void SaveRooms(const std::string& path, const std::vector<std::string>& names) {
-  std::lock_guard<std::mutex> hold(WriteLock());
+  MutexLock hold(WriteLock());
   IniFile file(path);
   // Erase and writes go to disk as one replacement: a crash never leaves the rooms half saved.
   file.EraseSection("Channels");

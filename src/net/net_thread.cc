@@ -28,7 +28,7 @@ void NetThread::Start(const std::string& name, std::function<void()> body) {
     // The body's captures (its state) are released before the owner hears of the end.
     body = nullptr;
     {
-      std::lock_guard<std::mutex> hold(done->mutex);
+      MutexLock hold(done->mutex);
       done->ended = true;
     }
     done->signal.notify_all();
@@ -40,8 +40,13 @@ bool NetThread::WaitFor(std::chrono::milliseconds timeout) {
   if (!thread_.joinable()) return true;
   if (thread_.get_id() == std::this_thread::get_id()) return false;
   {
-    std::unique_lock<std::mutex> hold(done_->mutex);
-    if (!done_->signal.wait_for(hold, timeout, [this] { return done_->ended; })) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Done& done = *done_;
+    MutexLock hold(done.mutex);
+    while (!done.ended) {
+      if (!hold.WaitUntil(done.signal, deadline)) break;
+    }
+    if (!done.ended) return false;
   }
   thread_.join();
   return true;
@@ -53,8 +58,9 @@ void NetThread::Detach() {
 
 bool NetThread::Ended() const {
   if (!done_) return true;
-  std::lock_guard<std::mutex> hold(done_->mutex);
-  return done_->ended;
+  Done& done = *done_;
+  MutexLock hold(done.mutex);
+  return done.ended;
 }
 
 }  // namespace pv

@@ -12,9 +12,10 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/sync.h"
 
 namespace pv {
 
@@ -39,9 +40,9 @@ class NetThread {
 
  private:
   struct Done {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable signal;
-    bool ended = false;
+    bool ended GUARDED_BY(mutex) = false;
   };
   std::shared_ptr<Done> done_;
   std::thread thread_;

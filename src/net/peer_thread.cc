@@ -26,14 +26,14 @@ TIdPeerThread::TIdPeerThread(std::shared_ptr<TcpServerState> state,
     : state_(std::move(state)), connection_(std::move(connection)) {}
 
 std::shared_ptr<void> TIdPeerThread::AppData() const {
-  std::lock_guard<std::mutex> hold(app_data_mutex_);
+  MutexLock hold(app_data_mutex_);
   return app_data_;
 }
 
 void TIdPeerThread::SetAppData(std::shared_ptr<void> data) {
   std::shared_ptr<void> old;
   {
-    std::lock_guard<std::mutex> hold(app_data_mutex_);
+    MutexLock hold(app_data_mutex_);
     old = std::exchange(app_data_, std::move(data));
   }
   // The old object is destroyed here, outside the lock.
@@ -82,7 +82,7 @@ void TcpServerState::AddPeer(const std::shared_ptr<TcpServerState>& state, int f
   auto connection =
       std::make_shared<TIdTCPConnection>(fd, DottedIPv4(from.sin_addr), PortOf(from));
   auto peer = std::make_shared<TIdPeerThread>(state, connection);
-  std::lock_guard<std::mutex> hold(state->mutex);
+  MutexLock hold(state->mutex);
   if (state->stopping) return;  // dropping the connection closes the socket
   state->live.push_back(peer);
   try {
@@ -96,7 +96,7 @@ void TcpServerState::AddPeer(const std::shared_ptr<TcpServerState>& state, int f
 void TcpServerState::PeerEnded(const std::shared_ptr<TIdPeerThread>& peer) {
   std::vector<std::shared_ptr<TIdPeerThread>> earlier;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    MutexLock hold(mutex);
     live.erase(std::remove(live.begin(), live.end(), peer), live.end());
     earlier.swap(ended);
     if (!released) ended.push_back(peer);
@@ -107,7 +107,7 @@ void TcpServerState::PeerEnded(const std::shared_ptr<TIdPeerThread>& peer) {
 }
 
 void TcpServerState::ShutDownAll() {
-  std::lock_guard<std::mutex> hold(mutex);
+  MutexLock hold(mutex);
   stopping = true;
   for (auto& peer : live) {
     peer->terminated_ = true;
@@ -117,12 +117,11 @@ void TcpServerState::ShutDownAll() {
 
 bool TcpServerState::WaitForLiveThreads(int total_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total_ms);
-  std::unique_lock<std::mutex> hold(mutex);
+  MutexLock hold(mutex);
   while (!live.empty()) {
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
-    auto step = std::min<std::chrono::steady_clock::duration>(kWaitStep, deadline - now);
-    changed.wait_for(hold, step);
+    hold.WaitUntil(changed, std::min(now + kWaitStep, deadline));
   }
   return true;
 }
@@ -130,7 +129,7 @@ bool TcpServerState::WaitForLiveThreads(int total_ms) {
 void TcpServerState::ReapEnded() {
   std::vector<std::shared_ptr<TIdPeerThread>> finished;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    MutexLock hold(mutex);
     finished.swap(ended);
   }
   for (auto& peer : finished) peer->thread_.WaitFor(kJoinEndedWait);
@@ -139,7 +138,7 @@ void TcpServerState::ReapEnded() {
 void TcpServerState::Release() {
   std::vector<std::shared_ptr<TIdPeerThread>> finished;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    MutexLock hold(mutex);
     released = true;
     // A running thread keeps itself and this state alive through its own captures.
     for (auto& peer : live) peer->thread_.Detach();
@@ -150,7 +149,7 @@ void TcpServerState::Release() {
 }
 
 size_t TcpServerState::LiveCount() {
-  std::lock_guard<std::mutex> hold(mutex);
+  MutexLock hold(mutex);
   return live.size();
 }
 

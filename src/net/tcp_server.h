@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/sync.h"
 #include "net/net_thread.h"
 #include "net/socket_address.h"
 #include "net/tcp_connection.h"
@@ -38,12 +38,12 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 
   // AppData: one application object, empty at start, released when the thread ends. Safe from
   // any thread.
-  std::shared_ptr<void> AppData() const;
+  std::shared_ptr<void> AppData() const EXCLUDES(app_data_mutex_);
   template <typename T>
   std::shared_ptr<T> AppDataAs() const {
     return std::static_pointer_cast<T>(AppData());
   }
-  void SetAppData(std::shared_ptr<void> data);
+  void SetAppData(std::shared_ptr<void> data) EXCLUDES(app_data_mutex_);
   void ClearAppData() { SetAppData(nullptr); }
 
   // True once the listener is being deactivated.
@@ -58,8 +58,8 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 
   const std::shared_ptr<TcpServerState> state_;
   const std::shared_ptr<TIdTCPConnection> connection_;
-  mutable std::mutex app_data_mutex_;
-  std::shared_ptr<void> app_data_;
+  mutable Mutex app_data_mutex_;  // a leaf: the old object is destroyed after it is released
+  std::shared_ptr<void> app_data_ GUARDED_BY(app_data_mutex_);
   std::atomic<bool> terminated_{false};
   NetThread thread_;
 };

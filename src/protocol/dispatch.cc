@@ -71,7 +71,7 @@ std::optional<uint16_t> PeekLength(TIdTCPConnection& connection, size_t waiting)
 void CloseSession(TParleyvoxServer& server, const SessionPtr& session) {
   if (!session->Leaving) BroadcastPlayerLeft(server, *session, LeaveReason::kLeft);
   {
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     auto& items = *clients;
     items.erase(std::remove(items.begin(), items.end(), session), items.end());
   }

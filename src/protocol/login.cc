@@ -41,7 +41,7 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
   {
     // The count, the checks and the append happen under one hold of the lock, so racing
     // logins never pass MaxClients.
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     for (const auto& existing : *clients)
       if (existing->BelongsTo(&thread)) return false;  // a second login on this connection
     int64_t count = static_cast<int64_t>(clients->size());
@@ -92,13 +92,13 @@ void QueueServerInfo(TParleyvoxServer& server, TServerClient& session) {
   // The two lists are read one after the other, each under its own lock, never both at once.
   std::vector<PlayerInfo> players;
   {
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     players.reserve(clients->size());
     for (const auto& c : *clients) players.push_back({c->PlayerId(), c->RoomIndex + 1, c->IsAdmin, c->ClientName});
   }
   std::vector<RoomInfo> rooms;
   {
-    auto list = server.RoomList.Lock();
+    Locked list(server.RoomList);
     for (const auto& room : *list) rooms.push_back({room.RoomId(), room.Name});
   }
   session.Enqueue(BuildServerInfo(session.SessionId, session.PlayerId(), rooms, players, session.IsLegacy()));

@@ -14,7 +14,7 @@ void Deliver(TServerClient& to, std::vector<uint8_t> packet) {
 // Calls `send` for every session in ClientList, in list order, under the list's lock.
 template <typename F>
 void ForEachSession(TParleyvoxServer& server, F send) {
-  auto clients = server.ClientList.Lock();
+  Locked clients(server.ClientList);
   for (auto& session : *clients) send(*session);
 }
 

@@ -28,7 +28,7 @@ std::optional<RoomRecord> AppendRoom(std::vector<RoomRecord>& rooms, const std::
 RoomRecord CreateRoom(TParleyvoxServer& server, const std::string& name) {
   std::optional<RoomRecord> room;
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     room = AppendRoom(*rooms, name);
   }
   if (!room) throw ERangeError();
@@ -52,7 +52,7 @@ void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   {
     // The duplicate check and the creation are one step, so two administrators cannot both
     // create the same name.
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     // Room names compare with a to z turned to upper case, nothing else.
     for (const auto& existing : *rooms) duplicate = duplicate || SameAsciiIgnoringCase(existing.Name, name);
     if (!duplicate) room = AppendRoom(*rooms, name);
@@ -66,7 +66,7 @@ void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   int room_id = ParseAdminDeleteRoom(packet);
   if (room_id == 0) throw ERangeError();  // RoomId 0 names no room
-  auto rooms = server.RoomList.Lock();
+  Locked rooms(server.RoomList);
   auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
   if (it == rooms->end()) {
     rooms.Unlock();
@@ -80,7 +80,7 @@ void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServer
 void AdminSaveAsDefaultChannels(TParleyvoxServer& server, const PacketView&, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     std::vector<std::string> names;
     for (const auto& room : *rooms) names.push_back(room.Name);
     SaveRooms(server.ConfigPath(), names);

@@ -19,14 +19,14 @@ TServerClient::~TServerClient() { Destroy(); }
 
 void TServerClient::Enqueue(std::vector<uint8_t> packet) {
   if (Destroying) return;
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   if (Destroying) return;
   out_queue_.push_back(std::move(packet));
 }
 
 void TServerClient::Flush() {
   if (Destroying) return;
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   // Destruction may have begun while this thread waited for the lock.
   if (Destroying || out_queue_.empty()) return;
   // Oldest first, so a client sees its packets in the order the server produced them.
@@ -45,7 +45,7 @@ void TServerClient::Flush() {
 void TServerClient::Destroy() {
   if (Destroying.exchange(true)) return;
   if (auto peer = peer_thread_.lock()) peer->ClearAppData();
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   out_queue_.clear();
 }
 

@@ -13,11 +13,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/date_time.h"
+#include "base/sync.h"
 #include "core/server.h"
 #include "net/tcp_server.h"
 
@@ -31,12 +31,12 @@ class TServerClient {
   TServerClient& operator=(const TServerClient&) = delete;
 
   // Appends one complete control packet to the out-queue; does nothing once destruction began.
-  void Enqueue(std::vector<uint8_t> packet);
+  void Enqueue(std::vector<uint8_t> packet) EXCLUDES(out_queue_lock_);
   // Writes every queued packet to the connection, oldest first, and empties the queue. A write
   // error drops that packet (counted for the session, not for the server) and the rest are tried.
-  void Flush();
+  void Flush() EXCLUDES(out_queue_lock_);
   // Destruction: stop taking packets, unlink from the connection, drop what is queued.
-  void Destroy();
+  void Destroy() EXCLUDES(out_queue_lock_);
 
   // Identity, set by the login before the session is published in ClientList.
   std::string ClientName;
@@ -91,8 +91,9 @@ class TServerClient {
   std::weak_ptr<TIdPeerThread> peer_thread_;
   const TIdPeerThread* raw_peer_;
   std::shared_ptr<TIdTCPConnection> connection_;
-  std::mutex out_queue_lock_;
-  std::vector<std::vector<uint8_t>> out_queue_;
+  // The out-queue lock: after ClientList, before LogLock (base/sync.h).
+  Mutex out_queue_lock_;
+  std::vector<std::vector<uint8_t>> out_queue_ GUARDED_BY(out_queue_lock_);
   std::atomic<uint64_t> udp_endpoint_{0};
   std::atomic<int64_t> last_activity_steady_;
 };

@@ -26,7 +26,7 @@ constexpr size_t kMaxQueuedCopies = 16384;
 constexpr size_t kMaxQueuedDatagrams = 2048;
 
 size_t QueueLimit(TParleyvoxServer& server) {
-  const size_t clients = server.ClientList.Lock()->size();
+  const size_t clients = Locked(server.ClientList)->size();
   // Every other client is the most a datagram goes to.
   const size_t copies_each = clients > 1 ? clients - 1 : 1;
   return std::min(kMaxQueuedDatagrams, kMaxQueuedCopies / copies_each);
@@ -58,7 +58,7 @@ void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const Sess
   if (datagram.alone && sender && sender->TryRelayAlone(queued, binding)) return;
   const size_t limit = QueueLimit(server);
   {
-    auto list = server.UdpSendList.Lock();
+    Locked list(server.UdpSendList);
     // The send thread is behind and busy: it drains the full queue without a new signal.
     if (list->size() >= limit) return;
     list->push_back(std::move(queued));

@@ -24,7 +24,7 @@ void UdpRelay::Drain(TIdSocketHandle* binding) {
   // 1. Take every queued datagram at once; the listener goes on appending to an empty list
   //    while this drain relays, and its SystemEvent brings the next drain.
   {
-    auto list = server_.UdpSendList.Lock();
+    Locked list(server_.UdpSendList);
     taken_.swap(*list);
   }
   Begin(binding);
@@ -45,7 +45,7 @@ void UdpRelay::Begin(TIdSocketHandle* binding) {
   // 2. The recipients as ClientList holds them now. A session removed from here on may still
   //    receive these datagrams, as it would had it left just after the drain; one removed
   //    before is not in the copy. The copy's shared pointers keep every record alive.
-  auto list = server_.ClientList.Lock();
+  Locked list(server_.ClientList);
   clients_.assign(list->begin(), list->end());
 }
 

@@ -101,7 +101,7 @@ void PingClients(TParleyvoxServer& server, const DatagramSender& send) {
   try {
     const Settings& config = server.Config;
     PingLimits limits{config.IdleTimeBeforePing, config.PingWaitTime, config.MaxPingTries};
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     // Read after the lock is held: waiting for it is not silence of the clients.
     PingClocks clocks{TickCount(), SteadyNow()};
     for (const SessionPtr& session : *clients) {

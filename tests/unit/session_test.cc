@@ -72,14 +72,14 @@ TEST(ServerClient, PingTimeAboveItsFieldIsReportedAsTheLargestValue) {
   TParleyvoxServer server;
   test::FakeSession s(server, "a", 7, 0);
   s->PingTime = 70000;
-  server.ClientList.Lock()->push_back(s.Ptr());
+  Locked(server.ClientList)->push_back(s.Ptr());
   uint8_t request[9] = {0xBA, 0xB0, 0, 0, 9, 0, 60, 0, 1};
   PlayerStatsReq(server, PacketView(request, sizeof request), *s);
   s->Flush();
   std::string answer = s.Received();
   ASSERT_EQ(answer.size(), 104u);
   EXPECT_EQ(LoadU16(reinterpret_cast<const uint8_t*>(answer.data()) + 20), 65535);
-  server.ClientList.Lock()->clear();
+  Locked(server.ClientList)->clear();
 }
 
 TEST(Login, SessionIdsAreUniqueAndNoPlayerIndexIsFreeOnceAll255AreTaken) {
@@ -104,7 +104,7 @@ TEST(Rooms, NamesAreCutTo30AndThe256thRoomIsRefused) {
   EXPECT_EQ(CreateRoom(server, std::string(40, 'd')).Name, std::string(30, 'd'));
   for (int i = 1; i < kMaxRooms; ++i) CreateRoom(server, "r" + std::to_string(i));
   EXPECT_THROW(CreateRoom(server, "one too many"), ERangeError);
-  EXPECT_EQ(server.RoomList.Lock()->size(), 255u);
+  EXPECT_EQ(Locked(server.RoomList)->size(), 255u);
 }
 
 TEST(Framing, APassTakesOneWholePacketAfterItsFirstByte) {

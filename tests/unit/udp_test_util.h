@@ -52,12 +52,12 @@ class UdpHarness {
     session->PlayerIndex = player_index;
     session->RoomIndex = room_index;
     session->ClientName = name.empty() ? "p" + std::to_string(player_index + 1) : name;
-    server.ClientList.Lock()->push_back(session);
+    Locked(server.ClientList)->push_back(session);
     return session;
   }
   // Removed and destroyed, as the server ends a session.
   void RemoveSession(const SessionPtr& session) {
-    std::erase(*server.ClientList.Lock(), session);
+    std::erase(*Locked(server.ClientList), session);
     session->Destroy();
   }
   // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
@@ -73,8 +73,8 @@ class UdpHarness {
     UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), LoopbackAddr(from_port), false}, binding_);
   }
   void Drain() { ProcessUDPList(server, &binding_); }
-  size_t Queued() { return server.UdpSendList.Lock()->size(); }
-  Bytes QueuedAt(size_t i) { return server.UdpSendList.Lock()->at(i).bytes; }
+  size_t Queued() { return Locked(server.UdpSendList)->size(); }
+  Bytes QueuedAt(size_t i) { return Locked(server.UdpSendList)->at(i).bytes; }
   uint16_t Port() const { return binding_.Port(); }
   TIdSocketHandle& Binding() { return binding_; }
 
