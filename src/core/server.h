@@ -13,6 +13,8 @@
 #include "base/date_time.h"
 #include "base/sync.h"
 #include "core/command_line.h"
+#include "core/log_rate_cap.h"
+#include "core/login_throttle.h"
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "sessions/server_client.h"
@@ -67,6 +69,12 @@ class TParleyvoxServer {
   std::string AdminPassword() const;
   void SetServerPassword(const std::string& value);
   void SetAdminPassword(const std::string& value);
+
+  // Password guessing, per client address: administrator logins and the server password.
+  LoginThrottle AdminLoginThrottle;
+  LoginThrottle ServerPasswordThrottle;
+  // The event-log lines datagrams cause, capped per session.
+  LogRateCap DatagramLogCap;
 
   std::mutex UdpReadLock;
   GuardedList<SessionPtr> ClientList;

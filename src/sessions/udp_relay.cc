@@ -7,7 +7,9 @@
 #include "core/event_log.h"
 #include "net/net_errors.h"
 #include "sessions/client_list.h"
+#include "sessions/datagram_log.h"
 #include "sessions/datagrams.h"
+#include "sessions/udp_guard.h"
 
 namespace pv {
 
@@ -54,7 +56,9 @@ void UdpRelay::RelayCaught(std::vector<uint8_t>& datagram) {
   try {
     Relay(datagram);
   } catch (const std::exception& e) {
-    WriteLog(CaughtLine(kDrainFailure, e), 0);
+    // Caused by the datagram's sender, who could send such datagrams by the thousand.
+    const uint32_t sender = datagram.size() >= kOffDgSessionId + 2 ? LoadU16(datagram.data() + kOffDgSessionId) : 0;
+    WriteDatagramLog(server_, sender, DatagramLine::kDrainFailure, CaughtLine(kDrainFailure, e), 0);
   }
 }
 
@@ -75,9 +79,14 @@ void UdpRelay::Finish() {
 void UdpRelay::Relay(std::vector<uint8_t>& datagram) {
   // UDPRead queues nothing shorter; the list is reachable by anyone holding the server, though.
   if (datagram.size() < kRelayHeaderSize) return;
-  const TServerClient* sender = FindSessionIn(clients_, LoadU16(datagram.data() + kOffDgSessionId));
-  if (!sender) return WriteLog("Tried to send a udp packet from a destroyed client", 1);
-  if (sender->Leaving) return WriteLog("Tried to send a udp packet from a leaving client", 1);
+  const uint16_t sender_id = LoadU16(datagram.data() + kOffDgSessionId);
+  const TServerClient* sender = FindSessionIn(clients_, sender_id);
+  if (!sender)
+    return WriteDatagramLog(server_, sender_id, DatagramLine::kDestroyedSender,
+                            "Tried to send a udp packet from a destroyed client", 1);
+  if (sender->Leaving)
+    return WriteDatagramLog(server_, sender_id, DatagramLine::kLeavingSender,
+                            "Tried to send a udp packet from a leaving client", 1);
   const uint8_t mode = datagram[kOffRelayTargetMode];
   if (mode == kRelayModeRoom) RelayToRoom(*sender, datagram.data(), datagram.size());
   if (mode == kRelayModeList) RelayToList(*sender, datagram.data(), datagram.size());
@@ -92,7 +101,7 @@ void UdpRelay::RelayToRoom(const TServerClient& sender, uint8_t* data, size_t si
   const int32_t room = sender.RoomIndex;
   for (const SessionPtr& r : clients_) {
     if (r->Leaving || r.get() == &sender || r->RoomIndex != room) continue;
-    AddCopy(*r, data, size, sums, false);
+    AddCopy(sender, *r, data, size, sums, false);
   }
 }
 
@@ -106,12 +115,14 @@ void UdpRelay::RelayToList(const TServerClient& sender, const uint8_t* data, siz
     // PlayerId 256 does not fit in a list byte: that slot is never addressed.
     const int player_id = r->PlayerId();
     if (player_id > 255 || !list.player_ids.test(static_cast<size_t>(player_id))) continue;
-    AddCopy(*r, stripped.data(), stripped.size(), sums, true);
+    AddCopy(sender, *r, stripped.data(), stripped.size(), sums, true);
   }
 }
 
-void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, const Crc32Variants& sums,
-                       bool log_failure) {
+void UdpRelay::AddCopy(const TServerClient& sender, TServerClient& recipient, const uint8_t* data, size_t size,
+                       const Crc32Variants& sums, bool log_failure) {
+  // Never to the server's own endpoint: the copy would come back as a new datagram.
+  if (IsOwnUdpEndpoint(server_, recipient.UdpSockAddr())) return;
   if (copies_.size() >= kFlushCopies || arena_.size() + size > kFlushBytes) Flush();
   const size_t offset = arena_.size();
   arena_.resize(offset + size);
@@ -120,7 +131,7 @@ void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t siz
   const auto session_id = static_cast<uint16_t>(recipient.SessionId);
   StoreU16(copy + kOffDgSessionId, session_id);
   StoreU32(copy + kOffRelayChecksum, sums.With(session_id));
-  copies_.push_back(Copy{&recipient, offset, size, log_failure});
+  copies_.push_back(Copy{&recipient, offset, size, log_failure, static_cast<uint16_t>(sender.SessionId)});
 }
 
 void UdpRelay::Flush() {
@@ -146,7 +157,7 @@ void UdpRelay::Flush() {
       try {
         RaiseDatagramError(out_[i].result);
       } catch (const Error& e) {
-        WriteLog(CaughtLine(kDrainFailure, e), 1);
+        WriteDatagramLog(server_, c.sender, DatagramLine::kListSendFailure, CaughtLine(kDrainFailure, e), 1);
       }
     }
   }

@@ -79,9 +79,9 @@ std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, b
   return out;
 }
 
-Fd OpenUdp() {
+Fd OpenUdp(const std::string& ip) {
   Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local = Loopback(0);
+  sockaddr_in local = Loopback(0, ip);
   bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
   return fd;
 }

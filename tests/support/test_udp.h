@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "support/loopback_sockets.h"
@@ -16,8 +17,9 @@ using Bytes = std::vector<uint8_t>;
 
 class TestUdp {
  public:
-  // Binds 127.0.0.1:0; a failure is recorded as a test failure and leaves Ok() false.
-  TestUdp();
+  // Binds `ip`:0 (another loopback address stands for another host); a failure is recorded as a
+  // test failure and leaves Ok() false.
+  explicit TestUdp(const std::string& ip = "127.0.0.1");
   TestUdp(const TestUdp&) = delete;
   TestUdp& operator=(const TestUdp&) = delete;
 
