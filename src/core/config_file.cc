@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "base/errors.h"
+#include "core/atomic_file.h"
 #include "core/ini_file.h"
 
 namespace pv {
@@ -129,6 +130,8 @@ std::string IniSafeText(std::string text) {
 
 void LoadConfig(const std::string& path, Settings& settings,
                 const std::function<void(const std::string& name)>& create_room) {
+  // A writer killed in the middle left its temporary copy (holding the passwords) behind.
+  RemoveStaleTemporaries(WriteTarget(path));
   {
     IniFile file(path);
     for (const Key& key : kKeys) ReadKey(file, key, settings);

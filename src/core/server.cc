@@ -1,5 +1,6 @@
 #include "core/server.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "core/config_file.h"
 #include "core/event_log.h"
 #include "core/platform.h"
+#include "core/startup_warnings.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -83,6 +85,8 @@ bool TParleyvoxServer::Server_Init() {
     return Fail("FATAL ERROR: Unable to create config file");
   }
   WriteLog("Done reading ini file", 3);
+  // Exposed secrets are the operator's to mend: said on stderr, the log's lines stay as they are.
+  for (const std::string& warning : StartupWarnings(Config, ConfigPath())) std::fprintf(stderr, "%s\n", warning.c_str());
   // 12. The version text clients and the listing service see.
   Config.ServerVersion += " Win32";
   if (!desktop_) Config.ServerVersion += " Service";
