@@ -38,10 +38,10 @@ LogRateCap::Verdict LogRateCap::Admit(uint32_t session, int kind) {
 
 std::vector<LogRateCap::Report> LogRateCap::Sweep() {
   std::vector<Report> reports;
-  std::lock_guard<std::mutex> hold(lock_);
   const SteadyTime now = clock_();
-  if (now < next_sweep_) return reports;
-  next_sweep_ = now + kSecond;
+  if (now.time_since_epoch().count() < next_sweep_.load(std::memory_order_relaxed)) return reports;
+  std::lock_guard<std::mutex> hold(lock_);
+  next_sweep_.store((now + kSecond).time_since_epoch().count(), std::memory_order_relaxed);
   for (auto it = entries_.begin(); it != entries_.end();) {
     Entry& e = it->second;
     if (e.left_out > 0 && now - e.last_report >= kSecond) {

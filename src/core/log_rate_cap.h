@@ -8,6 +8,7 @@
 // Sweep returned, never under it. The clock is injectable for tests.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +56,8 @@ class LogRateCap {
   const size_t per_second_;
   std::mutex lock_;
   std::map<Key, Entry> entries_;
-  SteadyTime next_sweep_{};
+  // When the next sweep is due, read without the lock: most calls return at once.
+  std::atomic<SteadyTime::rep> next_sweep_{0};
 };
 
 }  // namespace pv
