@@ -3,7 +3,7 @@
 #include <netinet/in.h>
 
 #include "base/printf.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "net/local_address.h"
 #include "net/socket_address.h"
 

@@ -1,7 +1,7 @@
 #include "sessions/datagram_log.h"
 
 #include "base/printf.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 
 namespace pv {
 

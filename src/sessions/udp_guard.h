@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 
 #include "core/server.h"
+#include "sessions/server_client.h"
 
 namespace pv {
 

@@ -50,22 +50,22 @@ TEST_P(UdpSource, OnlyTheControlAddressSpeaksForTheSession) {
   h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), from);
   if (c.taken) {
     EXPECT_EQ(a->UdpEndpoint(), (static_cast<uint64_t>(from.sin_addr.s_addr) << 16) | port);
-    EXPECT_EQ(a->UdpPacketsIn, 2u);
+    EXPECT_EQ(a->Traffic.UdpPacketsIn, 2u);
     EXPECT_EQ(h.Queued(), 1u);
     // The ping was answered (a remote test address may have no route: nothing to count then).
     if (std::string(c.ip).rfind("127.", 0) == 0) {
-      EXPECT_EQ(h.server.UdpPacketsOut, 1u);
+      EXPECT_EQ(h.server.Traffic.UdpPacketsOut, 1u);
     }
   } else {
     // Nothing at all happened for the session: no endpoint, no count, no relay, no answer.
     EXPECT_EQ(a->UdpEndpoint(), 0u);
-    EXPECT_EQ(a->UdpPacketsIn, 0u);
+    EXPECT_EQ(a->Traffic.UdpPacketsIn, 0u);
     EXPECT_EQ(a->LastPacketId, 0u);
     EXPECT_EQ(h.Queued(), 0u);
-    EXPECT_EQ(h.server.UdpPacketsOut, 0u);
+    EXPECT_EQ(h.server.Traffic.UdpPacketsOut, 0u);
   }
   // Every datagram still counts for the server.
-  EXPECT_EQ(h.server.UdpPacketsIn, 2u);
+  EXPECT_EQ(h.server.Traffic.UdpPacketsIn, 2u);
   EXPECT_EQ(h.server.Metrics.DroppedWrongSourceAddress, c.wrong_source);
   EXPECT_EQ(h.server.Metrics.DroppedOwnEndpoint, c.own_endpoint);
 }
@@ -88,7 +88,7 @@ TEST(UdpGuard, NatRebindingMovesThePortAndKeepsTheSession) {
   h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), Addr("127.0.0.1", 50001));
   h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), Addr("127.0.0.1", 50002));
   EXPECT_EQ(a->UdpPort(), 50002);
-  EXPECT_EQ(a->UdpPacketsIn, 2u);
+  EXPECT_EQ(a->Traffic.UdpPacketsIn, 2u);
 }
 
 TEST(UdpGuard, UnknownControlAddressMatchesNoSource) {
@@ -114,8 +114,8 @@ TEST(UdpGuard, RelayNeverSendsToTheServersOwnEndpoint) {
   UdpHarness::Attach(*c, listener);
   h.server.UdpSendList.Lock()->push_back({RelayDatagram(101, 1, {9})});
   h.Drain();
-  EXPECT_EQ(own->UdpPacketsOut, 0u);
-  EXPECT_EQ(c->UdpPacketsOut, 1u);
+  EXPECT_EQ(own->Traffic.UdpPacketsOut, 0u);
+  EXPECT_EQ(c->Traffic.UdpPacketsOut, 1u);
   // The other room mate still gets its copy.
   EXPECT_TRUE(listener.Receive(std::chrono::milliseconds(3000)).has_value());
 }
