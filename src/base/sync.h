@@ -6,6 +6,8 @@
 //     < a session's OutQueue < LogLock
 // The configuration file's write lock is a leaf: it may be taken while RoomList is held and
 // nothing is locked while it is held.
+// The login throttles' locks and the datagram log cap's lock are leaves too: taken under any of the
+// above (a login checks its throttle with ClientList held), nothing is locked or logged under them.
 // A guarded list's lock may be taken again by the thread that already holds it.
 #pragma once
 
