@@ -176,6 +176,9 @@ TEST_F(UdpSecurity, LeavingClientFloodGrowsTheLogByAFewLinesASecond) {
   const off_t grown = LogSize(*server_) - before;
   EXPECT_LT(static_cast<double>(grown), 10240.0 * seconds) << sent << " datagrams in " << seconds << " s";
   EXPECT_GE(sent, 10000);
+  RecordProperty("datagrams_sent", sent);
+  RecordProperty("log_bytes_grown", static_cast<int>(grown));
+  RecordProperty("flood_ms", static_cast<int>(seconds * 1000));
   int alerts = 0;
   for (const std::string& line : server_->LogLines())
     alerts += line.rfind("ALERT UDP: Incoming traffic from leaving client :flooder", 0) == 0;
