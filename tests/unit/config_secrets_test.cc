@@ -78,12 +78,6 @@ TEST_F(ConfigSecrets, ClientTextsAreCutAtTheFirstLineBreakOrNul) {
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(IniSafeText(c.in), c.out);
-  // What a cut password writes: one value line, nothing of the sender's own.
-  Load();
-  SaveAdminPassword(path_, IniSafeText("x\r\n[Channels]\r\n0=Evil"));
-  Load();
-  EXPECT_EQ(settings_.AdminPassword, "x");
-  EXPECT_EQ(FileBytes(path_).find("Evil"), std::string::npos);
 }
 
 TEST_F(ConfigSecrets, AddressCheckKeyIsReadButNeverWritten) {

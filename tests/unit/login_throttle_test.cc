@@ -85,15 +85,5 @@ TEST_F(LoginThrottleTest, ThreeThousandGuessesTakeAtLeastTenMinutes) {
   EXPECT_GE(now_ - start, std::chrono::hours(590));
 }
 
-TEST_F(LoginThrottleTest, TableStaysBoundedAndKeepsWorking) {
-  LoginThrottle small({.failures = 5, .window = seconds(60), .first_lock = seconds(60), .max_lock = seconds(3600),
-                       .max_addresses = 8},
-                      [this] { return now_; });
-  for (uint32_t address = 1; address <= 1000; ++address) small.Failed(address);
-  for (int i = 0; i < 5; ++i) small.Failed(kA);
-  EXPECT_TRUE(small.Locked(kA));
-  EXPECT_FALSE(small.Locked(kB));
-}
-
 }  // namespace
 }  // namespace pv

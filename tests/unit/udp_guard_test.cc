@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "sessions/datagrams.h"
-#include "sessions/udp_guard.h"
 #include "udp_test_util.h"
 
 namespace pv {
@@ -89,15 +88,6 @@ TEST(UdpGuard, NatRebindingMovesThePortAndKeepsTheSession) {
   h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), Addr("127.0.0.1", 50002));
   EXPECT_EQ(a->UdpPort(), 50002);
   EXPECT_EQ(a->Traffic.UdpPacketsIn, 2u);
-}
-
-TEST(UdpGuard, UnknownControlAddressMatchesNoSource) {
-  UdpHarness h;
-  SessionPtr a = h.AddSession(101, 0);
-  TServerClient& s = *a;
-  // The harness's sessions come from 127.0.0.1; a record without an address speaks for nobody.
-  EXPECT_TRUE(MaySpeakFor(h.server, s, Addr("127.0.0.1", 1)));
-  EXPECT_FALSE(MaySpeakFor(h.server, s, Addr("0.0.0.0", 1)));
 }
 
 TEST(UdpGuard, RelayNeverSendsToTheServersOwnEndpoint) {
