@@ -5,15 +5,9 @@
 #include "protocol/notifications.h"
 #include "protocol/password_guard.h"
 #include "protocol/packets.h"
+#include "sessions/client_list.h"
 
 namespace pv {
-
-SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id) {
-  auto clients = server.ClientList.Lock();
-  for (auto& session : *clients)
-    if (session->PlayerId() == player_id) return session;
-  return nullptr;
-}
 
 void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   const uint32_t from = session.TcpAddress();
