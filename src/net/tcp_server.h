@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/net_thread.h"
+#include "net/socket_address.h"
 #include "net/tcp_connection.h"
 
 namespace pv {
@@ -79,10 +80,9 @@ class TIdTCPServer {
   TIdTCPServer(const TIdTCPServer&) = delete;
   TIdTCPServer& operator=(const TIdTCPServer&) = delete;
 
-  void SetDefaultPort(uint16_t port) { default_port_ = port; }
-  // Replaces the bindings by one on `ip` (dotted, or a name to look up) and `port`. Without a
-  // binding the listener binds every local interface at the default port.
-  void SetBinding(const std::string& ip, uint16_t port);
+  // Where to listen: `ip` (dotted, a name to look up, or empty for every local interface) and
+  // `port`. Set before activation.
+  void SetBinding(const std::string& ip, uint16_t port) { binding_ = BindAddress{ip, port}; }
   void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
   void SetOnException(ExceptionHandler handler) { on_exception_ = std::move(handler); }
   // Off by default, so a port in use makes activation fail.
@@ -101,10 +101,6 @@ class TIdTCPServer {
   size_t LiveThreadCount() const;
 
  private:
-  struct Binding {
-    std::string ip;
-    uint16_t port = 0;
-  };
   struct Listener {
     int fd = -1;
     uint16_t port = 0;
@@ -114,8 +110,7 @@ class TIdTCPServer {
   void Deactivate();
   void StopListeners();
 
-  uint16_t default_port_ = 0;
-  std::vector<Binding> bindings_;
+  BindAddress binding_;
   ExecuteHandler on_execute_;
   ExceptionHandler on_exception_;
   bool reuse_socket_ = false;
