@@ -1,5 +1,6 @@
 #include "app/server_app.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "core/config_file.h"
 #include "core/platform.h"
 #include "core/service_notify.h"
+#include "core/startup_warnings.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -96,6 +98,9 @@ bool ServerApp::Server_Init() {
   // The passwords as read; from now on the administrator commands change them under their lock.
   server_.SetServerPassword(server_.Config.ServerPassword);
   server_.SetAdminPassword(server_.Config.AdminPassword);
+  // Exposed secrets are the operator's to mend: said on stderr, the log's lines stay as they are.
+  for (const std::string& warning : StartupWarnings(server_.Config, server_.ConfigPath()))
+    std::fprintf(stderr, "%s\n", warning.c_str());
   // 12. The version text clients and the listing service see.
   server_.Config.ServerVersion += " Win32";
   if (!desktop_) server_.Config.ServerVersion += " Service";

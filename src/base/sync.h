@@ -12,6 +12,8 @@
 // listener's connection-thread lock, the UDP endpoint's bindings lock, a worker thread's stop
 // lock (TThread), a transport thread's end lock (NetThread), an AutoResetEvent's lock and a host
 // look-up's result lock.
+// The login throttles' locks and the datagram log cap's lock are leaves too: taken under any of the
+// above (a login checks its throttle with ClientList held), nothing is locked or logged under them.
 // A guarded list's lock may be taken again by the thread that already holds it.
 #pragma once
 

@@ -1,11 +1,15 @@
 #include "core/config_file.h"
 
+#include <algorithm>
+#include <mutex>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 
 #include "base/ascii.h"
 #include "base/errors.h"
 #include "base/sync.h"
+#include "core/atomic_file.h"
 #include "core/ini_file.h"
 
 namespace pv {
@@ -120,11 +124,20 @@ void SavePassword(const std::string& path, const char* key, const std::string& v
 
 }  // namespace
 
+std::string IniSafeText(std::string text) {
+  text.resize(std::min(text.size(), text.find_first_of(std::string_view("\r\n\0", 3))));
+  return text;
+}
+
 void LoadConfig(const std::string& path, Settings& settings,
                 const std::function<void(const std::string& name)>& create_room) {
+  // A writer killed in the middle left its temporary copy (holding the passwords) behind.
+  RemoveStaleTemporaries(WriteTarget(path));
   {
     IniFile file(path);
     for (const Key& key : kKeys) ReadKey(file, key, settings);
+    // Read with its safe default and never written: a new file's bytes stay as they are.
+    settings.UdpFollowsTcpAddress = file.ReadBool("Security", "UdpFollowsTcpAddress", settings.UdpFollowsTcpAddress);
     NormaliseWebPostURL(settings.WebPostURL);
     CreateRooms(file, create_room);  // takes the room list's lock: not under the write lock
   }

@@ -16,6 +16,8 @@
 #include "base/date_time.h"
 #include "base/sync.h"
 #include "core/command_line.h"
+#include "core/log_rate_cap.h"
+#include "core/login_throttle.h"
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "core/traffic_counters.h"
@@ -55,6 +57,12 @@ class TParleyvoxServer {
   std::string AdminPassword() const EXCLUDES(password_lock_);
   void SetServerPassword(const std::string& value) EXCLUDES(password_lock_);
   void SetAdminPassword(const std::string& value) EXCLUDES(password_lock_);
+
+  // Password guessing, per client address: administrator logins and the server password.
+  LoginThrottle AdminLoginThrottle;
+  LoginThrottle ServerPasswordThrottle;
+  // The event-log lines datagrams cause, capped per session.
+  LogRateCap DatagramLogCap;
 
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;

@@ -5,7 +5,9 @@
 #include "base/free_index.h"
 #include "base/printf.h"
 #include "base/event_log.h"
+#include "net/local_address.h"
 #include "protocol/notifications.h"
+#include "protocol/password_guard.h"
 #include "protocol/packets.h"
 
 namespace pv {
@@ -51,10 +53,21 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
       return true;
     }
     std::string password = server.ServerPassword();
-    if (!password.empty() && request.Password != password) {
-      clients.Unlock();
-      WriteRefusal(server, thread, BuildBadServerPassword());
-      return true;
+    if (!password.empty()) {
+      // Guessing is throttled per address: a locked-out address is refused as a wrong password
+      // without its guess being looked at.
+      const uint32_t from = IPv4OrZero(thread.Connection().PeerIP());
+      bool throttled = server.ServerPasswordThrottle.Locked(from);
+      if (throttled || request.Password != password) {
+        clients.Unlock();
+        if (throttled)
+          Count(server.Metrics.LoginsThrottled);
+        else
+          NoteWrongPassword(server.ServerPasswordThrottle, from, "Client logins");
+        WriteRefusal(server, thread, BuildBadServerPassword());
+        return true;
+      }
+      server.ServerPasswordThrottle.Succeeded(from);
     }
     session = std::make_shared<TServerClient>(server, thread.shared_from_this());
     session->ClientName = request.Name;

@@ -46,7 +46,9 @@ void ClientChangeRoom(TParleyvoxServer& server, const PacketView& packet, TServe
 
 void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
-  std::string name = ParseAdminCreateRoom(packet);
+  // A name ends up in the configuration file when the rooms are saved: cut at a line break or
+  // NUL before it is used (config_file.h).
+  std::string name = IniSafeText(ParseAdminCreateRoom(packet));
   std::optional<RoomRecord> room;
   bool duplicate = false;
   {

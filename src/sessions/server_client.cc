@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 
 #include "core/server.h"
+#include "net/local_address.h"
 
 namespace pv {
+
 
 TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerThread> peer_thread)
     : ConnectedAt(Now()),
@@ -13,6 +15,7 @@ TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerTh
       peer_thread_(peer_thread),
       raw_peer_(peer_thread.get()),
       connection_(peer_thread->ConnectionPtr()),
+      tcp_address_(IPv4OrZero(connection_->PeerIP())),
       last_activity_steady_(ConnectedAtSteady.time_since_epoch().count()) {}
 
 TServerClient::~TServerClient() { Destroy(); }

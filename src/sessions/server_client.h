@@ -81,6 +81,10 @@ class TServerClient {
   std::atomic<int32_t> PingTries{0};
   std::atomic<bool> PingDisconnect{false};
 
+  // The IPv4 address (network order) of the control connection, 0 when unknown. The client's
+  // datagrams must come from it (their port may differ and change).
+  uint32_t TcpAddress() const { return tcp_address_; }
+
   bool BelongsTo(const TIdPeerThread* thread) const { return raw_peer_ == thread; }
   TIdTCPConnection& Connection() { return *connection_; }
 
@@ -91,6 +95,7 @@ class TServerClient {
   std::weak_ptr<TIdPeerThread> peer_thread_;
   const TIdPeerThread* raw_peer_;
   std::shared_ptr<TIdTCPConnection> connection_;
+  const uint32_t tcp_address_;
   // The out-queue lock: after ClientList, before LogLock (base/sync.h).
   Mutex out_queue_lock_;
   std::vector<std::vector<uint8_t>> out_queue_ GUARDED_BY(out_queue_lock_);

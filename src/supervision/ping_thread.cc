@@ -13,6 +13,7 @@
 #include "net/udp_server.h"
 #include "protocol/notifications.h"
 #include "sessions/datagrams.h"
+#include "sessions/udp_guard.h"
 #include "supervision/web_listing.h"
 
 namespace pv {
@@ -78,6 +79,8 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
     in_addr address{};
     address.s_addr = static_cast<uint32_t>(endpoint >> 16);
     auto port = static_cast<uint16_t>(endpoint & 0xFFFF);
+    // Never to the server's own endpoint: the ping would come back as an answer.
+    if (IsOwnUdpEndpoint(server, MakeSockAddr(address, port))) return;
     std::vector<uint8_t> ping = BuildPingDatagram(session.SessionId, kPingKindPing, kServerPingValue);
     // The ping is marked outstanding before it leaves: a client on a fast link may answer
     // before the send returns, and the answer must find the ping it answers.

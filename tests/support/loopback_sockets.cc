@@ -95,9 +95,9 @@ Fd BindUnixDatagram(const std::string& path) {
   return fd;
 }
 
-Fd OpenUdp() {
+Fd OpenUdp(const std::string& ip) {
   Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local = Loopback(0);
+  sockaddr_in local = Loopback(0, ip);
   bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
   return fd;
 }

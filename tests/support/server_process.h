@@ -78,6 +78,11 @@ class ServerProcess {
   void UseHome(const std::string& folder);
   const TempDir& Dir() const { return dir_; }
   IniSettings& Ini() { return ini_; }
+  // Later starts keep the configuration file as the server left it (and the port it holds).
+  void KeepIniFromNowOn() {
+    ini_["Networking"]["TCPPort"] = std::to_string(port_);
+    write_ini_ = false;
+  }
   // The log file the server was told to use (default pvserver.log), relative to its folder.
   void SetLogName(std::string name) { log_name_ = std::move(name); }
   // Sets (or, with none, removes) a variable of the server's environment; before Start.

@@ -16,7 +16,7 @@ namespace pv::test {
 
 TestClient::~TestClient() { Close(); }
 
-bool TestClient::Connect(uint16_t port) {
+bool TestClient::Connect(uint16_t port, const std::string& from) {
   if (fd_ >= 0) {
     ADD_FAILURE() << "TestClient::Connect: already connected";
     return false;
@@ -25,6 +25,16 @@ bool TestClient::Connect(uint16_t port) {
   if (fd < 0) {
     ADD_FAILURE() << "socket: " << std::strerror(errno);
     return false;
+  }
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ADD_FAILURE() << "bind " << from << ": " << std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;

@@ -39,8 +39,9 @@ class TestClient {
   TestClient& operator=(const TestClient&) = delete;
 
   // Connects to 127.0.0.1:port and starts the reader. False (with the reason in a test failure)
-  // when the connection cannot be made.
-  bool Connect(uint16_t port);
+  // when the connection cannot be made. `from` binds the client to another loopback address
+  // first (127.0.0.2 stands for another host).
+  bool Connect(uint16_t port, const std::string& from = "");
   // Writes the bytes in one send() and pauses kSendPause. False when the send fails.
   bool Send(const Bytes& bytes);
 

@@ -22,7 +22,7 @@ class FakeSession {
   FakeSession(TParleyvoxServer& server, const std::string& name, int32_t session_id, uint8_t player_index) {
     TcpPair pair = MakeTcpPair();
     client_ = std::move(pair.client);
-    peer_ = std::make_shared<TIdPeerThread>(nullptr, std::make_shared<TIdTCPConnection>(pair.server.Release()));
+    peer_ = std::make_shared<TIdPeerThread>(nullptr, std::make_shared<TIdTCPConnection>(pair.server.Release(), "127.0.0.1"));
     session_ = std::make_shared<TServerClient>(server, peer_);
     session_->ClientName = name;
     session_->SessionId = session_id;

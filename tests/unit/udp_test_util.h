@@ -42,10 +42,11 @@ class UdpHarness {
   }
   ~UdpHarness() { SetLogFileName(saved_log_); }
 
-  // A logged-in session in ClientList. Its connection is a closed one: nothing here writes to it.
+  // A logged-in session in ClientList. Its connection is a closed one from 127.0.0.1 (where the
+  // harness's datagrams come from): nothing here writes to it.
   SessionPtr AddSession(uint16_t session_id, uint8_t player_index, int32_t room_index = 0,
                         const std::string& name = "") {
-    auto connection = std::make_shared<TIdTCPConnection>(-1);
+    auto connection = std::make_shared<TIdTCPConnection>(-1, "127.0.0.1");
     peers_.push_back(std::make_shared<TIdPeerThread>(nullptr, connection));
     auto session = std::make_shared<TServerClient>(server, peers_.back());
     session->SessionId = session_id;
@@ -67,10 +68,12 @@ class UdpHarness {
 
   // Hands `bytes` to UDPRead as received from 127.0.0.1:from_port. The bytes are copied into a
   // buffer of exactly their size, so a read past the end shows under AddressSanitizer.
-  void Deliver(const Bytes& bytes, uint16_t from_port) {
+  void Deliver(const Bytes& bytes, uint16_t from_port) { DeliverFrom(bytes, LoopbackAddr(from_port)); }
+  // The same from any source address.
+  void DeliverFrom(const Bytes& bytes, const sockaddr_in& from) {
     auto exact = std::make_unique<uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
     std::copy(bytes.begin(), bytes.end(), exact.get());
-    UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), LoopbackAddr(from_port), false}, binding_);
+    UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), from, false}, binding_);
   }
   void Drain() { ProcessUDPList(server, &binding_); }
   size_t Queued() { return Locked(server.UdpSendList)->size(); }
