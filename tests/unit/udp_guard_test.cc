@@ -102,7 +102,7 @@ TEST(UdpGuard, RelayNeverSendsToTheServersOwnEndpoint) {
   UdpHarness::Attach(*a, listener);
   own->SetUdpEndpoint(htonl(INADDR_LOOPBACK), h.Port());
   UdpHarness::Attach(*c, listener);
-  h.server.UdpSendList.Lock()->push_back(QueuedDatagram{a, RelayDatagram(101, 1, {9})});
+  Locked(h.server.UdpSendList)->push_back(QueuedDatagram{a, RelayDatagram(101, 1, {9})});
   h.Drain();
   EXPECT_EQ(own->Traffic.UdpPacketsOut, 0u);
   EXPECT_EQ(c->Traffic.UdpPacketsOut, 1u);
