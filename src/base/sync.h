@@ -3,7 +3,13 @@
 // Lock order, the one place it is written: a thread that holds several of these locks takes them
 // in this order and never the other way round:
 //   UdpReadLock < the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
-//     < a session's OutQueue < LogLock
+//     < a session's send lock < a session's OutQueue < LogLock
+// A session's send lock guards what is being written to its connection (sending_ and the sizes
+// of its packets); only the connection's own thread ever waits for it, and it is held only for
+// sends that do not wait. A session's OutQueue lock guards the queued packets, the count of
+// unsent bytes and the time of the last progress; it is held across no socket call.
+// The TCP listener's state lock (live connection threads, evictions) and a connection thread's
+// AppData lock are leaves: nothing else is taken while they are held.
 // The configuration file's write lock is a leaf: it may be taken while RoomList is held and
 // nothing is locked while it is held.
 // A guarded list's lock may be taken again by the thread that already holds it.

@@ -1,5 +1,6 @@
 #include "core/server.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -56,6 +57,18 @@ void TParleyvoxServer::SetAdminPassword(const std::string& value) {
   Config.AdminPassword = value;
 }
 
+void TParleyvoxServer::ConfigureConnectionLimits() {
+  uint64_t descriptors = RaiseDescriptorLimit();
+  ConnectionLimits limits;
+  limits.max_open = ConnectionCap(Config.MaxClients, descriptors);
+  limits.max_pending_per_address = kPendingConnectionsPerAddress;
+  size_t wanted = ConnectionCap(Config.MaxClients, UINT64_MAX);
+  if (limits.max_open < wanted)
+    std::fprintf(stderr, "pvserver: the descriptor limit (%llu) allows only %zu control connections of %zu\n",
+                 static_cast<unsigned long long>(descriptors), limits.max_open, wanted);
+  tcp_->SetLimits(limits, &Metrics.ConnectionsRefusedAtCap);
+}
+
 bool TParleyvoxServer::Fail(const char* message) {
   FatalMessage = message;
   return false;
@@ -99,6 +112,8 @@ bool TParleyvoxServer::Server_Init() {
   // linger in TIME_WAIT; on Linux it never lets a second listener take a busy port.
   tcp_->SetReuseSocket(true);
   tcp_->SetOnExecute([this](TIdPeerThread& thread) { TCPServerExecute(*this, thread); });
+  tcp_->SetOnDisconnect([this](TIdPeerThread& thread) { EndConnection(*this, thread); });
+  ConfigureConnectionLimits();
   udp_->SetDefaultPort(udp_port);
   udp_->SetOnUDPRead(
       [this](const uint8_t* data, size_t size, TIdSocketHandle& binding) { UDPRead(*this, data, size, binding); });

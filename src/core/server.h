@@ -35,6 +35,9 @@ struct QueuedDatagram {
   std::vector<uint8_t> bytes;
 };
 
+// Connections without a login yet from one IPv4 address (loopback addresses are exempt).
+constexpr size_t kPendingConnectionsPerAddress = 16;
+
 class TParleyvoxServer {
  public:
   explicit TParleyvoxServer(std::vector<std::string> args = {});
@@ -82,6 +85,8 @@ class TParleyvoxServer {
 
  private:
   bool Fail(const char* message);
+  // Raises the descriptor limit and caps the control connections within it.
+  void ConfigureConnectionLimits();
 
   std::vector<std::string> args_;
   bool desktop_ = false;

@@ -113,6 +113,9 @@ void TIdTCPServer::Activate() {
   state_ = std::make_shared<TcpServerState>();
   state_->on_execute = on_execute_;
   state_->on_exception = on_exception_;
+  state_->on_disconnect = on_disconnect_;
+  state_->limits = limits_;
+  state_->refused = refused_;
   listeners_ = std::move(opened);
   active_ = true;
   try {
