@@ -2,7 +2,7 @@
 //
 // Lock order, the one place it is written: a thread that holds several of these locks takes them
 // in this order and never the other way round:
-//   UdpReadLock < the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
+//   the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
 //     < a session's send lock < a session's OutQueue < LogLock
 // A session's send lock guards what is being written to its connection (sending_ and the sizes
 // of its packets); only the connection's own thread ever waits for it, and it is held only for

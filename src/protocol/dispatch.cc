@@ -5,7 +5,7 @@
 
 #include "base/errors.h"
 #include "base/printf.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "core/metrics.h"
 #include "protocol/admin.h"
 #include "protocol/codes.h"
@@ -126,11 +126,9 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
         close = Dispatch(server, packet, *session);
       }
     }
-    server.TcpPacketsIn.fetch_add(1);
-    server.TcpBytesIn.fetch_add(static_cast<uint32_t>(1 + n));
+    server.Traffic.CountTcpIn(1 + n);
     if (session && !session->Leaving) {
-      session->TcpPacketsIn.fetch_add(1);
-      session->TcpBytesIn.fetch_add(static_cast<uint32_t>(1 + n));
+      session->Traffic.CountTcpIn(1 + n);
       session->Touch();
       session->SendQueued();  // the rest, if any, goes out while the next pass waits
     }

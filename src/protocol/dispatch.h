@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/tcp_server.h"
 #include "protocol/packet_wait.h"
 

@@ -14,6 +14,7 @@
 
 #include "core/server.h"
 #include "protocol/codes.h"
+#include "protocol/rooms.h"
 #include "sessions/server_client.h"
 
 namespace pv {

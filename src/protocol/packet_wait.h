@@ -17,6 +17,7 @@
 
 #include "core/server.h"
 #include "net/tcp_server.h"
+#include "sessions/server_client.h"
 
 namespace pv {
 

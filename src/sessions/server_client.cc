@@ -101,8 +101,7 @@ bool TServerClient::TakeQueued() {
     sending_counted_ = 0;
   }
   for (auto& packet : taken) {
-    TcpPacketsOut.fetch_add(1);
-    TcpBytesOut.fetch_add(static_cast<uint32_t>(packet.size()));
+    Traffic.CountTcpOut(packet.size());
     sending_.insert(sending_.end(), packet.begin(), packet.end());
     sending_sizes_.push_back(packet.size());
   }
@@ -111,10 +110,7 @@ bool TServerClient::TakeQueued() {
 
 void TServerClient::DropUnsent() {
   std::lock_guard<std::mutex> hold(out_queue_lock_);
-  for (const auto& packet : out_queue_) {
-    TcpPacketsOut.fetch_add(1);
-    TcpBytesOut.fetch_add(static_cast<uint32_t>(packet.size()));
-  }
+  for (const auto& packet : out_queue_) Traffic.CountTcpOut(packet.size());
   out_queue_.clear();
   sending_.clear();
   sending_offset_ = 0;
@@ -155,8 +151,7 @@ TServerClient::SendResult TServerClient::Send(bool owner) {
       size_t size = sending_sizes_.front();
       sending_sizes_.pop_front();
       sending_counted_ += size;
-      server_.TcpBytesOut.fetch_add(static_cast<uint32_t>(size));
-      server_.TcpPacketsOut.fetch_add(1);
+      server_.Traffic.CountTcpOut(size);
     }
   }
 }
