@@ -31,6 +31,15 @@ using Clock = std::chrono::steady_clock;
 constexpr Ms kAnswerWithin{100};
 constexpr Ms kVoiceGapAtMost{100};
 
+// AddressSanitizer keeps freed memory in quarantine and adds shadow memory, so the server's
+// resident size says nothing about what it holds; the memory bounds are checked in the other
+// builds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRssMeaningful = false;
+#else
+constexpr bool kRssMeaningful = true;
+#endif
+
 int64_t ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<Ms>(Clock::now() - since).count();
 }
@@ -239,7 +248,9 @@ TEST_F(HostileClients, AFloodOfPacketsIsReadNoFasterThanItIsHandled) {
   rss_max = std::max(rss_max, RssKiB(server_->Pid()));
   // The server held the sender back rather than taking everything in.
   EXPECT_LT(written, int64_t{256} << 20);
-  EXPECT_LT(rss_max - rss_before, 5 * 1024) << "written: " << written;
+  if (kRssMeaningful) {
+    EXPECT_LT(rss_max - rss_before, 5 * 1024) << "written: " << written;
+  }
   EXPECT_LT(TimedLogin("fresh"), kAnswerWithin.count());
   Reset(flooder);
   EXPECT_TRUE(observer.WaitFor(kPktPlayerLeft));
@@ -341,7 +352,9 @@ TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
   EXPECT_LT(TimedLogin("fresh 2"), kAnswerWithin.count());
   probe.Stop();
   EXPECT_LE(probe.MaxGapMs(), kVoiceGapAtMost.count());
-  EXPECT_LT(rss_with_silent - rss_before, 64 * 1024);
+  if (kRssMeaningful) {
+    EXPECT_LT(rss_with_silent - rss_before, 64 * 1024);
+  }
 }
 
 TEST_F(HostileClients, ALoginThatArrivesByteByByteIsAcceptedAndHalfAPacketIsNot) {
