@@ -87,8 +87,6 @@ size_t TIdTCPConnection::PeekBytes(uint8_t* dest, size_t max) const {
   return n;
 }
 
-void TIdTCPConnection::DiscardInput() { input_.Clear(); }
-
 void TIdTCPConnection::CheckClosed(bool raise_if_closed, bool ignore_buffer) {
   if (!Ended()) return;
   Close();

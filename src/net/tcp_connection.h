@@ -2,7 +2,7 @@
 // received and not yet consumed, and whether the peer has closed its side.
 //
 // Thread rules:
-//  - Reads (ReadBytes, ReadFromBuffer, DiscardInput, CheckClosed, PollInput, IsOpen, InputSize,
+//  - Reads (ReadBytes, ReadFromBuffer, CheckClosed, PollInput, IsOpen, InputSize,
 //    WaitReady) happen only on the connection's own thread, and so does WriteBytes, the one
 //    write that may wait.
 //  - SendSome never waits; the server lets one thread at a time send (the session's send lock).
@@ -50,8 +50,6 @@ class TIdTCPConnection {
   size_t ReadFromBuffer(uint8_t* dest, size_t max);
   // Copies up to `max` bytes from the front of the input buffer without consuming them.
   size_t PeekBytes(uint8_t* dest, size_t max) const;
-  // Drops every byte in the input buffer.
-  void DiscardInput();
   // If the peer closed its side or the connection was closed, closes it locally; then, if
   // `raise_if_closed` and (`ignore_buffer` or the input buffer is empty), raises
   // EIdConnClosedGracefully.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "net/net_thread.h"
+#include "net/socket_address.h"
 #include "net/tcp_connection.h"
 
 namespace pv {
@@ -96,9 +97,6 @@ class TIdTCPServer {
   using ExecuteHandler = std::function<void(TIdPeerThread&)>;
   // Called on a connection thread as its last step, however the connection ended.
   using DisconnectHandler = std::function<void(TIdPeerThread&)>;
-  // Called on a connection thread with an error that ended it (not a reset or aborted
-  // connection, which only closes it).
-  using ExceptionHandler = std::function<void(TIdPeerThread&, const std::exception&)>;
 
   // Connections the kernel holds for accept. Deep enough that a burst of connections (a flood
   // of silent ones included) is taken in at once rather than retried by the clients seconds
@@ -112,14 +110,10 @@ class TIdTCPServer {
   TIdTCPServer(const TIdTCPServer&) = delete;
   TIdTCPServer& operator=(const TIdTCPServer&) = delete;
 
-  void SetDefaultPort(uint16_t port) { default_port_ = port; }
-  uint16_t DefaultPort() const { return default_port_; }
-  // Replaces the bindings by one on `ip` (dotted, or a name to look up) and `port`. Without a
-  // binding the listener binds every local interface at the default port.
-  void SetBinding(const std::string& ip, uint16_t port);
-  void ClearBindings() { bindings_.clear(); }
+  // Where to listen: `ip` (dotted, a name to look up, or empty for every local interface) and
+  // `port`. Set before activation.
+  void SetBinding(const std::string& ip, uint16_t port) { binding_ = BindAddress{ip, port}; }
   void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
-  void SetOnException(ExceptionHandler handler) { on_exception_ = std::move(handler); }
   void SetOnDisconnect(DisconnectHandler handler) { on_disconnect_ = std::move(handler); }
   // Limits for connections accepted from the next activation on; `refused` (may be null) counts
   // the connections closed at a limit.
@@ -143,10 +137,6 @@ class TIdTCPServer {
   size_t LiveThreadCount() const;
 
  private:
-  struct Binding {
-    std::string ip;
-    uint16_t port = 0;
-  };
   struct Listener {
     int fd = -1;
     uint16_t port = 0;
@@ -156,10 +146,8 @@ class TIdTCPServer {
   void Deactivate();
   void StopListeners();
 
-  uint16_t default_port_ = 0;
-  std::vector<Binding> bindings_;
+  BindAddress binding_;
   ExecuteHandler on_execute_;
-  ExceptionHandler on_exception_;
   DisconnectHandler on_disconnect_;
   ConnectionLimits limits_;
   std::atomic<uint64_t>* refused_ = nullptr;

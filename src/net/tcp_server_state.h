@@ -20,7 +20,6 @@ namespace pv {
 
 struct TcpServerState {
   TIdTCPServer::ExecuteHandler on_execute;
-  TIdTCPServer::ExceptionHandler on_exception;
   TIdTCPServer::DisconnectHandler on_disconnect;
   ConnectionLimits limits;
   std::atomic<uint64_t>* refused = nullptr;

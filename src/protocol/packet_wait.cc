@@ -12,10 +12,10 @@ namespace {
 constexpr std::chrono::seconds kIdleWakeUp{60};
 
 // 0: nothing of a packet yet; 1: part of the header; 2: the header, part of the body.
-int WaitStage(size_t waiting) { return waiting == 0 ? 0 : waiting < kControlHeaderSize ? 1 : 2; }
+int WaitStage(size_t waiting) { return waiting == 0 ? 0 : waiting < kHeaderSize ? 1 : 2; }
 
 size_t NeededNow(TIdTCPConnection& connection) {
-  uint8_t head[kControlHeaderSize];
+  uint8_t head[kHeaderSize];
   size_t waiting = connection.PeekBytes(head, sizeof head);
   return PacketBytesNeeded(head, std::max(waiting, connection.InputSize()));
 }
@@ -23,9 +23,9 @@ size_t NeededNow(TIdTCPConnection& connection) {
 }  // namespace
 
 size_t PacketBytesNeeded(const uint8_t* head, size_t waiting) {
-  if (waiting < kControlHeaderSize) return kControlHeaderSize;
+  if (waiting < kHeaderSize) return kHeaderSize;
   size_t length = LoadU16(head + 4);
-  if (length >= kControlHeaderSize && length <= kPacketBufferSize) return length;
+  if (length >= kHeaderSize && length <= kPacketBufferSize) return length;
   return 0;
 }
 

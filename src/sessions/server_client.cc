@@ -13,7 +13,6 @@ TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerTh
       peer_thread_(peer_thread),
       raw_peer_(peer_thread.get()),
       connection_(peer_thread->ConnectionPtr()),
-      last_activity_(ConnectedAt.value),
       last_activity_steady_(ConnectedAtSteady.time_since_epoch().count()) {}
 
 TServerClient::~TServerClient() { Destroy(); }
@@ -38,20 +37,10 @@ void TServerClient::Enqueue(std::vector<uint8_t> packet) {
   connection_->Wake();
 }
 
-void TServerClient::EnqueueBytes(const uint8_t* bytes, size_t count) {
-  Enqueue(std::vector<uint8_t>(bytes, bytes + count));
-}
-
 size_t TServerClient::QueuedBytesLocked() const {
   size_t total = 0;
   for (const auto& packet : out_queue_) total += packet.size();
   return total;
-}
-
-size_t TServerClient::QueuedPackets() {
-  std::lock_guard<std::mutex> send(send_lock_);
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
-  return out_queue_.size() + sending_sizes_.size();
 }
 
 size_t TServerClient::UnsentBytes() {
@@ -108,9 +97,10 @@ bool TServerClient::TakeQueued() {
   return true;
 }
 
-void TServerClient::DropUnsent() {
+void TServerClient::DropUnsent(bool count_for_session) {
   std::lock_guard<std::mutex> hold(out_queue_lock_);
-  for (const auto& packet : out_queue_) Traffic.CountTcpOut(packet.size());
+  if (count_for_session)
+    for (const auto& packet : out_queue_) Traffic.CountTcpOut(packet.size());
   out_queue_.clear();
   sending_.clear();
   sending_offset_ = 0;
@@ -136,7 +126,7 @@ TServerClient::SendResult TServerClient::Send(bool owner) {
       sent = connection_->SendSome(sending_.data() + sending_offset_, sending_.size() - sending_offset_);
     } catch (const std::exception&) {
       // A dead connection: its thread notices and ends the session; nothing more goes out.
-      DropUnsent();
+      DropUnsent(true);
       return SendResult::kAllSent;
     }
     if (sent == 0) return SendResult::kBytesLeft;
@@ -160,7 +150,7 @@ void TServerClient::Destroy() {
   if (Destroying.exchange(true)) return;
   if (auto peer = peer_thread_.lock()) peer->ClearAppData();
   std::lock_guard<std::mutex> send(send_lock_);
-  DropUnsent();
+  DropUnsent(false);
 }
 
 void TServerClient::SetUdpEndpoint(uint32_t ip_network_order, uint16_t port) {
@@ -190,7 +180,6 @@ sockaddr_in TServerClient::UdpSockAddr() const {
 int32_t TServerClient::UdpPort() const { return static_cast<int32_t>(UdpEndpoint() & 0xFFFF); }
 
 void TServerClient::Touch() {
-  last_activity_.store(Now().value);
   last_activity_steady_.store(SteadyNow().time_since_epoch().count());
 }
 

@@ -46,7 +46,6 @@ class TServerClient {
   // or the client was found slow. A packet that would take the unsent bytes past the limit
   // marks the client slow and drops everything queued for it. Never writes.
   void Enqueue(std::vector<uint8_t> packet);
-  void EnqueueBytes(const uint8_t* bytes, size_t count);
   // Any thread: sends what the socket takes now, oldest first, and leaves the rest to the
   // connection's own thread (woken for it). A failed send drops every unsent packet (counted
   // for the session, not for the server); the connection is closed then, and its thread ends
@@ -58,7 +57,6 @@ class TServerClient {
   SendResult SendQueued() { return Send(true); }
   // Destruction: stop taking packets, unlink from the connection, drop what is queued.
   void Destroy();
-  size_t QueuedPackets();
   // Bytes queued and not yet taken by the socket.
   size_t UnsentBytes();
 
@@ -83,7 +81,9 @@ class TServerClient {
   uint8_t PlayerIndex = 0;
   int32_t SessionId = 0;
   int PlayerId() const { return PlayerIndex + 1; }
-  bool IsLegacy() const { return ClientVer == "1.2.0"; }
+  // The older client generation, which gets the older packet layouts: exactly this version text.
+  bool IsLegacy() const { return ClientVer == kLegacyClientVersion; }
+  static constexpr const char* kLegacyClientVersion = "1.2.0";
 
   std::atomic<bool> IsAdmin{false};
   std::atomic<bool> Leaving{false};
@@ -104,9 +104,8 @@ class TServerClient {
   // the client has sent no datagram yet.
   sockaddr_in UdpSockAddr() const;
 
-  // Activity: wall-clock time for reports, steady time for durations.
+  // Activity, on the steady clock: it measures idle spans.
   void Touch();
-  TDateTime LastActivity() const { return TDateTime{last_activity_.load()}; }
   SteadyTime LastActivitySteady() const { return SteadyTime(SteadyTime::duration(last_activity_steady_.load())); }
   const TDateTime ConnectedAt;
   const SteadyTime ConnectedAtSteady;
@@ -119,7 +118,6 @@ class TServerClient {
   std::atomic<int32_t> PingTries{0};
   std::atomic<bool> PingDisconnect{false};
 
-  std::shared_ptr<TIdPeerThread> PeerThread() const { return peer_thread_.lock(); }
   bool BelongsTo(const TIdPeerThread* thread) const { return raw_peer_ == thread; }
   TIdTCPConnection& Connection() { return *connection_; }
 
@@ -134,8 +132,9 @@ class TServerClient {
   // Moves the queued packets behind what is being sent; false when none was queued. Call with
   // the send lock held.
   bool TakeQueued();
-  // Drops everything unsent. Call with the send lock held.
-  void DropUnsent();
+  // Drops everything unsent (a failed send counts the packets not yet taken for the session, as
+  // if they had been tried). Call with the send lock held.
+  void DropUnsent(bool count_for_session);
   // Call with the out-queue lock held.
   size_t QueuedBytesLocked() const;
 
@@ -151,7 +150,6 @@ class TServerClient {
   std::atomic<int64_t> leaving_since_{0};
   std::atomic<bool> close_when_sent_{false};
   std::atomic<uint64_t> udp_endpoint_{0};
-  std::atomic<double> last_activity_;
   std::atomic<int64_t> last_activity_steady_;
 };
 

@@ -61,12 +61,12 @@ bool ReadExactly(int fd, uint8_t* out, size_t n, Clock::time_point deadline) {
 
 // The next control packet: header and body by the header's Length.
 bool ReadPacket(int fd, std::vector<uint8_t>& packet, Clock::time_point deadline) {
-  packet.assign(kControlHeaderSize, 0);
-  if (!ReadExactly(fd, packet.data(), kControlHeaderSize, deadline)) return false;
+  packet.assign(kHeaderSize, 0);
+  if (!ReadExactly(fd, packet.data(), kHeaderSize, deadline)) return false;
   size_t length = LoadU16(packet.data() + kOffLength);
-  if (length < kControlHeaderSize) length = kControlHeaderSize;
+  if (length < kHeaderSize) length = kHeaderSize;
   packet.resize(length);
-  return ReadExactly(fd, packet.data() + kControlHeaderSize, length - kControlHeaderSize, deadline);
+  return ReadExactly(fd, packet.data() + kHeaderSize, length - kHeaderSize, deadline);
 }
 
 // Waits for a packet with one of the codes; other packets (notifications) are skipped.
