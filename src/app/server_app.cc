@@ -1,5 +1,6 @@
 #include "app/server_app.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -21,6 +22,11 @@
 #include "supervision/ping_thread.h"
 
 namespace pv {
+
+namespace {
+// Connections without a login yet from one IPv4 address (loopback addresses are exempt).
+constexpr size_t kPendingConnectionsPerAddress = 16;
+}  // namespace
 
 // The server state's lists hold sessions, rooms and queued datagrams, types of the layers above
 // core; they are complete here.
@@ -64,6 +70,8 @@ void ServerApp::CreateListeners() {
   // linger in TIME_WAIT; on Linux it never lets a second listener take a busy port.
   tcp_->SetReuseSocket(true);
   tcp_->SetOnExecute([this](TIdPeerThread& thread) { TCPServerExecute(server_, thread); });
+  tcp_->SetOnDisconnect([this](TIdPeerThread& thread) { EndConnection(server_, thread); });
+  ConfigureConnectionLimits();
   // The send thread exists before the listener is activated, and lives until it has stopped.
   udp_->SetOnUDPRead([this](const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
     UDPRead(server_, udp_sender_.get(), datagram, binding);
@@ -71,6 +79,18 @@ void ServerApp::CreateListeners() {
   // 15. The configured address, or every local interface when none is set.
   tcp_->SetBinding(config.IP, tcp_port);
   udp_->SetBinding(config.IP, udp_port);
+}
+
+void ServerApp::ConfigureConnectionLimits() {
+  uint64_t descriptors = RaiseDescriptorLimit();
+  ConnectionLimits limits;
+  limits.max_open = ConnectionCap(server_.Config.MaxClients, descriptors);
+  limits.max_pending_per_address = kPendingConnectionsPerAddress;
+  size_t wanted = ConnectionCap(server_.Config.MaxClients, UINT64_MAX);
+  if (limits.max_open < wanted)
+    std::fprintf(stderr, "pvserver: the descriptor limit (%llu) allows only %zu control connections of %zu\n",
+                 static_cast<unsigned long long>(descriptors), limits.max_open, wanted);
+  tcp_->SetLimits(limits, &server_.Metrics.ConnectionsRefusedAtCap);
 }
 
 bool ServerApp::Server_Init() {

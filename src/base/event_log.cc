@@ -66,7 +66,10 @@ void WriteLog(const std::string& message, int /*level*/) noexcept {
     MutexLock hold(log.LogLock);
     // The timestamp is taken inside the lock, so lines appear in time order.
     std::string line = TimestampNow() + " | " + cleaned + "\r\n";
-    int fd = ::open(log.file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Never waits: a named pipe without a reader fails to open, one whose reader does not read
+    // takes what fits, and the rest of the line is lost like any line that cannot be written.
+    int fd = ::open(log.file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                    0644);
     if (fd < 0) return;
     const char* p = line.data();
     size_t left = line.size();

@@ -5,11 +5,15 @@
 // Lock order, the one place it is written. A thread that holds several of these locks takes them
 // in this order and never the other way round:
 //   the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
-//     < a session's out-queue lock < LogLock
+//     < a session's send lock < a session's OutQueue < LogLock
+// A session's send lock guards what is being written to its connection (sending_ and the sizes
+// of its packets); only the connection's own thread ever waits for it, and it is held only for
+// sends that do not wait. A session's OutQueue lock guards the queued packets, the count of
+// unsent bytes and the time of the last progress; it is held across no socket call.
 // Every other lock is a leaf: nothing else is taken while it is held, so it may be taken with any
 // of the locks above held. The leaves are the configuration file's write lock (taken with
 // RoomList held when the rooms are saved), the password lock, a connection's AppData lock, the TCP
-// listener's connection-thread lock, the UDP endpoint's bindings lock, a worker thread's stop
+// listener's state lock (live connection threads, evictions), the UDP endpoint's bindings lock, a worker thread's stop
 // lock (TThread), a transport thread's end lock (NetThread), an AutoResetEvent's lock and a host
 // look-up's result lock.
 // The login throttles' locks and the datagram log cap's lock are leaves too: taken under any of the

@@ -1,6 +1,8 @@
 // What the server needs of the operating system beyond sockets and threads.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace pv {
@@ -23,5 +25,18 @@ bool RaiseProcessPriority();
 
 // Makes a write to a closed connection an error instead of a fatal signal.
 void IgnoreSigpipe();
+
+// Raises the soft limit on open descriptors to the hard limit; returns the soft limit in force
+// afterwards.
+uint64_t RaiseDescriptorLimit();
+
+// Descriptors kept free for everything but control connections (listeners, the log, the
+// configuration file, the listing post).
+constexpr uint64_t kReservedDescriptors = 64;
+// Connections open beyond the logged-in clients: room for clients on their way in.
+constexpr int kConnectionsBeyondMaxClients = 64;
+// The most control connections open at once: MaxClients (0..255) + 64, and no more than the
+// descriptor limit leaves, each connection taking two descriptors (its socket and its wake-up).
+size_t ConnectionCap(int max_clients, uint64_t descriptor_limit);
 
 }  // namespace pv

@@ -20,6 +20,9 @@ namespace pv {
 
 struct TcpServerState {
   TIdTCPServer::ExecuteHandler on_execute;
+  TIdTCPServer::DisconnectHandler on_disconnect;
+  ConnectionLimits limits;
+  std::atomic<uint64_t>* refused = nullptr;
   std::atomic<bool> stop_accepting{false};
 
   // A leaf: starting a thread and shutting a socket down are all that happen while it is held.
@@ -31,7 +34,8 @@ struct TcpServerState {
   bool released GUARDED_BY(mutex) = false;  // the server is gone: nobody joins
 
   // On an accepting thread: gives the accepted socket its connection thread, or closes it when
-  // the listener is stopping.
+  // the listener is stopping or a limit refuses it (evicting the oldest pending connection when
+  // the cap is reached).
   static void AddPeer(const std::shared_ptr<TcpServerState>& state, int fd,
                       const sockaddr_in& from);
   // A connection thread's last step: leaves `live`, joins the threads that ended before it.

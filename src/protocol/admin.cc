@@ -53,9 +53,11 @@ void AdminKickPlayer(TParleyvoxServer& server, const PacketView& packet, TServer
   if (player_id == 0) throw ERangeError();  // PlayerId 0 names no player
   SessionPtr target = FindClientByPlayerId(server, player_id);
   if (!target) return SendCommandReply(session, kReplyKickNoSuchPlayer);
-  // The kicked connection is closed by its own next pass, without a second PlayerLeft.
-  target->Leaving = true;
+  // From here on nothing the kicked client sends is carried out; its connection's thread closes
+  // the connection once the PlayerLeft below has gone out to it, without a second PlayerLeft.
+  target->MarkLeaving();
   BroadcastPlayerLeft(server, *target, LeaveReason::kKicked);
+  target->CloseWhenSent();
 }
 
 }  // namespace pv

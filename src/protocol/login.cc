@@ -72,16 +72,18 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
     session = std::make_shared<TServerClient>(server, thread.shared_from_this());
     session->ClientName = request.Name;
     session->ClientVer = request.Version;
-    WriteLog(Printf("Created client %s", session->ClientName.c_str()), 3);
-    std::vector<uint8_t> accepted = BuildLoginAccepted(server.Config.Servername);
     thread.SetAppData(session);
     session->PlayerIndex = static_cast<uint8_t>(ChoosePlayerIndex(*clients));
     session->SessionId = ChooseSessionId(*clients);
+    // Queued before the session is listed, so no broadcast can come before the answer.
+    session->Enqueue(BuildLoginAccepted(server.Config.Servername));
     clients->push_back(session);
-    clients.Unlock();
-    WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
-    session->Enqueue(std::move(accepted));
   }
+  // Logged after ClientList is released: no thread waits for the log while holding it.
+  WriteLog(Printf("Created client %s", session->ClientName.c_str()), 3);
+  WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
+  // A logged-in connection no longer counts against the limits on connections without a login.
+  thread.SetEstablished();
   BroadcastPlayerJoined(server, *session);
   return false;
 }
@@ -96,7 +98,7 @@ bool ClientReady(TParleyvoxServer& server, const PacketView& packet, TServerClie
 }
 
 bool ClientLeave(TParleyvoxServer& server, TServerClient& session) {
-  session.Leaving = true;
+  session.MarkLeaving();
   BroadcastPlayerLeft(server, session, LeaveReason::kLeft);
   return true;
 }

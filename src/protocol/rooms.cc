@@ -68,15 +68,26 @@ void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   int room_id = ParseAdminDeleteRoom(packet);
   if (room_id == 0) throw ERangeError();  // RoomId 0 names no room
-  Locked rooms(server.RoomList);
-  auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
-  if (it == rooms->end()) {
-    rooms.Unlock();
-    return SendCommandReply(session, kReplyNoSuchRoom);
+  PendingFlush announced;
+  {
+    Locked rooms(server.RoomList);
+    auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
+    if (it == rooms->end()) {
+      rooms.Unlock();
+      return SendCommandReply(session, kReplyNoSuchRoom);
+    }
+    // Announced while RoomList is held, then removed, so no room created meanwhile with the same
+    // id is announced before this deletion. The bytes go out after the lock is released.
+    try {
+      BroadcastRoomDeleted(server, *it, announced);
+    } catch (...) {
+      rooms.Unlock();
+      FlushAll(announced);
+      throw;
+    }
+    rooms->erase(it);
   }
-  // Announced while RoomList is held, then removed.
-  BroadcastRoomDeleted(server, *it);
-  rooms->erase(it);
+  FlushAll(announced);
 }
 
 void AdminSaveAsDefaultChannels(TParleyvoxServer& server, const PacketView&, TServerClient& session) {

@@ -100,30 +100,42 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
   }
 }
 
+namespace {
+
+// One sweep under the ClientList lock: pings the idle clients and stops at the first one given
+// up on, which it returns (the others wait for the next sweep).
+SessionPtr GiveUpOnNext(TParleyvoxServer& server, const DatagramSender& send) {
+  const Settings& config = server.Config;
+  PingLimits limits{config.IdleTimeBeforePing, config.PingWaitTime, config.MaxPingTries};
+  Locked clients(server.ClientList);
+  // Read after the lock is held: waiting for it is not silence of the clients.
+  PingClocks clocks{TickCount(), SteadyNow()};
+  for (const SessionPtr& session : *clients) {
+    if (session->Leaving || session->PingDisconnect) continue;
+    bool give_up = false;
+    try {
+      give_up = StartPing(server, *session, limits, clocks, send);
+    } catch (const std::exception& e) {
+      WriteLog(CaughtLine("in: TPingThread.PingClients (StartPing) exception ", e), 1);
+      continue;
+    }
+    if (give_up) {
+      // Only the session itself is told; it is expected to close its connection, and the
+      // others hear of it when it does.
+      session->PingDisconnect = true;
+      return session;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void PingClients(TParleyvoxServer& server, const DatagramSender& send) {
   try {
-    const Settings& config = server.Config;
-    PingLimits limits{config.IdleTimeBeforePing, config.PingWaitTime, config.MaxPingTries};
-    Locked clients(server.ClientList);
-    // Read after the lock is held: waiting for it is not silence of the clients.
-    PingClocks clocks{TickCount(), SteadyNow()};
-    for (const SessionPtr& session : *clients) {
-      if (session->Leaving || session->PingDisconnect) continue;
-      bool give_up = false;
-      try {
-        give_up = StartPing(server, *session, limits, clocks, send);
-      } catch (const std::exception& e) {
-        WriteLog(CaughtLine("in: TPingThread.PingClients (StartPing) exception ", e), 1);
-        continue;
-      }
-      if (give_up) {
-        // Only the session itself is told; it is expected to close its connection, and the
-        // others hear of it when it does. The sessions after it wait for the next sweep.
-        session->PingDisconnect = true;
-        SendPlayerLeft(*session, session->PlayerId(), LeaveReason::kNoPingAnswer);
-        return;
-      }
-    }
+    SessionPtr given_up = GiveUpOnNext(server, send);
+    // Told after ClientList is released: no write to a client happens under it.
+    if (given_up) SendPlayerLeft(*given_up, given_up->PlayerId(), LeaveReason::kNoPingAnswer);
   } catch (const std::exception& e) {
     WriteLog(CaughtLine("in: TPingThread.PingClients exception ", e), 0);
   }

@@ -99,6 +99,12 @@ void TestClient::ReadLoop() {
 }
 
 bool TestClient::Send(const Bytes& bytes) {
+  bool ok = SendNow(bytes);
+  std::this_thread::sleep_for(kSendPause);
+  return ok;
+}
+
+bool TestClient::SendNow(const Bytes& bytes) {
   bool ok = fd_ >= 0;
   size_t sent = 0;
   // One send() carries the whole command; the loop only covers a partial write.
@@ -108,7 +114,6 @@ bool TestClient::Send(const Bytes& bytes) {
     ok = n > 0;
     if (ok) sent += static_cast<size_t>(n);
   }
-  std::this_thread::sleep_for(kSendPause);
   return ok;
 }
 

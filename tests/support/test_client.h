@@ -44,6 +44,8 @@ class TestClient {
   bool Connect(uint16_t port, const std::string& from = "");
   // Writes the bytes in one send() and pauses kSendPause. False when the send fails.
   bool Send(const Bytes& bytes);
+  // The same without the pause, for clients that send as fast as they can.
+  bool SendNow(const Bytes& bytes);
 
   // The first queued or arriving packet that matches, taken out of the queue; packets before it
   // stay queued. On timeout (or when the server closed the connection and nothing matches) a
