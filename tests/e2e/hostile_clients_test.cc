@@ -27,10 +27,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// AddressSanitizer keeps freed memory in quarantine and adds shadow memory, so the server's
-// resident size says nothing about what it holds; the memory bounds are checked in the other
-// builds. It also makes the server (and this test) about three times slower.
-#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers add shadow memory (AddressSanitizer also keeps freed memory in quarantine), so
+// the server's resident size says nothing about what it holds; the memory bounds are checked in
+// the other builds. AddressSanitizer makes the server (and this test) about three times slower,
+// ThreadSanitizer about five.
+#if !defined(__has_feature)
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+constexpr bool kRssMeaningful = false;
+constexpr int kSlowdown = 5;
+#elif defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
 constexpr bool kRssMeaningful = false;
 constexpr int kSlowdown = 3;
 #else
