@@ -38,6 +38,8 @@ class ServerApp {
  private:
   bool Fail(const char* message);
   void CreateListeners();
+  // Raises the descriptor limit and caps the control connections within it.
+  void ConfigureConnectionLimits();
   // Asks both workers to stop; they are joined later, after the listeners are down.
   void TerminateWorkers();
 

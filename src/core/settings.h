@@ -31,6 +31,9 @@ struct Settings {
   bool ParleyvoxSite_DisplayInWebList = false;
   std::string WebPostURL;
   std::string WebPostLinkUrl = kProductSite;
+  // [Security], read only (never written into a new file): datagrams count for a session only
+  // from the address of its control connection.
+  bool UdpFollowsTcpAddress = true;
 
   // Derived: always TCPPort + 1, set by the load.
   int32_t UDPPort = 8766;

@@ -1,9 +1,17 @@
 // The control stream as clients send it: up to four connections to a real in-process server
 // object, each connection's bytes arriving in pieces the fuzzer cuts, read by the server's own
-// pass (TCPServerExecute) exactly as a connection thread runs it: framing, dispatch and every
-// handler (login, ready, rooms, leave, the administrator commands with and without rights,
-// statistics). Clients may also close their end, or stop reading so that the server's writes
-// to them run into the send time-out.
+// pass (TCPServerExecute) exactly as a connection thread runs it: the wait for a whole packet
+// (WaitForPacket, TakePacket), dispatch and every handler (login, ready, rooms, leave, the
+// administrator commands with and without rights, statistics), the out-queue and its sending,
+// kicks, and the end of a connection (EndConnection). Clients may also close their end, or stop
+// reading so that what the server sends them stays in their out-queue.
+//
+// The harness is the connection threads: it runs a connection's pass only when the pass cannot
+// wait (a whole packet is in, the connection ended, a leaving session's queue can go out, the
+// queue overflowed), so an input never sleeps through the server's waits for the rest of a
+// packet or for a login; a pass that waits all the same (a second or more) is a finding. The
+// connections come from 127.0.0.1 and 127.0.0.2 (two each), so the login throttles per address
+// see both a shared and another address.
 //
 // The input is a list of steps. Each step's first byte picks the connection (low two bits) and
 // what happens (the next two bits): 0 sends the next byte's count of bytes, 1 sends the next
@@ -15,17 +23,17 @@
 // RoomList within 255 rooms, each RoomId used once; every byte a client received is a whole
 // control packet with the right magic and length. After the end no session is left.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 
+#include "base/date_time.h"
 #include "base/wire.h"
 #include "core/server.h"
 #include "fuzz_support.h"
@@ -33,6 +41,7 @@
 #include "net/tcp_server.h"
 #include "protocol/dispatch.h"
 #include "protocol/login.h"
+#include "protocol/packet_wait.h"
 #include "protocol/rooms.h"
 #include "sessions/server_client.h"
 
@@ -42,26 +51,19 @@ namespace {
 constexpr int kConnections = 4;
 // Below the connection count, so a full server is reachable.
 constexpr int kMaxClients = 3;
-// Every pass takes at least one byte; a step can never need more passes than this.
+// Every pass that runs takes a packet or ends something; a step can never need more than this.
 constexpr int kMaxPasses = 1 << 17;
-// A reading client's end holds everything a step can make the server write to it.
-constexpr int kReadingBuffer = 4 << 20;
-// A client that stopped reading fills its small buffer within a few packets, and the server's
-// write gives up after this (the server's own time-out is seconds; the harness has no time).
+// A reading client's end holds everything the server can queue for it (the out-queue's bound).
+constexpr int kReadingBuffer = 1 << 20;
+// A client that stopped reading fills this within a few packets; the rest stays queued.
 constexpr int kStalledBuffer = 4096;
-constexpr timeval kStalledSendTimeout{0, 2000};
-constexpr timeval kReadingSendTimeout{5, 0};
+// No pass the harness runs has anything to wait for; one that takes this long waited.
+constexpr std::chrono::milliseconds kPassTooLong{1000};
 
-bool Readable(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0;
-}
-
-void SetSendBuffer(int fd, int bytes, const timeval& timeout) {
+void SetSendBuffer(int fd, int bytes) {
   // As root the buffer may exceed the system's limit; otherwise the limit applies.
   if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 }
 
 struct Client {
@@ -77,6 +79,8 @@ class ControlHarness {
   ControlHarness() {
     server_.Names.ProgramDir = WorkDir();
     server_.Config.MaxClients = kMaxClients;
+    server_.SetServerPassword(server_.Config.ServerPassword);
+    server_.SetAdminPassword(server_.Config.AdminPassword);
     CreateRoom(server_, "Default");
     CreateRoom(server_, "Lobby");
   }
@@ -86,7 +90,7 @@ class ControlHarness {
       if (c.far >= 0) close(c.far);
       if (c.thread) c.thread->ClearAppData();
     }
-    auto sessions = server_.ClientList.Lock();
+    Locked sessions(server_.ClientList);
     for (const SessionPtr& s : *sessions) s->Destroy();
     sessions->clear();
   }
@@ -96,7 +100,7 @@ class ControlHarness {
     if (c.far < 0) return;
     // Large pieces go in parts small enough for the socket; the server reads between them.
     while (!bytes.empty() && c.thread) {
-      ssize_t sent = send(c.far, bytes.data(), std::min<size_t>(bytes.size(), 65536), MSG_NOSIGNAL);
+      ssize_t sent = send(c.far, bytes.data(), std::min<size_t>(bytes.size(), 65536), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent <= 0) break;
       bytes.remove_prefix(static_cast<size_t>(sent));
       RunAll();
@@ -116,11 +120,8 @@ class ControlHarness {
     Client& c = Start(index);
     if (!c.thread) return;
     c.reading = !c.reading;
-    int fd = c.thread->Connection().Handle();
-    if (c.reading)
-      SetSendBuffer(fd, kReadingBuffer, kReadingSendTimeout);
-    else
-      SetSendBuffer(fd, kStalledBuffer, kStalledSendTimeout);
+    SetSendBuffer(c.thread->Connection().Handle(), c.reading ? kReadingBuffer : kStalledBuffer);
+    RunAll();
   }
 
   // Every client closes; each connection thread runs until it ends.
@@ -128,12 +129,12 @@ class ControlHarness {
     for (int i = 0; i < kConnections; ++i)
       if (clients_[i].started) CloseClient(i);
     for (const Client& c : clients_) Check(!c.thread, "a connection thread still runs after its client closed");
-    Check(server_.ClientList.Lock()->empty(), "a session outlived its connection");
+    Check(Locked(server_.ClientList)->empty(), "a session outlived its connection");
   }
 
   void CheckInvariants() {
     {
-      auto sessions = server_.ClientList.Lock();
+      Locked sessions(server_.ClientList);
       Check(sessions->size() <= static_cast<size_t>(kMaxClients), "ClientList holds more than MaxClients");
       Check(sessions->size() <= static_cast<size_t>(kMaxSessions), "ClientList holds more than 255");
       std::set<int> indexes, ids;
@@ -146,7 +147,7 @@ class ControlHarness {
         Check(live, "a session in ClientList whose connection thread has ended");
       }
     }
-    auto rooms = server_.RoomList.Lock();
+    Locked rooms(server_.RoomList);
     Check(rooms->size() <= static_cast<size_t>(kMaxRooms), "RoomList holds more than 255 rooms");
     std::set<int> room_ids;
     for (const RoomRecord& r : *rooms) Check(room_ids.insert(r.RoomId()).second, "two rooms share a RoomId");
@@ -162,29 +163,56 @@ class ControlHarness {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) Fail("socketpair failed");
     fcntl(pair[1], F_SETFL, O_NONBLOCK);
     c.far = pair[1];
-    SetSendBuffer(pair[0], kReadingBuffer, kReadingSendTimeout);
-    auto connection = std::make_shared<TIdTCPConnection>(pair[0], "127.0.0.1", static_cast<uint16_t>(50000 + index));
-    // Every byte is in the socket before the pass runs: a pass never needs to wait for more.
+    SetSendBuffer(pair[0], kReadingBuffer);
+    const std::string address = index < 2 ? "127.0.0.1" : "127.0.0.2";
+    auto connection = std::make_shared<TIdTCPConnection>(pair[0], address, static_cast<uint16_t>(50000 + index));
+    // The harness has moved every byte in before the pass runs: the pass of a packet of
+    // untrusted length need not wait for more.
     connection->SetPollWait(0);
     c.thread = std::make_shared<TIdPeerThread>(nullptr, connection);
     return c;
   }
 
-  // The connection thread's loop (TIdPeerThread::Run) for as long as it has something to do. A
-  // connection thread spends its idle time inside a pass, waiting in the read of a packet's
-  // first byte; bytes, the client's close or a close by another thread end that wait and the
-  // pass goes on. After a pass that leaves the connection closed, the thread ends and lets go of
-  // its session.
+  // Whether the connection thread's next pass returns without waiting: what WaitForPacket
+  // returns at once for. Takes in what the client has sent, as the pass's wait would.
+  bool PassIsDue(Client& c) {
+    TIdTCPConnection& connection = c.thread->Connection();
+    try {
+      if (connection.IsOpen()) connection.WaitReady(false, std::chrono::milliseconds(0));
+    } catch (const std::exception&) {
+      return true;  // a reset: the pass's own wait meets it too and ends the connection
+    }
+    if (!connection.IsOpen()) return true;
+    SessionPtr session = c.thread->AppDataAs<TServerClient>();
+    if (session && session->QueueOverflowed) return true;
+    // A leaving session goes once what was queued for it is out, which needs a reading client.
+    if (session && session->Leaving) return c.reading && session->CloseWhenSentAsked();
+    uint8_t head[kHeaderSize];
+    connection.PeekBytes(head, sizeof head);
+    size_t waiting = connection.InputSize();
+    return waiting > 0 && waiting >= PacketBytesNeeded(head, waiting);
+  }
+
+  // The connection thread's loop (TIdPeerThread::Run) for as long as its passes are due. After
+  // a pass that leaves the connection closed, the thread ends as a real one does: the session
+  // is ended (EndConnection), the connection closed and the thread lets go of its session.
   bool RunPasses(int index) {
     Client& c = clients_[index];
     bool ran = false;
     for (int pass = 0; c.thread && pass < kMaxPasses; ++pass) {
-      TIdTCPConnection& connection = c.thread->Connection();
-      if (!connection.Closed() && connection.InputSize() == 0 && !Readable(connection.Handle())) return ran;
+      if (!PassIsDue(c)) return ran;
       ran = true;
-      TCPServerExecute(server_, *c.thread);
+      SteadyTime started = SteadyNow();
+      try {
+        TCPServerExecute(server_, *c.thread);
+      } catch (const std::exception& e) {
+        Fail(std::string("a pass raised: ") + e.what());
+      }
+      Check(SteadyNow() - started < kPassTooLong, "a pass waited");
       for (Client& other : clients_) Drain(other);
+      TIdTCPConnection& connection = c.thread->Connection();
       if (!connection.IsOpen()) {
+        EndConnection(server_, *c.thread);
         connection.Close();
         c.thread->ClearAppData();
         c.thread.reset();
@@ -195,7 +223,7 @@ class ControlHarness {
   }
 
   // Every connection thread that has something to do runs, until none has (a pass on one
-  // connection may close another).
+  // connection may kick or close another).
   void RunAll() {
     for (int round = 0; round < 4 * kConnections; ++round) {
       bool ran = false;

@@ -126,6 +126,14 @@ def udp_seeds():
                   datagram(0, relay(SESSIONS[0], 1, b"")[:15]) + datagram(0, ping(SESSIONS[0], 1, 1)[:7]) +
                   datagram(0, relay(SESSIONS[0], 1, b"", 1), True) + datagram(0, relay(SESSIONS[0], 2, b"\x00", 7), True))
     s["leaving"] = b"\x0e" + datagram(1, relay(SESSIONS[1], 1, b"gone")) + datagram(0, relay(SESSIONS[0], 1, b"hi"), True)
+    # Sources 5 (the second session's address, another port), 6 (the server's own endpoint) and
+    # 7 (nobody); session 3 shares the first socket's address, so that socket may speak for it.
+    s["addresses"] = (b"\x00" + datagram(5, ping(SESSIONS[1], 1, 1)) + datagram(6, relay(SESSIONS[0], 1, b"loop")) +
+                      datagram(6, ping(SESSIONS[0], 1, 1)) + datagram(7, ping(SESSIONS[2], 1, 1)) +
+                      datagram(0, ping(SESSIONS[3], 1, 2)) + datagram(3, relay(SESSIONS[3], 1, b"nat"), True))
+    # Bit 0: the address check is off, so strangers may move an endpoint.
+    s["unchecked"] = (b"\x01" + datagram(4, ping(SESSIONS[0], 1, 1)) + datagram(7, relay(SESSIONS[1], 1, b"far")) +
+                      datagram(6, relay(SESSIONS[2], 1, b"own"), True))
     for name, data in s.items():
         write("udp", name, data)
 

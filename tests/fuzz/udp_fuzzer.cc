@@ -1,15 +1,23 @@
-// The UDP path: datagrams from fuzzer-chosen sources (the clients' own sockets and strangers
-// that forge a session id, all on 127.0.0.1) through UDPRead's checks, the relay decision of a
-// drain (ProcessUDPList) and the building of every copy, which the clients' sockets receive.
+// The UDP path: datagrams from fuzzer-chosen sources through UDPRead's checks (the server's own
+// endpoint, the session id, the address of the session's control connection, leaving sessions),
+// the relay decision of a drain (ProcessUDPList) and the building of every copy, which the
+// clients' sockets receive. The four sessions' control connections come from 127.0.0.1 (two of
+// them, as from behind one router), 127.0.0.2 and 127.0.0.3; the sources are each session's own
+// socket, a stranger on another address, a stranger on the second session's address with another port,
+// the server's own endpoint forged, and a forged address where nobody listens.
 //
-// The input: one byte setting the sessions up (which are leaving, which room each is in), then
-// datagrams, each a byte (low bits: which socket sends it; bit 3: the send thread drains after
-// it) followed by a u16 count and the datagram's bytes. A last drain follows.
+// The input: one byte setting the sessions up (bit 0 turns the address check off, bits 1 to 3
+// make sessions 1 to 3 leaving, bits 4 to 7 put each session in room 0 or 1), then datagrams,
+// each a byte (low three bits: the source; bit 3: the send thread drains after it) followed by a
+// u16 count and the datagram's bytes. A last drain follows.
 //
 // Invariants: every copy a socket receives is a relay datagram whose checksum is the CRC-32 of
 // exactly its bytes (computed here with zlib, not the server's code) and whose session id is
 // that of a session, not leaving, whose endpoint is that socket; every ping answer is a 12-byte
-// ping datagram of kind 2 to a session whose endpoint is that socket.
+// ping datagram of kind 2 to a session whose endpoint is that socket; with the address check on,
+// a session's endpoint is always on its control connection's address; nothing ever reaches the
+// server's own socket.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,17 +43,30 @@
 namespace pv::fuzz {
 namespace {
 
-// Four clients and two strangers.
+// The sources a step can pick; the first kSockets are real sockets.
+constexpr size_t kSources = 8;
 constexpr size_t kSockets = 6;
+constexpr size_t kOwnEndpoint = 6;
+constexpr std::array<const char*, kSockets> kSocketAddresses = {"127.0.0.1", "127.0.0.2", "127.0.0.3",
+                                                                "127.0.0.1", "127.0.0.9", "127.0.0.2"};
+constexpr const char* kNobody = "127.0.0.4";
+constexpr uint16_t kNobodyPort = 9;  // discard: nothing listens there
+
 struct SessionSpec {
   uint16_t session_id;
   uint8_t player_index;
+  const char* tcp_address;
 };
 // Session ids the fuzzer meets in the dictionary; player indexes leave gaps, and one PlayerId
 // (255) is the last one a target list can name.
-constexpr std::array<SessionSpec, 4> kSessions = {{{0x1111, 0}, {0x2222, 1}, {0x0303, 5}, {50000, 254}}};
+constexpr std::array<SessionSpec, 4> kSessions = {
+    {{0x1111, 0, "127.0.0.1"}, {0x2222, 1, "127.0.0.2"}, {0x0303, 5, "127.0.0.3"}, {50000, 254, "127.0.0.1"}}};
 
-sockaddr_in Loopback(uint16_t port) { return MakeSockAddr(in_addr{htonl(INADDR_LOOPBACK)}, port); }
+sockaddr_in At(const char* ip, uint16_t port) {
+  in_addr address{};
+  inet_pton(AF_INET, ip, &address);
+  return MakeSockAddr(address, port);
+}
 
 // The sockets and the server's binding live for the whole run; each input gets a new server.
 struct Sockets {
@@ -53,7 +74,7 @@ struct Sockets {
     binding.Open();
     for (size_t i = 0; i < kSockets; ++i) {
       fds[i] = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      sockaddr_in any = Loopback(0);
+      sockaddr_in any = At(kSocketAddresses[i], 0);
       int big = 8 << 20;
       if (setsockopt(fds[i], SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
         setsockopt(fds[i], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
@@ -63,6 +84,11 @@ struct Sockets {
       getsockname(fds[i], reinterpret_cast<sockaddr*>(&bound), &length);
       ports[i] = ntohs(bound.sin_port);
     }
+  }
+  sockaddr_in Source(size_t i) const {
+    if (i < kSockets) return At(kSocketAddresses[i], ports[i]);
+    if (i == kOwnEndpoint) return At("127.0.0.1", binding.Port());
+    return At(kNobody, kNobodyPort);
   }
   TIdSocketHandle binding;
   std::array<int, kSockets> fds{};
@@ -77,18 +103,21 @@ Sockets& Shared() {
 class UdpHarness {
  public:
   explicit UdpHarness(uint8_t setup) : sockets_(Shared()) {
+    server_.Config.UDPPort = sockets_.binding.Port();
+    server_.Config.UdpFollowsTcpAddress = (setup & 1) == 0;
     for (size_t i = 0; i < kSessions.size(); ++i) {
-      peers_.push_back(std::make_shared<TIdPeerThread>(nullptr, std::make_shared<TIdTCPConnection>(-1)));
+      auto connection = std::make_shared<TIdTCPConnection>(-1, kSessions[i].tcp_address, static_cast<uint16_t>(40000 + i));
+      peers_.push_back(std::make_shared<TIdPeerThread>(nullptr, connection));
       auto session = std::make_shared<TServerClient>(server_, peers_.back());
       session->SessionId = kSessions[i].session_id;
       session->PlayerIndex = kSessions[i].player_index;
       session->RoomIndex = (setup >> (4 + i)) & 1;
       session->Leaving = ((setup >> i) & 1) != 0 && i != 0;
-      server_.ClientList.Lock()->push_back(session);
+      Locked(server_.ClientList)->push_back(session);
     }
   }
   ~UdpHarness() {
-    auto sessions = server_.ClientList.Lock();
+    Locked sessions(server_.ClientList);
     for (const SessionPtr& s : *sessions) s->Destroy();
     sessions->clear();
   }
@@ -97,8 +126,9 @@ class UdpHarness {
     // A buffer of exactly the datagram's size, so a read past its end shows.
     std::vector<uint8_t> exact(bytes.begin(), bytes.end());
     // No send thread: every relay datagram is queued for the drain.
-    UDPRead(server_, nullptr, TIdReceivedDatagram{exact.data(), exact.size(), Loopback(sockets_.ports[from]), false},
+    UDPRead(server_, nullptr, TIdReceivedDatagram{exact.data(), exact.size(), sockets_.Source(from), false},
             sockets_.binding);
+    CheckEndpoints();
     CheckReceived();  // ping answers leave at once
   }
 
@@ -111,14 +141,29 @@ class UdpHarness {
   // The sessions whose endpoint is socket `i` now.
   std::vector<SessionPtr> At(size_t i) {
     std::vector<SessionPtr> found;
-    auto sessions = server_.ClientList.Lock();
+    Locked sessions(server_.ClientList);
     for (const SessionPtr& s : *sessions)
-      if (s->UdpPort() == sockets_.ports[i] && s->UdpIP() == "127.0.0.1") found.push_back(s);
+      if (s->UdpPort() == sockets_.ports[i] && s->UdpIP() == kSocketAddresses[i]) found.push_back(s);
     return found;
+  }
+
+  // An endpoint is learnt only from a datagram the session's address may send.
+  void CheckEndpoints() {
+    Locked sessions(server_.ClientList);
+    for (const SessionPtr& s : *sessions) {
+      if (s->UdpPort() == 0) continue;
+      sockaddr_in endpoint = s->UdpSockAddr();
+      Check(!(endpoint.sin_port == htons(sockets_.binding.Port()) && s->UdpIP() == "127.0.0.1"),
+            "a session's endpoint is the server's own");
+      if (server_.Config.UdpFollowsTcpAddress)
+        Check(endpoint.sin_addr.s_addr == s->TcpAddress(), "a session's endpoint left its control connection's address");
+    }
   }
 
   void CheckReceived() {
     uint8_t buffer[kMaxDatagramSize + 1];
+    Check(recv(sockets_.binding.Handle(), buffer, sizeof buffer, MSG_DONTWAIT) < 0,
+          "the server sent a datagram to its own socket");
     for (size_t i = 0; i < kSockets; ++i) {
       for (;;) {
         ssize_t got = recv(sockets_.fds[i], buffer, sizeof buffer, 0);
@@ -163,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   UdpHarness harness(in.U8());
   ForEachStep(in, [&](uint8_t step) {
     size_t length = in.U16() % (pv::kMaxDatagramSize + 1);
-    harness.Deliver((step & 7) % kSockets, in.Bytes(length));
+    harness.Deliver(step & (kSources - 1), in.Bytes(length));
     if (step & 8) harness.Drain();
   });
   harness.Drain();

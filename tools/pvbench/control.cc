@@ -34,7 +34,9 @@ int MillisLeft(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+}  // namespace
+
+bool SendPacket(int fd, const std::vector<uint8_t>& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
     ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -44,6 +46,17 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
   }
   return true;
 }
+
+bool DrainInput(int fd) {
+  uint8_t buffer[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+  }
+}
+
+namespace {
 
 // Reads exactly n bytes before the deadline.
 bool ReadExactly(int fd, uint8_t* out, size_t n, Clock::time_point deadline) {
@@ -97,7 +110,7 @@ std::string Login(BenchClient& client, int port, const std::string& password, Cl
     return Printf("cannot connect to 127.0.0.1:%d: %s", port, std::strerror(errno));
   PacketWriter login;
   login.Begin(0, kCmdClientLogin).Text30(Printf("bench%03d", client.index)).Text30(password).Text30("1.2.1");
-  if (!SendAll(client.tcp_fd, login.Finish())) return "login not sent";
+  if (!SendPacket(client.tcp_fd, login.Finish())) return "login not sent";
   std::vector<uint8_t> packet;
   int16_t answer =
       AwaitCode(client.tcp_fd, {kPktLoginAccepted, kPktServerFull, kPktBadServerPassword}, packet, deadline);
@@ -106,7 +119,7 @@ std::string Login(BenchClient& client, int port, const std::string& password, Cl
   if (answer != kPktLoginAccepted) return "no answer to the login";
   PacketWriter ready;
   ready.Begin(0, kCmdClientReady).U8(0).U8(0);
-  if (!SendAll(client.tcp_fd, ready.Finish())) return "ready not sent";
+  if (!SendPacket(client.tcp_fd, ready.Finish())) return "ready not sent";
   if (AwaitCode(client.tcp_fd, {kPktServerInfo}, packet, deadline) != kPktServerInfo) return "no server information";
   // ServerInfo carries the session id in its header and the recipient's PlayerId at offset 10.
   client.session_id = LoadU16(packet.data() + kOffSessionId);
