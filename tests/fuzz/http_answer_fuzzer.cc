@@ -132,8 +132,10 @@ FakeService& Service() {
   return *service;
 }
 
-// A header block ends with a line that holds nothing but carriage returns.
+// A header block ends with a line that holds nothing but carriage returns; libcurl may also end
+// it where a NUL byte follows the status line, without a line end of its own.
 bool WholeHeader(const std::string& bytes) {
+  if (bytes.find('\0', bytes.find('\n')) != std::string::npos && bytes.find('\n') != std::string::npos) return true;
   for (size_t at = bytes.find('\n'); at != std::string::npos; at = bytes.find('\n', at + 1)) {
     size_t next = bytes.find_first_not_of('\r', at + 1);
     if (next != std::string::npos && bytes[next] == '\n') return true;
