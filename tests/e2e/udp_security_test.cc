@@ -147,7 +147,6 @@ INSTANTIATE_TEST_SUITE_P(Sources, OwnEndpoint,
                                            LoopCase{"OtherHostAddressCheckOff", "0", "127.0.0.5"}),
                          [](const ::testing::TestParamInfo<LoopCase>& info) { return std::string(info.param.name); });
 
-
 off_t LogSize(const ServerProcess& server) {
   struct stat st {};
   return ::stat(server.Dir().File("pvserver.log").c_str(), &st) == 0 ? st.st_size : 0;
