@@ -20,30 +20,13 @@
 #include <thread>
 
 #include "sessions/datagrams.h"
+#include "support/sanitizer_build.h"
 #include "support/server_test.h"
 
 namespace pv::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The sanitizers add shadow memory (AddressSanitizer also keeps freed memory in quarantine), so
-// the server's resident size says nothing about what it holds; the memory bounds are checked in
-// the other builds. AddressSanitizer makes the server (and this test) about three times slower,
-// ThreadSanitizer about five.
-#if !defined(__has_feature)
-#define __has_feature(x) 0
-#endif
-#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-constexpr bool kRssMeaningful = false;
-constexpr int kSlowdown = 5;
-#elif defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
-constexpr bool kRssMeaningful = false;
-constexpr int kSlowdown = 3;
-#else
-constexpr bool kRssMeaningful = true;
-constexpr int kSlowdown = 1;
-#endif
 
 // What the server promises the clients that behave while one does not.
 constexpr Ms kAnswerWithin{100 * kSlowdown};
