@@ -1,11 +1,11 @@
-#include "support/client_packets.h"
+#include "pvclient/client_packets.h"
 
 #include <cstring>
 #include <utility>
 
 #include "base/printf.h"
 
-namespace pv::test {
+namespace pv::client {
 
 namespace {
 
@@ -161,4 +161,4 @@ ServerStatsData ParseServerStats(const ServerPacket& p) {
   return s;
 }
 
-}  // namespace pv::test
+}  // namespace pv::client
