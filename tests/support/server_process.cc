@@ -111,6 +111,27 @@ pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env_changes,
   ::_exit(127);
 }
 
+ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env, std::chrono::milliseconds deadline) {
+  TempDir dir;
+  int out = ::open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err = ::open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_t pid = StartProgram(std::move(argv), env, "", {out, err, -1});
+  ::close(out);
+  ::close(err);
+  ProgramResult result;
+  int status = 0;
+  bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline, std::chrono::milliseconds(5));
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  } else {
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+  }
+  result.out = dir.Read("out");
+  result.err = dir.Read("err");
+  return result;
+}
+
 bool CanBind(int type, int port) {
   int fd = ::socket(AF_INET, type, 0);
   if (fd < 0) return false;

@@ -43,6 +43,17 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env, const std::string& dir,
                    std::array<int, 3> fds);
 
+// What a program run to its end printed, and its exit code (-1: killed at the deadline).
+struct ProgramResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+// Runs argv[0] (a path) as StartProgram does, with stdout and stderr captured, and waits for it
+// to end; a program still running at the deadline is killed.
+ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env = {},
+                         std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
 // True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
 bool CanBind(int type, int port);
 // True when both port and port + 1 can be bound on 127.0.0.1 (TCP and UDP).
