@@ -2,7 +2,7 @@
 //
 // Lock order, the one place it is written: a thread that holds several of these locks takes them
 // in this order and never the other way round:
-//   UdpReadLock < the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
+//   the UDP send thread's drain lock < RoomList < UdpSendList < ClientList
 //     < a session's OutQueue < LogLock
 // The configuration file's write lock is a leaf: it may be taken while RoomList is held and
 // nothing is locked while it is held.

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "base/errors.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 
 namespace pv {
 

@@ -1,6 +1,10 @@
-// TParleyvoxServer: the one server object. It owns the settings, the guarded lists, the
-// listeners and the worker threads, and brings them up (Server_Init) and down (Server_DeInit).
-// Several servers can live in one process (tests do that); nothing here is global but the log.
+// TParleyvoxServer: the server's state for the whole run: settings, passwords, the guarded lists
+// and the traffic counters. It owns no thread and no listener; app/ (ServerApp) creates those,
+// wires them to this state, and stops them before it goes away. Several servers can live in one
+// process (tests do that); nothing here is global but the log.
+//
+// The lists hold types of the layers above (sessions, rooms, queued datagrams), declared here
+// only by name; the constructor and destructor are defined in app/, where all of them are known.
 #pragma once
 
 #include <atomic>
@@ -15,38 +19,23 @@
 #include "core/command_line.h"
 #include "core/metrics.h"
 #include "core/settings.h"
-#include "sessions/server_client.h"
 
 namespace pv {
 
-class TIdTCPServer;
-class TIdUDPServer;
-class TPingThread;
-class TUDPSender;
+class TServerClient;
+struct RoomRecord;
+struct QueuedDatagram;
 
-struct RoomRecord {
-  uint8_t Index = 0;
-  std::string Name;
-  int RoomId() const { return Index + 1; }
-};
-
-// One relay datagram waiting for the UDP send thread.
-struct QueuedDatagram {
-  std::vector<uint8_t> bytes;
-};
+// Sessions are shared: ClientList, the connection's AppData and every look-up hold one, so a
+// record found under the lock stays alive after it is released.
+using SessionPtr = std::shared_ptr<TServerClient>;
 
 class TParleyvoxServer {
  public:
-  explicit TParleyvoxServer(std::vector<std::string> args = {});
+  TParleyvoxServer();
   ~TParleyvoxServer();
-
-  // Runs the start-up; false with FatalMessage set when a step failed.
-  bool Server_Init();
-  // Stops the server: threads asked to stop, listeners deactivated, sessions destroyed.
-  void Server_DeInit();
-  // The desktop shell tells the server before start-up that a tray icon will be shown; a
-  // server without it reports " Service" in its version text.
-  void SetDesktop(bool shown) { desktop_ = shown; }
+  TParleyvoxServer(const TParleyvoxServer&) = delete;
+  TParleyvoxServer& operator=(const TParleyvoxServer&) = delete;
 
   const TDateTime StartTime;
   const SteadyTime StartSteady;
@@ -57,7 +46,6 @@ class TParleyvoxServer {
   ServerMetrics Metrics;
 
   ProgramNames Names;
-  std::string FatalMessage;
   Settings Config;  // read once at start-up; the passwords are read through the accessors below
   std::string ConfigPath() const { return Names.ProgramDir + Names.ConfigFileName; }
 
@@ -68,28 +56,14 @@ class TParleyvoxServer {
   void SetServerPassword(const std::string& value);
   void SetAdminPassword(const std::string& value);
 
-  std::mutex UdpReadLock;
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;
+  // Relay datagrams the UDP listener queued for the UDP send thread; SystemEvent wakes it.
   GuardedList<QueuedDatagram> UdpSendList;
   AutoResetEvent SystemEvent;
 
-  TIdUDPServer* UdpServer() { return udp_.get(); }
-  // The UDP send thread; null before Server_Init creates it. It lives until the server is
-  // destroyed, after the listeners have stopped.
-  TUDPSender* UdpSender() { return udp_sender_.get(); }
-  TIdTCPServer* TcpServer() { return tcp_.get(); }
-
  private:
-  bool Fail(const char* message);
-
-  std::vector<std::string> args_;
-  bool desktop_ = false;
   mutable std::mutex password_lock_;
-  std::unique_ptr<TIdUDPServer> udp_;
-  std::unique_ptr<TIdTCPServer> tcp_;
-  std::unique_ptr<TPingThread> ping_thread_;
-  std::unique_ptr<TUDPSender> udp_sender_;
 };
 
 }  // namespace pv

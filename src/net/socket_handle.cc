@@ -42,20 +42,6 @@ void TIdSocketHandle::Open() {
   fd_ = fd;
 }
 
-const std::string& TIdSocketHandle::SourceIP() const {
-  // Formatted on demand: most datagrams are handled without the text.
-  if (!source_ip_valid_) {
-    source_ip_ = DottedIPv4(source_.sin_addr);
-    source_ip_valid_ = true;
-  }
-  return source_ip_;
-}
-
-void TIdSocketHandle::SetSource(const sockaddr_in& from) {
-  if (from.sin_addr.s_addr != source_.sin_addr.s_addr) source_ip_valid_ = false;
-  source_ = from;
-}
-
 void TIdSocketHandle::SendTo(const std::string& ip, uint16_t port, const uint8_t* data, size_t n) {
   in_addr address{};
   if (!ParseDottedIPv4(ip, address)) throw EIdSocketError(EINVAL);

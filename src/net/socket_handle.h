@@ -1,9 +1,8 @@
-// TIdSocketHandle: one bound UDP socket of a TIdUDPServer (a binding), with the source of the
-// datagram just received and the ways the server sends datagrams from it.
+// TIdSocketHandle: one bound UDP socket of a TIdUDPServer (a binding) and the ways the server
+// sends datagrams from it.
 //
 // Thread rules: the Send functions may be called from any thread, several at once (each is one
-// independent datagram send). The source fields belong to the UDP listener thread: they are
-// valid inside the read handler for the datagram being handled. The socket is closed when the
+// independent datagram send). The socket is closed when the
 // last holder of the handle lets go, so a sender holding the handle never uses a closed socket.
 // No send raises SIGPIPE.
 #pragma once
@@ -42,17 +41,6 @@ class TIdSocketHandle {
   uint16_t Port() const { return port_; }
   int Handle() const { return fd_; }
 
-  // The source of the datagram being handled (listener thread only).
-  const std::string& SourceIP() const;
-  uint16_t SourcePort() const { return ntohs(source_.sin_port); }
-  const sockaddr_in& SourceAddr() const { return source_; }
-  // Records the source of a received datagram (listener thread only).
-  void SetSource(const sockaddr_in& from);
-  // Whether the datagram being handled came alone: the receive that brought it found nothing
-  // else waiting (listener thread only; false until the listener says so).
-  bool ArrivedAlone() const { return arrived_alone_; }
-  void SetArrivedAlone(bool alone) { arrived_alone_ = alone; }
-
   // Sends one datagram to a dotted address, without host resolution. Raises
   // EIdPackageSizeTooBig when it is too large for the network, EIdNotAllBytesSent when fewer
   // bytes left, EIdSocketError for any other failure (a text that is not a dotted address,
@@ -71,10 +59,6 @@ class TIdSocketHandle {
   const std::string ip_;
   uint16_t port_;
   int fd_ = -1;
-  sockaddr_in source_{};
-  mutable std::string source_ip_;
-  mutable bool source_ip_valid_ = false;
-  bool arrived_alone_ = false;
 };
 
 }  // namespace pv

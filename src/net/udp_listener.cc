@@ -64,11 +64,9 @@ void Drain(UdpListenerState& state, TIdSocketHandle& binding, ReceiveBatch& batc
     unsigned got = batch.Receive(binding.Handle());
     for (unsigned i = 0; i < got && !state.stop.load(); ++i) {
       if (batch.Truncated(i)) continue;  // longer than kBufferSize: never delivered
-      binding.SetSource(batch.From(i));
-      binding.SetArrivedAlone(got == 1);
       if (!state.on_read) continue;
       try {
-        state.on_read(batch.Data(i), batch.Size(i), binding);
+        state.on_read(TIdReceivedDatagram{batch.Data(i), batch.Size(i), batch.From(i), got == 1}, binding);
       } catch (...) {
         // A failing datagram never stops the listener.
       }

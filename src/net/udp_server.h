@@ -24,11 +24,19 @@ namespace pv {
 
 struct UdpListenerState;
 
+// One received datagram as the read handler sees it: the bytes (valid only during the call),
+// where they came from, and whether the receive that brought them found nothing else waiting.
+struct TIdReceivedDatagram {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  sockaddr_in from{};
+  bool alone = false;
+};
+
 class TIdUDPServer {
  public:
-  // The received bytes (valid only during the call) and the binding that received them, whose
-  // SourceIP / SourcePort / SourceAddr tell where they came from.
-  using ReadHandler = std::function<void(const uint8_t* data, size_t size, TIdSocketHandle& binding)>;
+  // A received datagram and the binding that received it (replies leave from there).
+  using ReadHandler = std::function<void(const TIdReceivedDatagram& datagram, TIdSocketHandle& binding)>;
 
   // The longest datagram delivered.
   static constexpr size_t kBufferSize = 8192;

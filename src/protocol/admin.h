@@ -4,6 +4,7 @@
 
 #include "base/wire.h"
 #include "core/server.h"
+#include "sessions/server_client.h"
 
 namespace pv {
 

@@ -6,7 +6,7 @@
 
 #include "base/errors.h"
 #include "base/printf.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "protocol/admin.h"
 #include "protocol/codes.h"
 #include "protocol/login.h"

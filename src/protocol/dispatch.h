@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/tcp_server.h"
 
 namespace pv {

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "base/printf.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "protocol/notifications.h"
 #include "protocol/packets.h"
 

@@ -5,6 +5,7 @@
 
 #include "base/wire.h"
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/tcp_server.h"
 
 namespace pv {

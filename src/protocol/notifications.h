@@ -11,6 +11,7 @@
 
 #include "core/server.h"
 #include "protocol/codes.h"
+#include "protocol/rooms.h"
 #include "sessions/server_client.h"
 
 namespace pv {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/server.h"
+#include "sessions/server_client.h"
 
 namespace pv {
 

@@ -18,11 +18,10 @@
 #include <vector>
 
 #include "base/date_time.h"
+#include "core/server.h"
 #include "net/tcp_server.h"
 
 namespace pv {
-
-class TParleyvoxServer;
 
 class TServerClient {
  public:
@@ -101,7 +100,5 @@ class TServerClient {
   std::atomic<double> last_activity_;
   std::atomic<int64_t> last_activity_steady_;
 };
-
-using SessionPtr = std::shared_ptr<TServerClient>;
 
 }  // namespace pv

@@ -4,7 +4,7 @@
 
 #include "base/date_time.h"
 #include "base/wire.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "sessions/client_list.h"
 #include "sessions/datagrams.h"
 #include "sessions/udp_sender.h"
@@ -53,13 +53,14 @@ void CheckRelayDatagram(TServerClient& session, uint8_t* data, size_t size) {
   session.LastPacketId = packet_id;
 }
 
-void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const uint8_t* data,
-                        size_t size, TIdSocketHandle& binding) {
-  QueuedDatagram queued{std::vector<uint8_t>(data, data + size)};
+void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, TServerClient& session,
+                        const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
+  const size_t size = datagram.size;
+  QueuedDatagram queued{std::vector<uint8_t>(datagram.data, datagram.data + size)};
   CheckRelayDatagram(session, queued.bytes.data(), size);
   // Alone on the socket, with the send thread idle and nothing queued: relayed from here at
   // once, which spares a wake-up of the send thread for every datagram at light load.
-  if (binding.ArrivedAlone() && server.UdpSender() && server.UdpSender()->TryRelayAlone(queued.bytes, binding)) return;
+  if (datagram.alone && sender && sender->TryRelayAlone(queued.bytes, binding)) return;
   const size_t limit = QueueLimit(server);
   {
     auto list = server.UdpSendList.Lock();
@@ -72,14 +73,14 @@ void QueueRelayDatagram(TParleyvoxServer& server, TServerClient& session, const 
 }
 
 void HandlePing(TParleyvoxServer& server, TServerClient& session, const uint8_t* data,
-                TIdSocketHandle& binding) {
+                const sockaddr_in& source, TIdSocketHandle& binding) {
   const uint8_t value = data[kOffPingValue];
   // A value above 4 is the server's own (200) coming back: an answer, whatever the kind says.
   const uint8_t kind = value > kMaxClientPingValue ? kPingKindAnswer : data[kOffPingKind];
   if (kind == kPingKindPing) {
     // Answered at once from this thread, to where the ping came from.
     std::vector<uint8_t> answer = BuildPingDatagram(session.SessionId, kPingKindAnswer, value);
-    if (binding.TrySendTo(binding.SourceAddr(), answer.data(), answer.size()) == 0) {
+    if (binding.TrySendTo(source, answer.data(), answer.size()) == 0) {
       server.UdpPacketsOut.fetch_add(1);
       server.UdpBytesOut.fetch_add(static_cast<uint32_t>(answer.size()));
     }
@@ -94,8 +95,10 @@ void HandlePing(TParleyvoxServer& server, TServerClient& session, const uint8_t*
 
 }  // namespace
 
-void UDPRead(TParleyvoxServer& server, const uint8_t* data, size_t size, TIdSocketHandle& binding) {
-  std::lock_guard<std::mutex> hold(server.UdpReadLock);
+void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedDatagram& datagram,
+             TIdSocketHandle& binding) {
+  const uint8_t* data = datagram.data;
+  const size_t size = datagram.size;
   // Every datagram counts for the server, also one refused below.
   server.UdpBytesIn.fetch_add(static_cast<uint32_t>(size));
   server.UdpPacketsIn.fetch_add(1);
@@ -108,15 +111,15 @@ void UDPRead(TParleyvoxServer& server, const uint8_t* data, size_t size, TIdSock
   }
   // Whatever the magic: a client's endpoint follows it when its address or port changes.
   session->Touch();
-  const sockaddr_in& source = binding.SourceAddr();
+  const sockaddr_in& source = datagram.from;
   session->SetUdpEndpoint(source.sin_addr.s_addr, ntohs(source.sin_port));
   const uint16_t magic = LoadU16(data + kOffDgMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {
     CountIn(*session, size);
-    QueueRelayDatagram(server, *session, data, size, binding);
+    QueueRelayDatagram(server, sender, *session, datagram, binding);
   } else if (magic == kPingMagic && size >= kDatagramHeaderSize) {
     CountIn(*session, size);
-    HandlePing(server, *session, data, binding);
+    HandlePing(server, *session, data, source, binding);
   }
 }
 

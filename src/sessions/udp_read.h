@@ -5,8 +5,8 @@
 // once, records the answer to a server ping, and queues relay datagrams on UdpSendList for the
 // UDP send thread. It never relays anything itself.
 //
-// Thread rules: runs on the UDP listener thread, under UdpReadLock for the whole call. The
-// ClientList lock is held only for the look-up; UdpSendList only for the append. Datagrams too
+// Thread rules: runs on the UDP listener thread only (one thread for every binding), so the
+// sessions' packet-id and ping fields it writes have a single writer. The ClientList lock is held only for the look-up; UdpSendList only for the append. Datagrams too
 // short for the fields they would be read from are dropped after the server counted them; so
 // are relay datagrams while the queue is full (the send thread has fallen far behind).
 #pragma once
@@ -16,11 +16,16 @@
 
 #include "core/server.h"
 #include "net/socket_handle.h"
+#include "net/udp_server.h"
 
 namespace pv {
 
-// `data` and `size` are the received bytes, owned by the listener; `binding` is the socket they
-// arrived on, whose SourceAddr is where they came from.
-void UDPRead(TParleyvoxServer& server, const uint8_t* data, size_t size, TIdSocketHandle& binding);
+class TUDPSender;
+
+// `datagram` is what the listener received; `binding` is the socket it arrived on, from which
+// a ping is answered. `sender`, when given and idle, relays a datagram that arrived alone at
+// once (null: every relay datagram is queued).
+void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedDatagram& datagram,
+             TIdSocketHandle& binding);
 
 }  // namespace pv

@@ -4,7 +4,7 @@
 
 #include "base/errors.h"
 #include "base/wire.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "net/net_errors.h"
 #include "sessions/client_list.h"
 #include "sessions/datagrams.h"

@@ -16,9 +16,15 @@
 
 #include "base/crc32.h"
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/socket_handle.h"
 
 namespace pv {
+
+// One relay datagram waiting in UdpSendList for the UDP send thread.
+struct QueuedDatagram {
+  std::vector<uint8_t> bytes;
+};
 
 class UdpRelay {
  public:

@@ -1,6 +1,6 @@
 #include "sessions/udp_sender.h"
 
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "core/server.h"
 #include "net/udp_server.h"
 #include "sessions/udp_relay.h"
@@ -11,8 +11,8 @@ namespace {
 
 // The server's bound UDP socket, null while the endpoint is inactive. Holding the handle keeps
 // the socket open for the whole drain.
-std::shared_ptr<TIdSocketHandle> ServerBinding(TParleyvoxServer& server) {
-  return server.UdpServer() ? server.UdpServer()->Binding(0) : nullptr;
+std::shared_ptr<TIdSocketHandle> ServerBinding(TIdUDPServer* udp) {
+  return udp ? udp->Binding(0) : nullptr;
 }
 
 }  // namespace
@@ -29,7 +29,7 @@ void TUDPSender::Execute() {
     server_.SystemEvent.Wait();
     if (Terminated()) break;
     std::lock_guard<std::mutex> hold(drain_lock_);
-    relay_.Drain(ServerBinding(server_).get());
+    relay_.Drain(ServerBinding(udp_).get());
   }
   WriteLog("UDPSender.Terminated", 3);
 }
@@ -42,8 +42,6 @@ bool TUDPSender::TryRelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle& 
   relay_.RelayAlone(datagram, &binding);
   return true;
 }
-
-void ProcessUDPList(TParleyvoxServer& server) { ProcessUDPList(server, ServerBinding(server).get()); }
 
 void ProcessUDPList(TParleyvoxServer& server, TIdSocketHandle* binding) { UdpRelay(server).Drain(binding); }
 

@@ -30,10 +30,14 @@ namespace pv {
 
 class TParleyvoxServer;
 class TIdSocketHandle;
+class TIdUDPServer;
 
 class TUDPSender : public TThread {
  public:
-  explicit TUDPSender(TParleyvoxServer& server) : TThread("UDPSender"), server_(server), relay_(server) {}
+  // Drains send from `udp`'s first binding, the server's own port (null: every send fails as
+  // on a closed socket).
+  TUDPSender(TParleyvoxServer& server, TIdUDPServer* udp)
+      : TThread("UDPSender"), server_(server), udp_(udp), relay_(server) {}
   ~TUDPSender() override;
 
   // Relays `datagram` (as UDPRead queues it) at once on the calling thread, as a drain of a
@@ -47,6 +51,7 @@ class TUDPSender : public TThread {
 
  private:
   TParleyvoxServer& server_;
+  TIdUDPServer* const udp_;
   // Held through every drain and every relay of a lone datagram, so datagrams leave in the
   // order they came and relay_ has one user at a time.
   std::mutex drain_lock_;
@@ -54,10 +59,8 @@ class TUDPSender : public TThread {
   UdpRelay relay_;
 };
 
-// One drain of UdpSendList: every queued datagram is relayed to its recipients and freed. Sends
-// go out from the server's own UDP port.
-void ProcessUDPList(TParleyvoxServer& server);
-// The same, sending from `binding` (null: every send fails as on a closed socket).
+// One drain of UdpSendList: every queued datagram is relayed to its recipients and freed,
+// sending from `binding` (null: every send fails as on a closed socket).
 void ProcessUDPList(TParleyvoxServer& server, TIdSocketHandle* binding);
 
 }  // namespace pv

@@ -17,12 +17,12 @@ void BlockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void RunHeadlessShell(TParleyvoxServer& server) {
+void RunHeadlessShell(const StopServer& stop) {
   sigset_t set = StopSignals();
   int signal_number = 0;
   while (sigwait(&set, &signal_number) != 0) {
   }
-  server.Server_DeInit();
+  stop();
 }
 
 }  // namespace pv

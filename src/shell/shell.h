@@ -1,13 +1,15 @@
 // The shell: what the main thread does while the server runs. Headless, it waits for SIGINT or
-// SIGTERM; on a desktop it shows the tray icon (shell/desktop). Either way it runs
-// Server_DeInit before it returns.
+// SIGTERM; on a desktop it shows the tray icon (shell/desktop). Either way it calls the stop
+// callback (the server's shut-down) before it returns. The shell knows nothing of the server.
 #pragma once
 
 #include <csignal>
-
-#include "core/server.h"
+#include <functional>
 
 namespace pv {
+
+// Stops the server (its Server_DeInit); returns when it has stopped.
+using StopServer = std::function<void()>;
 
 // SIGINT and SIGTERM: the signals that stop the server in every shell.
 sigset_t StopSignals();
@@ -17,6 +19,6 @@ sigset_t StopSignals();
 void BlockStopSignals();
 
 // Waits for SIGINT or SIGTERM, then stops the server.
-void RunHeadlessShell(TParleyvoxServer& server);
+void RunHeadlessShell(const StopServer& stop);
 
 }  // namespace pv

@@ -4,8 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/http_client.h"
 #include "net/net_errors.h"
 #include "net/socket_address.h"
@@ -141,9 +142,7 @@ void TPingThread::Execute() {
   http.SetStopCheck([this] { return Terminated(); });
   const std::string listing_url = ListingUrl(std::getenv(kListingUrlVariable));
   DatagramSender send = [this](const std::string& host, uint16_t port, const uint8_t* data, size_t n) {
-    TIdUDPServer* udp = server_.UdpServer();
-    if (udp == nullptr) throw EIdSocketError(ENOTSOCK);
-    udp->SendDatagram(host, port, data, n);
+    udp_.SendDatagram(host, port, data, n);
   };
   if (server_.Config.WebStatusActive) UpdateStats(server_, http, listing_url);
   while (!Terminated()) {

@@ -26,6 +26,7 @@ namespace pv {
 
 class TParleyvoxServer;
 class TServerClient;
+class TIdUDPServer;
 
 // The [Ping] settings a sweep uses.
 struct PingLimits {
@@ -79,7 +80,8 @@ class TPingThread : public TThread {
   static constexpr int kSweepsPerPost = 350;
   static constexpr std::chrono::milliseconds kSweepInterval{500};
 
-  explicit TPingThread(TParleyvoxServer& server) : TThread("PingThread"), server_(server) {}
+  // Pings leave from `udp`, the server's own UDP port.
+  TPingThread(TParleyvoxServer& server, TIdUDPServer& udp) : TThread("PingThread"), server_(server), udp_(udp) {}
   ~TPingThread() override;
 
  protected:
@@ -87,6 +89,7 @@ class TPingThread : public TThread {
 
  private:
   TParleyvoxServer& server_;
+  TIdUDPServer& udp_;
 };
 
 }  // namespace pv

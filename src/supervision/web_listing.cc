@@ -2,8 +2,9 @@
 
 #include "base/date_time.h"
 #include "base/errors.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/http_client.h"
 
 namespace pv {

@@ -10,7 +10,7 @@
 #include "base/date_time.h"
 #include "base/errors.h"
 #include "core/command_line.h"
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "session_fixture.h"
 
 namespace pv {

@@ -30,8 +30,8 @@ class Endpoint {
  public:
   explicit Endpoint(std::function<void(const Received&)> extra = {}) {
     server_.SetBinding("127.0.0.1", 0);
-    server_.SetOnUDPRead([this, extra](const uint8_t* data, size_t size, TIdSocketHandle& b) {
-      Received r{std::vector<uint8_t>(data, data + size), b.SourceIP(), b.SourcePort()};
+    server_.SetOnUDPRead([this, extra](const TIdReceivedDatagram& d, TIdSocketHandle&) {
+      Received r{std::vector<uint8_t>(d.data, d.data + d.size), DottedIPv4(d.from.sin_addr), ntohs(d.from.sin_port)};
       {
         std::lock_guard<std::mutex> hold(mutex_);
         received_.push_back(r);

@@ -6,8 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "core/server.h"
+#include "sessions/server_client.h"
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
 #include "support/loopback_sockets.h"

@@ -206,7 +206,7 @@ TEST_F(UdpSenderTest, OneDrainKeepsEachSendersOrder) {
 TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAndNothingWaits) {
   Player& a = Add(11, 0, 0);
   Player& b = Add(22, 1, 0);
-  TUDPSender sender(h_.server);
+  TUDPSender sender(h_.server, nullptr);
   Bytes lone = RelayDatagram(11, 2, {7, 7});
   // A thread not yet running relays nothing.
   EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));

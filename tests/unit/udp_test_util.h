@@ -1,5 +1,5 @@
 // An in-process server for the UDP paths: no threads, no listeners, sessions made by hand.
-// UDPRead is fed datagrams as the listener thread feeds them (source set on the binding first),
+// UDPRead is fed datagrams as the listener thread feeds them (bytes, source and whether they came alone),
 // and ProcessUDPList is run directly, sending from the harness's own bound socket. Clients are
 // TestUdp sockets on 127.0.0.1. The event log goes to a file of the harness's own.
 #pragma once
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/event_log.h"
+#include "base/event_log.h"
 #include "core/server.h"
 #include "net/socket_handle.h"
 #include "net/tcp_server.h"
@@ -69,8 +69,7 @@ class UdpHarness {
   void Deliver(const Bytes& bytes, uint16_t from_port) {
     auto exact = std::make_unique<uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
     std::copy(bytes.begin(), bytes.end(), exact.get());
-    binding_.SetSource(LoopbackAddr(from_port));
-    UDPRead(server, exact.get(), bytes.size(), binding_);
+    UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), LoopbackAddr(from_port), false}, binding_);
   }
   void Drain() { ProcessUDPList(server, &binding_); }
   size_t Queued() { return server.UdpSendList.Lock()->size(); }

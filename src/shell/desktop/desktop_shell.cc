@@ -10,7 +10,6 @@
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 
-#include "core/server.h"
 #include "shell/desktop/about_window.h"
 #include "shell/desktop/main_window.h"
 #include "shell/desktop/tray_icon.h"
@@ -97,10 +96,10 @@ std::unique_ptr<DesktopShell> DesktopShell::Open(const std::string& program_path
   return shell;
 }
 
-void DesktopShell::Run(TParleyvoxServer& server) {
+void DesktopShell::Run(const StopServer& stop) {
   PrepareApplication(*app_);
   TVersionInfo version;
-  TfrmMain frmMain([&server] { server.Server_DeInit(); });
+  TfrmMain frmMain([&stop] { stop(); });
   TfrmAbout frmAbout(version);
   frmMain.SetAboutWindow(&frmAbout);
   QObject::connect(&frmMain, &TfrmMain::QuitRequested, app_.get(), &QCoreApplication::quit);

@@ -12,12 +12,13 @@
 #include <optional>
 #include <string>
 
+#include "shell/shell.h"
+
 class QApplication;
 class QSocketNotifier;
 
 namespace pv {
 
-class TParleyvoxServer;
 class TfrmMain;
 
 // The Qt platform list to try, given QT_QPA_PLATFORM, DISPLAY and WAYLAND_DISPLAY (null when
@@ -57,8 +58,9 @@ class DesktopShell {
   static std::unique_ptr<DesktopShell> Open(const std::string& program_path);
 
   // Shows the tray icon and runs the message loop. Returns when the main window has closed
-  // (Exit + Yes, SIGINT or SIGTERM), after Server_DeInit; the icon is gone by then.
-  void Run(TParleyvoxServer& server);
+  // (Exit + Yes, SIGINT or SIGTERM), after `stop` (the server's shut-down) has run; the icon is
+  // gone by then.
+  void Run(const StopServer& stop);
 
  private:
   explicit DesktopShell(const std::string& program_path);

@@ -1,4 +1,4 @@
-#include "core/event_log.h"
+#include "base/event_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/event_log.h"
+#include "app/server_app.h"
+#include "base/event_log.h"
 #include "core/platform.h"
-#include "core/server.h"
 #include "shell/shell.h"
 #if PV_DESKTOP
 #include "shell/desktop/desktop_shell.h"
@@ -21,23 +21,24 @@ int main(int argc, char** argv) {
   pv::BlockStopSignals();
   pv::IgnoreSigpipe();
   std::vector<std::string> args(argv + 1, argv + argc);
-  pv::TParleyvoxServer server(args);
+  pv::ServerApp app(args);
 #if PV_DESKTOP
   // Settled before start-up: the version text says " Service" exactly when no tray is shown.
   std::unique_ptr<pv::DesktopShell> desktop = pv::DesktopShell::Open(argc > 0 ? argv[0] : "pvserver");
-  server.SetDesktop(desktop != nullptr);
+  app.SetDesktop(desktop != nullptr);
 #endif
-  if (!server.Server_Init()) {
-    pv::WriteLog(server.FatalMessage, 0);
+  if (!app.Server_Init()) {
+    pv::WriteLog(app.FatalMessage(), 0);
     // Nothing started so far is undone, and no window exists yet: the process ends at once.
     ::_exit(1);
   }
+  const pv::StopServer stop = [&app] { app.Server_DeInit(); };
 #if PV_DESKTOP
   if (desktop) {
-    desktop->Run(server);
+    desktop->Run(stop);
     return 0;
   }
 #endif
-  pv::RunHeadlessShell(server);
+  pv::RunHeadlessShell(stop);
   return 0;
 }

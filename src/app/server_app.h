@@ -1,0 +1,56 @@
+// ServerApp: the composition root. It owns the server's state (TParleyvoxServer), creates the
+// listeners and the worker threads, wires them to that state, brings them up (Server_Init) and
+// down (Server_DeInit), and stops whatever still runs before the state goes away.
+//
+// Thread rules: everything here is for the main thread; Server_DeInit is what a shell calls when
+// the server is to stop.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/server.h"
+
+namespace pv {
+
+class TIdTCPServer;
+class TIdUDPServer;
+class TPingThread;
+class TUDPSender;
+
+class ServerApp {
+ public:
+  explicit ServerApp(std::vector<std::string> args);
+  ~ServerApp();
+  ServerApp(const ServerApp&) = delete;
+  ServerApp& operator=(const ServerApp&) = delete;
+
+  // The desktop shell says before start-up that a tray icon will be shown; a server without it
+  // reports " Service" in its version text.
+  void SetDesktop(bool shown) { desktop_ = shown; }
+  // Runs the start-up; false with FatalMessage set when a step failed.
+  bool Server_Init();
+  // Stops the server: threads asked to stop, listeners deactivated, sessions destroyed.
+  void Server_DeInit();
+  const std::string& FatalMessage() const { return fatal_message_; }
+
+ private:
+  bool Fail(const char* message);
+  void CreateListeners();
+  // Asks both workers to stop; they are joined later, after the listeners are down.
+  void TerminateWorkers();
+
+  std::vector<std::string> args_;
+  bool desktop_ = false;
+  std::string fatal_message_;
+  // The state outlives every thread and listener below (members go in reverse order, and the
+  // destructor stops them first anyway).
+  TParleyvoxServer server_;
+  std::unique_ptr<TIdUDPServer> udp_;
+  std::unique_ptr<TIdTCPServer> tcp_;
+  std::unique_ptr<TPingThread> ping_thread_;
+  std::unique_ptr<TUDPSender> udp_sender_;
+};
+
+}  // namespace pv
