@@ -15,8 +15,12 @@ SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id) {
 }
 
 void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
-  if (ParseAdminLogin(packet) != server.AdminPassword()) return SendCommandReply(session, kReplyBadAdminPassword);
+  if (ParseAdminLogin(packet) != server.AdminPassword()) {
+    Count(server.Metrics.AdminLoginsWrongPassword);
+    return SendCommandReply(session, kReplyBadAdminPassword);
+  }
   session.IsAdmin = true;
+  Count(server.Metrics.AdminLoginsAccepted);
   // A "1.2.0" client learns of its success from the reply; the others from PlayerIsAdmin.
   if (session.IsLegacy()) SendCommandReply(session, kReplyAdminLoginAccepted);
   BroadcastPlayerIsAdmin(server, session);

@@ -51,12 +51,14 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
     int64_t count = static_cast<int64_t>(clients->size());
     if (count >= server.Config.MaxClients || count >= kMaxSessions) {
       clients.Unlock();
+      Count(server.Metrics.LoginsFull);
       WriteRefusal(server, thread, BuildServerFull());
       return true;
     }
     std::string password = server.ServerPassword();
     if (!password.empty() && request.Password != password) {
       clients.Unlock();
+      Count(server.Metrics.LoginsWrongPassword);
       WriteRefusal(server, thread, BuildBadServerPassword());
       return true;
     }
@@ -70,6 +72,7 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
     session->SessionId = ChooseSessionId(*clients);
     clients->push_back(session);
     clients.Unlock();
+    Count(server.Metrics.LoginsAccepted);
     WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
     session->Enqueue(std::move(accepted));
   }

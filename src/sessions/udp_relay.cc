@@ -153,6 +153,7 @@ void UdpRelay::Flush() {
   // The server's totals grow by the batch's sums: the same as one datagram at a time.
   server_.UdpBytesOut.fetch_add(bytes);
   server_.UdpPacketsOut.fetch_add(packets);
+  Count(server_.Metrics.RelayedCopies, packets);
   copies_.clear();
   arena_.clear();
 }

@@ -95,6 +95,7 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
     server.UdpBytesOut.fetch_add(size);
     session.UdpPacketsOut.fetch_add(1);
     session.UdpBytesOut.fetch_add(size);
+    Count(server.Metrics.PingsSent);
   } catch (const std::exception& e) {
     WriteLog(CaughtLine("in: TServerClient.StartPing (DoPing) exception ", e), 1);
   }
@@ -120,6 +121,7 @@ void PingClients(TParleyvoxServer& server, const DatagramSender& send) {
         // Only the session itself is told; it is expected to close its connection, and the
         // others hear of it when it does. The sessions after it wait for the next sweep.
         session->PingDisconnect = true;
+        Count(server.Metrics.ClientsGivenUp);
         SendPlayerLeft(*session, session->PlayerId(), LeaveReason::kNoPingAnswer);
         return;
       }
