@@ -1,13 +1,18 @@
 #include "app/server_app.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
 
+#include "app/banner.h"
 #include "base/errors.h"
 #include "base/event_log.h"
 #include "core/config_file.h"
 #include "core/platform.h"
+#include "monitoring/http_endpoint.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -28,6 +33,7 @@ ServerApp::ServerApp(std::vector<std::string> args) : args_(std::move(args)) {}
 
 ServerApp::~ServerApp() {
   // Threads and listeners are stopped before the state they use goes away.
+  monitoring_.reset();
   TerminateWorkers();
   if (tcp_) tcp_->SetActive(false);
   if (udp_) udp_->SetActive(false);
@@ -128,11 +134,50 @@ bool ServerApp::Server_Init() {
     return Fail("FATAL ERROR: Unable to initialize communication");
   }
   WriteLog("----Parleyvox server started----", 2);
+  // After the start: the monitoring pages show a running server, and cannot stop it starting.
+  ShowBanner(StartMonitoring());
   return true;
+}
+
+std::string ServerApp::StartMonitoring() {
+  const std::string& listen = server_.Config.MonitoringListen;
+  if (listen.empty()) return {};
+  ListenAddress address;
+  if (!ParseListenAddress(listen, address)) {
+    std::fprintf(stderr, "pvserver: warning: [Monitoring] Listen=%s is not an address:port; monitoring is off\n",
+                 listen.c_str());
+    return {};
+  }
+  auto endpoint = std::make_unique<MonitoringEndpoint>(server_);
+  std::string error = endpoint->Start(address);
+  if (!error.empty()) {
+    std::fprintf(stderr, "pvserver: warning: [Monitoring] Listen=%s: %s; monitoring is off\n", listen.c_str(),
+                 error.c_str());
+    return {};
+  }
+  monitoring_ = std::move(endpoint);
+  return address.Text();
+}
+
+void ServerApp::ShowBanner(const std::string& monitoring) {
+  const Settings& config = server_.Config;
+  BannerFacts facts;
+  facts.version = config.ServerVersion;
+  facts.ip = config.IP;
+  facts.tcp_port = config.TCPPort;
+  facts.udp_port = config.UDPPort;
+  facts.ini_path = server_.ConfigPath();
+  facts.log_path = server_.Names.LogFileName;
+  facts.monitoring = monitoring;
+  facts.desktop = desktop_;
+  facts.pid = static_cast<long>(::getpid());
+  PrintBannerIfTerminal(facts);
 }
 
 void ServerApp::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", 3);
+  // The monitoring pages read the lists: they stop first, and never delay the stop (bounded).
+  monitoring_.reset();
   // Both workers are only asked to stop here; they are joined after the listeners are down.
   if (ping_thread_) ping_thread_->Terminate();
   WriteLog("Server_DeInit -- pingpong term sent", 3);

@@ -126,6 +126,8 @@ void LoadConfig(const std::string& path, Settings& settings,
     IniFile file(path);
     for (const Key& key : kKeys) ReadKey(file, key, settings);
     NormaliseWebPostURL(settings.WebPostURL);
+    // Optional keys: read with a default, left out of kKeys so no rewrite ever adds them.
+    settings.MonitoringListen = file.ReadString("Monitoring", "Listen", settings.MonitoringListen);
     CreateRooms(file, create_room);  // takes the room list's lock: not under the write lock
   }
   UpgradeLayout(path, settings);

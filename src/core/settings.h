@@ -31,6 +31,9 @@ struct Settings {
   bool ParleyvoxSite_DisplayInWebList = false;
   std::string WebPostURL;
   std::string WebPostLinkUrl = kProductSite;
+  // [Monitoring] Listen: "address:port" of the monitoring endpoint, empty (off) by default.
+  // Optional: read when present, never written into the file.
+  std::string MonitoringListen;
 
   // Derived: always TCPPort + 1, set by the load.
   int32_t UDPPort = 8766;

@@ -67,9 +67,10 @@ void CopyBinary(const std::string& dir) {
 }
 
 pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
-            const std::string& output_file = "") {
+            const std::string& output_file = "", int output_fd = -1) {
   std::vector<std::string> argv = {dir + "/pvserver"};
   argv.insert(argv.end(), args.begin(), args.end());
+  if (output_fd >= 0) return StartProgram(argv, env_changes, dir, {output_fd, output_fd, -1});
   int out = output_file.empty()
                 ? -1
                 : ::open((dir + "/" + output_file).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -209,7 +210,7 @@ void ServerProcess::WriteIni() {
 }
 
 bool ServerProcess::Launch() {
-  pid_ = Spawn(dir_.Path(), args_, env_, output_name_);
+  pid_ = Spawn(dir_.Path(), args_, env_, output_name_, output_fd_);
   return pid_ > 0;
 }
 

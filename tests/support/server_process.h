@@ -92,6 +92,9 @@ class ServerProcess {
   void SetEnv(const std::string& name, std::optional<std::string> value) { env_[name] = std::move(value); }
   // Sends the server's stdout and stderr to this file in its folder instead of the test's own.
   void SetOutputFile(std::string name) { output_name_ = std::move(name); }
+  // Gives the server this descriptor (a terminal, for instance) as its stdout and stderr; the
+  // caller keeps it open while the server runs.
+  void SetOutputFd(int fd) { output_fd_ = fd; }
   std::string Output() const { return output_name_.empty() ? std::string() : dir_.Read(output_name_); }
 
  private:
@@ -108,6 +111,7 @@ class ServerProcess {
   std::string log_name_ = "pvserver.log";
   EnvChanges env_;
   std::string output_name_;
+  int output_fd_ = -1;
 };
 
 // The server's log lines of a start and of a clean stop, in their order, without timestamps.

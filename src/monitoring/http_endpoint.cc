@@ -1,0 +1,230 @@
+#include "monitoring/http_endpoint.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "base/printf.h"
+#include "monitoring/connection_watch.h"
+#include "monitoring/exposition.h"
+#include "monitoring/snapshot.h"
+
+namespace pv {
+
+namespace {
+
+constexpr size_t kWorkers = 2;
+constexpr size_t kMaxWaiting = 8;
+constexpr time_t kReadWriteSeconds = 5;
+constexpr auto kConnectionLimit = std::chrono::seconds(10);
+constexpr auto kWatchInterval = std::chrono::milliseconds(500);
+constexpr auto kStopWait = std::chrono::seconds(5);
+constexpr size_t kMaxBody = 1024;
+constexpr size_t kKeepAliveRequests = 5;
+constexpr time_t kKeepAliveSeconds = 2;
+
+// The library's task queue, bounded: kWorkers threads and at most kMaxWaiting connections
+// waiting for them. When the queue is full the accepting thread serves the connection itself,
+// so nothing more is accepted until it is done and the kernel's backlog holds the rest.
+class BoundedPool : public httplib::TaskQueue {
+ public:
+  BoundedPool() {
+    for (size_t i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { Work(); });
+  }
+  void enqueue(std::function<void()> task) override {
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      if (waiting_.size() < kMaxWaiting && !stopping_) {
+        waiting_.push_back(std::move(task));
+        wake_.notify_one();
+        return;
+      }
+    }
+    task();
+  }
+  void shutdown() override {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  void Work() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> hold(lock_);
+        wake_.wait(hold, [this] { return stopping_ || !waiting_.empty(); });
+        // Connections already accepted are still served (each is closed by its task); at stop
+        // they have been shut down, so they end at once.
+        if (waiting_.empty()) return;
+        task = std::move(waiting_.front());
+        waiting_.pop_front();
+      }
+      task();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> waiting_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value < 1 || value > 65535) return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+void NoStore(httplib::Response& res) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
+}
+
+}  // namespace
+
+std::string ListenAddress::Text() const {
+  bool v6 = host.find(':') != std::string::npos;
+  return Printf(v6 ? "[%s]:%u" : "%s:%u", host.c_str(), static_cast<unsigned>(port));
+}
+
+bool ParseListenAddress(const std::string& text, ListenAddress& out) {
+  ListenAddress a;
+  a.host = "127.0.0.1";
+  std::string port_text = text;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') return false;
+    a.host = text.substr(1, close - 1);
+    port_text = text.substr(close + 2);
+    if (a.host.empty()) return false;
+  } else if (size_t colon = text.rfind(':'); colon != std::string::npos) {
+    if (text.find(':') != colon) return false;  // an IPv6 address needs its brackets
+    if (colon > 0) a.host = text.substr(0, colon);
+    port_text = text.substr(colon + 1);
+  }
+  if (!ParsePort(port_text, a.port)) return false;
+  out = a;
+  return true;
+}
+
+struct MonitoringEndpoint::Impl {
+  httplib::Server http;
+  std::thread listener;
+  std::thread watcher;
+  std::unique_ptr<ConnectionWatch> watch;
+  std::mutex lock;
+  std::condition_variable changed;
+  bool listener_done = false;  // guarded by lock
+  bool stop_watch = false;     // guarded by lock
+};
+
+MonitoringEndpoint::MonitoringEndpoint(TParleyvoxServer& server) : server_(server) {}
+
+MonitoringEndpoint::~MonitoringEndpoint() { Stop(); }
+
+std::string MonitoringEndpoint::Start(const ListenAddress& address) {
+  auto impl = std::make_unique<Impl>();
+  httplib::Server& http = impl->http;
+  http.new_task_queue = [] { return new BoundedPool(); };
+  http.set_read_timeout(kReadWriteSeconds, 0);
+  http.set_write_timeout(kReadWriteSeconds, 0);
+  http.set_keep_alive_max_count(kKeepAliveRequests);
+  http.set_keep_alive_timeout(kKeepAliveSeconds);
+  http.set_payload_max_length(kMaxBody);
+  if (address.host.find(':') != std::string::npos) http.set_address_family(AF_INET6);
+  TParleyvoxServer& server = server_;
+  // Each page copies what it shows (TakeSnapshot) and formats it with no lock held.
+  http.Get("/metrics", [&server](const httplib::Request&, httplib::Response& res) {
+    NoStore(res);
+    res.set_content(MetricsText(TakeSnapshot(server)), kMetricsContentType);
+  });
+  http.Get("/status.json", [&server](const httplib::Request&, httplib::Response& res) {
+    NoStore(res);
+    res.set_content(StatusJson(TakeSnapshot(server)), "application/json");
+  });
+  http.Get("/", [&server](const httplib::Request&, httplib::Response& res) {
+    NoStore(res);
+    // The page loads nothing and runs nothing: its only style is inline.
+    res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
+    res.set_content(StatusPage(TakeSnapshot(server)), "text/html; charset=utf-8");
+  });
+  if (!http.bind_to_port(address.host, address.port))
+    return Printf("cannot listen on %s", address.Text().c_str());
+  impl->watch = std::make_unique<ConnectionWatch>(address.port);
+  Impl* raw = impl.get();
+  impl->listener = std::thread([raw] {
+    raw->http.listen_after_bind();
+    std::lock_guard<std::mutex> hold(raw->lock);
+    raw->listener_done = true;
+    raw->changed.notify_all();
+  });
+  impl->watcher = std::thread([raw] {
+    std::unique_lock<std::mutex> hold(raw->lock);
+    while (!raw->changed.wait_for(hold, kWatchInterval, [raw] { return raw->stop_watch; })) {
+      hold.unlock();
+      raw->watch->Sweep(kConnectionLimit);
+      hold.lock();
+    }
+  });
+  impl_ = std::move(impl);
+  return {};
+}
+
+void MonitoringEndpoint::Stop() {
+  if (!impl_) return;
+  Impl& impl = *impl_;
+  // 1. The watch thread ends first, so the sweeps below are this thread's alone.
+  {
+    std::lock_guard<std::mutex> hold(impl.lock);
+    impl.stop_watch = true;
+    impl.changed.notify_all();
+  }
+  impl.watcher.join();
+  // 2. No more connections are accepted. The library ignores a stop before its loop runs, so
+  //    a stop right after the start waits (bounded) for the loop first.
+  auto deadline = std::chrono::steady_clock::now() + kStopWait;
+  std::unique_lock<std::mutex> hold(impl.lock);
+  while (!impl.http.is_running() && !impl.listener_done && std::chrono::steady_clock::now() < deadline)
+    impl.changed.wait_for(hold, std::chrono::milliseconds(10));
+  hold.unlock();
+  impl.http.stop();
+  // 3. Every connection is ended until the listener (which joins its workers) is done.
+  hold.lock();
+  while (!impl.listener_done && std::chrono::steady_clock::now() < deadline) {
+    hold.unlock();
+    impl.watch->Sweep(std::chrono::steady_clock::duration::zero());
+    hold.lock();
+    impl.changed.wait_for(hold, std::chrono::milliseconds(50), [&impl] { return impl.listener_done; });
+  }
+  bool done = impl.listener_done;
+  hold.unlock();
+  if (done) {
+    impl.listener.join();
+    impl_.reset();
+  } else {
+    // A worker that does not end even with its socket shut down: the process is stopping, so
+    // it is left running with its state rather than letting the stop wait for it.
+    impl.listener.detach();
+    static_cast<void>(impl_.release());
+  }
+}
+
+}  // namespace pv

@@ -1,0 +1,121 @@
+// The monitoring endpoint's pieces without a network: the Listen value, the exposition of a
+// snapshot (names, escaping, families), and the start-up banner's text.
+#include <gtest/gtest.h>
+
+#include "app/banner.h"
+#include "monitoring/exposition.h"
+#include "monitoring/http_endpoint.h"
+
+namespace pv {
+namespace {
+
+TEST(MonitoringListen, ParseListenAddress) {
+  struct Case {
+    std::string text;
+    bool ok;
+    std::string host;
+    uint16_t port;
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1:9870", true, "127.0.0.1", 9870}, {"9870", true, "127.0.0.1", 9870},
+      {":9870", true, "127.0.0.1", 9870},          {"0.0.0.0:1", true, "0.0.0.0", 1},
+      {"[::1]:65535", true, "::1", 65535},         {"monitor.lan:80", true, "monitor.lan", 80},
+      {"", false, "", 0},                          {"127.0.0.1", false, "", 0},
+      {"127.0.0.1:", false, "", 0},                {"127.0.0.1:0", false, "", 0},
+      {"127.0.0.1:65536", false, "", 0},           {"127.0.0.1:98x", false, "", 0},
+      {"::1:9870", false, "", 0},                  {"[::1]9870", false, "", 0},
+      {"[]:9870", false, "", 0},                   {"[::1:9870", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    ListenAddress a;
+    EXPECT_EQ(ParseListenAddress(c.text, a), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(a.host, c.host) << c.text;
+    EXPECT_EQ(a.port, c.port) << c.text;
+  }
+  EXPECT_EQ((ListenAddress{"::1", 9870}).Text(), "[::1]:9870");
+  EXPECT_EQ((ListenAddress{"127.0.0.1", 9870}).Text(), "127.0.0.1:9870");
+}
+
+MonitoringSnapshot Sample() {
+  MonitoringSnapshot s;
+  s.server_name = "Caf\xe9 \"Night\"";
+  s.version = "v1.2.2 Win32";
+  s.file_version = "1.2.2.0 Debug";
+  s.desktop = true;
+  s.max_clients = 16;
+  s.uptime_seconds = 3723.25;
+  s.rooms = {{1, "Lobby"}, {3, "A&B"}};
+  s.players = {{1, "alice", 1, true, 65}, {2, "<bob>", 3, false, 5}, {4, "ghost", 2, false, 0}};
+  s.counters.assign(CounterTable().size(), 0);
+  s.counters[0] = 5000000000ULL;  // past 32 bits: exported as it is
+  return s;
+}
+
+TEST(MonitoringExposition, MetricsTextFamiliesOnceWithHelpAndType) {
+  std::string text = MetricsText(Sample());
+  const std::vector<std::string> wanted = {
+      "# HELP parleyvox_clients Clients logged in.\n# TYPE parleyvox_clients gauge\nparleyvox_clients 3.000\n",
+      "parleyvox_uptime_seconds 3723.250\n",
+      "# TYPE parleyvox_tcp_packets_in_total counter\nparleyvox_tcp_packets_in_total 5000000000\n",
+      "# TYPE parleyvox_logins_total counter\nparleyvox_logins_total{result=\"accepted\"} 0\n"
+      "parleyvox_logins_total{result=\"wrong_password\"} 0\n",
+      "parleyvox_build_info{version=\"v1.2.2 Win32\",file_version=\"1.2.2.0 Debug\",shell=\"desktop\"} 1\n",
+  };
+  for (const std::string& w : wanted) EXPECT_NE(text.find(w), std::string::npos) << w << "\n" << text;
+  // Each family's HELP and TYPE appear once, however many series it has.
+  size_t types = 0;
+  for (size_t at = text.find("# TYPE parleyvox_udp_datagrams_dropped_total"); at != std::string::npos;
+       at = text.find("# TYPE parleyvox_udp_datagrams_dropped_total", at + 1))
+    ++types;
+  EXPECT_EQ(types, 1u);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
+  std::string json = StatusJson(Sample());
+  EXPECT_EQ(json,
+            R"({"server_name":"Caf\u00e9 \"Night\"","version":"v1.2.2 Win32","uptime_seconds":3723,"clients":3,)"
+            R"("max_clients":16,"rooms":[{"id":1,"name":"Lobby","players":[{"id":1,"name":"alice","admin":true,)"
+            R"("connected_seconds":65}]},{"id":3,"name":"A&B","players":[{"id":2,"name":"<bob>","admin":false,)"
+            R"("connected_seconds":5}]}],"players_in_no_room":[{"id":4,"name":"ghost","admin":false,)"
+            R"("connected_seconds":0}]})"
+            "\n");
+  std::string page = StatusPage(Sample());
+  for (const char* want : {"<title>Caf&#233; &quot;Night&quot;</title>", "<h2>A&amp;B</h2>", "<td>&lt;bob&gt;</td>",
+                           "<td>0:01:05</td>", "up 1:02:03", "<h2>In no listed room</h2>", "3 of 16 players"})
+    EXPECT_NE(page.find(want), std::string::npos) << want << "\n" << page;
+  MonitoringSnapshot empty = Sample();
+  empty.players.clear();
+  std::string quiet = StatusPage(empty);
+  EXPECT_NE(quiet.find("<p class=\"empty\">nobody</p>"), std::string::npos);
+  EXPECT_EQ(quiet.find("In no listed room"), std::string::npos);
+}
+
+TEST(StartupBanner, Text) {
+  BannerFacts f;
+  f.version = "v1.2.2 Win32 Service";
+  f.tcp_port = 8765;
+  f.udp_port = 8766;
+  f.ini_path = "/opt/pv/pvserver.ini";
+  f.log_path = "pvserver.log";
+  f.pid = 42;
+  EXPECT_EQ(BannerText(f, "/srv"),
+            "Parleyvox Server v1.2.2 Win32 Service is running.\n"
+            "  control (TCP)  every address, port 8765\n"
+            "  voice (UDP)    every address, port 8766\n"
+            "  settings       /opt/pv/pvserver.ini\n"
+            "  event log      /srv/pvserver.log\n"
+            "Stop it with Ctrl-C or kill -TERM 42.\n");
+  f.ip = "10.0.0.5";
+  f.log_path = "/var/log/pv.log";
+  f.monitoring = "127.0.0.1:9870";
+  f.desktop = true;
+  std::string text = BannerText(f, "/srv");
+  for (const char* want : {"control (TCP)  10.0.0.5, port 8765\n", "event log      /var/log/pv.log\n",
+                           "  monitoring     http://127.0.0.1:9870/\n", "kill -TERM 42, or Exit in the tray menu.\n"})
+    EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+}
+
+}  // namespace
+}  // namespace pv
