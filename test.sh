@@ -13,6 +13,11 @@ command -v g++ >/dev/null || need+=(g++)
 [ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The monitoring endpoint's HTTP library, and the Prometheus client library whose parser reads
+# /metrics in the tests.
+[ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+command -v pkg-config >/dev/null || need+=(pkg-config)
+/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || need+=(python3-prometheus-client)
 # The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
 # tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.
 need_desktop=()
@@ -24,6 +29,8 @@ command -v xwininfo >/dev/null && command -v xprop >/dev/null && command -v xdpy
   need_desktop+=(x11-utils)
 command -v import >/dev/null || need_desktop+=(imagemagick)
 command -v tesseract >/dev/null || need_desktop+=(tesseract-ocr)
+# A real browser renders the monitoring status page (headless, screenshot in build*/artefacts).
+command -v chromium >/dev/null || need_desktop+=(chromium)
 if [ ${#need[@]} -gt 0 ] || [ ${#need_desktop[@]} -gt 0 ]; then
   apt-get update -qq
 fi
