@@ -19,6 +19,7 @@
 #include "core/command_line.h"
 #include "core/metrics.h"
 #include "core/settings.h"
+#include "core/traffic_counters.h"
 
 namespace pv {
 
@@ -39,10 +40,10 @@ class TParleyvoxServer {
 
   const TDateTime StartTime;
   const SteadyTime StartSteady;
-  std::atomic<uint32_t> UdpPacketsOut{0}, UdpBytesOut{0}, UdpPacketsIn{0}, UdpBytesIn{0};
-  std::atomic<uint32_t> TcpPacketsOut{0}, TcpBytesOut{0}, TcpPacketsIn{0}, TcpBytesIn{0};
+  // Every packet and datagram the server received or sent, as clients see them in ServerStats.
+  TrafficCounters Traffic;
 
-  // The operator's counters (monitoring); the eight traffic counters above are what clients see.
+  // The operator's counters (monitoring).
   ServerMetrics Metrics;
 
   ProgramNames Names;

@@ -18,8 +18,8 @@ Reader Metric(const MetricCounter ServerMetrics::*counter) {
   return [counter](const TParleyvoxServer& s) { return (s.Metrics.*counter).load(std::memory_order_relaxed); };
 }
 
-Reader Traffic(const std::atomic<uint32_t> TParleyvoxServer::*counter) {
-  return [counter](const TParleyvoxServer& s) { return static_cast<uint64_t>((s.*counter).load()); };
+Reader Traffic(const std::atomic<uint64_t> TrafficCounters::*counter) {
+  return [counter](const TParleyvoxServer& s) { return (s.Traffic.*counter).load(std::memory_order_relaxed); };
 }
 
 constexpr const char* kDropHelp =
@@ -37,7 +37,7 @@ std::string Trimmed(std::string text) {
 }  // namespace
 
 const std::vector<CounterSeries>& CounterTable() {
-  using S = TParleyvoxServer;
+  using S = TrafficCounters;
   using M = ServerMetrics;
   static const std::vector<CounterSeries> table = {
       {"parleyvox_tcp_packets_in_total", "Control packets received.", "", Traffic(&S::TcpPacketsIn)},

@@ -120,11 +120,9 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
       else if (session)
         close = Dispatch(server, packet, *session);
     }
-    server.TcpPacketsIn.fetch_add(1);
-    server.TcpBytesIn.fetch_add(static_cast<uint32_t>(1 + n));
+    server.Traffic.CountTcpIn(1 + n);
     if (session && !session->Leaving) {
-      session->TcpPacketsIn.fetch_add(1);
-      session->TcpBytesIn.fetch_add(static_cast<uint32_t>(1 + n));
+      session->Traffic.CountTcpIn(1 + n);
       session->Touch();
       session->Flush();
     }

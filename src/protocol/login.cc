@@ -14,8 +14,7 @@ namespace {
 // Writes a refusal straight onto the connection (no session, no queue exists yet).
 void WriteRefusal(TParleyvoxServer& server, TIdPeerThread& thread, const std::vector<uint8_t>& packet) {
   thread.Connection().WriteBytes(packet.data(), packet.size());
-  server.TcpPacketsOut.fetch_add(1);
-  server.TcpBytesOut.fetch_add(static_cast<uint32_t>(packet.size()));
+  server.Traffic.CountTcpOut(packet.size());
 }
 
 }  // namespace

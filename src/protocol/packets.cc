@@ -108,6 +108,18 @@ std::vector<uint8_t> BuildCommandReply(int64_t session_id, int64_t result) {
   return FinishFixed(w, kCommandReplySize);
 }
 
+namespace {
+
+// The eight traffic counters in wire order, each as its low 32 bits: the numbers clients have
+// always seen from counters that wrap at 2^32.
+void WriteTraffic(PacketWriter& w, const TrafficSnapshot& t) {
+  for (uint64_t value : {t.UdpPacketsOut, t.UdpBytesOut, t.UdpPacketsIn, t.UdpBytesIn, t.TcpPacketsOut,
+                         t.TcpBytesOut, t.TcpPacketsIn, t.TcpBytesIn})
+    w.U32(static_cast<uint32_t>(value));
+}
+
+}  // namespace
+
 float PacketLossPercent(uint32_t udp_errors, uint32_t udp_packets_in) {
   if (udp_packets_in == 0) return 0.0f;
   double loss = static_cast<double>(udp_errors) / static_cast<double>(udp_packets_in) * 100.0;
@@ -123,10 +135,7 @@ std::vector<uint8_t> BuildPlayerStats(int64_t session_id, const PlayerStatsData&
   w.U16(show_address ? target.UdpPort : 0);
   w.Text(show_address ? target.UdpIP : std::string(), 15);
   if (!legacy) w.Text30(target.ClientVer);
-  w.U32(target.UdpPacketsOut).U32(target.UdpBytesOut);
-  w.U32(target.UdpPacketsIn).U32(target.UdpBytesIn);
-  w.U32(target.TcpPacketsOut).U32(target.TcpBytesOut);
-  w.U32(target.TcpPacketsIn).U32(target.TcpBytesIn);
+  WriteTraffic(w, target.Traffic);
   w.U8(target.PlayerId);
   return FinishFixed(w, legacy ? kPlayerStatsSizeLegacy : kPlayerStatsSize);
 }
@@ -134,10 +143,7 @@ std::vector<uint8_t> BuildPlayerStats(int64_t session_id, const PlayerStatsData&
 std::vector<uint8_t> BuildServerStats(int64_t session_id, const ServerStatsData& stats) {
   PacketWriter w;
   w.Begin(session_id, kPktServerStats).U32(stats.Uptime);
-  w.U32(stats.UdpPacketsOut).U32(stats.UdpBytesOut);
-  w.U32(stats.UdpPacketsIn).U32(stats.UdpBytesIn);
-  w.U32(stats.TcpPacketsOut).U32(stats.TcpBytesOut);
-  w.U32(stats.TcpPacketsIn).U32(stats.TcpBytesIn);
+  WriteTraffic(w, stats.Traffic);
   w.Text30(stats.ServerVersion);
   return FinishFixed(w, kServerStatsSize);
 }

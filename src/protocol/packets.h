@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/wire.h"
+#include "core/traffic_counters.h"
 #include "protocol/codes.h"
 
 namespace pv {
@@ -87,28 +88,14 @@ struct PlayerStatsData {
   int64_t UdpPort = 0;
   std::string UdpIP;
   std::string ClientVer;  // carried only in the newer layout
-  uint32_t UdpPacketsOut = 0;
-  uint32_t UdpBytesOut = 0;
-  uint32_t UdpPacketsIn = 0;
-  uint32_t UdpBytesIn = 0;
-  uint32_t TcpPacketsOut = 0;
-  uint32_t TcpBytesOut = 0;
-  uint32_t TcpPacketsIn = 0;
-  uint32_t TcpBytesIn = 0;
+  TrafficSnapshot Traffic;  // the low 32 bits of each go out
   int64_t PlayerId = 0;  // the PlayerId of the request, repeated at the end
 };
 
 // What ServerStats reports: the uptime and the server's eight traffic counters, in wire order.
 struct ServerStatsData {
   uint32_t Uptime = 0;
-  uint32_t UdpPacketsOut = 0;
-  uint32_t UdpBytesOut = 0;
-  uint32_t UdpPacketsIn = 0;
-  uint32_t UdpBytesIn = 0;
-  uint32_t TcpPacketsOut = 0;
-  uint32_t TcpBytesOut = 0;
-  uint32_t TcpPacketsIn = 0;
-  uint32_t TcpBytesIn = 0;
+  TrafficSnapshot Traffic;  // the low 32 bits of each go out
   std::string ServerVersion;
 };
 

@@ -27,19 +27,12 @@ void PlayerStatsReq(TParleyvoxServer& server, const PacketView& packet, TServerC
     // Spans are measured on the steady clock, so a clock set back never makes them negative.
     data.ConnectionTime = MillisecondsOfDay(now - target.ConnectedAtSteady);
     data.IdleTime = MillisecondsOfDay(now - target.LastActivitySteady());
-    data.PacketLoss = PacketLossPercent(target.UdpErrors, target.UdpPacketsIn);
+    data.Traffic = target.Traffic.Snapshot();
+    data.PacketLoss = PacketLossPercent(target.UdpErrors, static_cast<uint32_t>(data.Traffic.UdpPacketsIn));
     data.PingTime = std::min<uint32_t>(target.PingTime, 65535);
     data.UdpPort = target.UdpPort();
     data.UdpIP = target.UdpIP();
     data.ClientVer = target.ClientVer;
-    data.UdpPacketsOut = target.UdpPacketsOut;
-    data.UdpBytesOut = target.UdpBytesOut;
-    data.UdpPacketsIn = target.UdpPacketsIn;
-    data.UdpBytesIn = target.UdpBytesIn;
-    data.TcpPacketsOut = target.TcpPacketsOut;
-    data.TcpBytesOut = target.TcpBytesOut;
-    data.TcpPacketsIn = target.TcpPacketsIn;
-    data.TcpBytesIn = target.TcpBytesIn;
     data.PlayerId = player_id;
     answer = BuildPlayerStats(session.SessionId, data, session.IsLegacy(), session.IsAdmin);
   }
@@ -50,14 +43,7 @@ void ServerStatsReq(TParleyvoxServer& server, const PacketView&, TServerClient& 
   try {
     ServerStatsData data;
     data.Uptime = MillisecondsOfDay(SteadyNow() - server.StartSteady);
-    data.UdpPacketsOut = server.UdpPacketsOut;
-    data.UdpBytesOut = server.UdpBytesOut;
-    data.UdpPacketsIn = server.UdpPacketsIn;
-    data.UdpBytesIn = server.UdpBytesIn;
-    data.TcpPacketsOut = server.TcpPacketsOut;
-    data.TcpBytesOut = server.TcpBytesOut;
-    data.TcpPacketsIn = server.TcpPacketsIn;
-    data.TcpBytesIn = server.TcpBytesIn;
+    data.Traffic = server.Traffic.Snapshot();
     data.ServerVersion = server.Config.ServerVersion;
     session.Enqueue(BuildServerStats(session.SessionId, data));
   } catch (const std::exception&) {

@@ -41,13 +41,10 @@ void TServerClient::Flush() {
   if (Destroying || out_queue_.empty()) return;
   // Oldest first, so a client sees its packets in the order the server produced them.
   for (auto& packet : out_queue_) {
-    auto size = static_cast<uint32_t>(packet.size());
-    TcpPacketsOut.fetch_add(1);
-    TcpBytesOut.fetch_add(size);
+    Traffic.CountTcpOut(packet.size());
     try {
       connection_->WriteBytes(packet.data(), packet.size());
-      server_.TcpBytesOut.fetch_add(size);
-      server_.TcpPacketsOut.fetch_add(1);
+      server_.Traffic.CountTcpOut(packet.size());
     } catch (const std::exception&) {
       // A dead connection is noticed by its own pass; the packet is dropped.
     }

@@ -54,9 +54,8 @@ class TServerClient {
   std::atomic<int32_t> RoomIndex{0};
   void SetRoomIndexFromId(int room_id) { RoomIndex = room_id - 1; }
 
-  // Traffic counters (unsigned 32-bit, they wrap).
-  std::atomic<uint32_t> TcpPacketsIn{0}, TcpBytesIn{0}, TcpPacketsOut{0}, TcpBytesOut{0};
-  std::atomic<uint32_t> UdpPacketsIn{0}, UdpBytesIn{0}, UdpPacketsOut{0}, UdpBytesOut{0};
+  // This session's packets and datagrams, as PlayerStats shows them.
+  TrafficCounters Traffic;
 
   // The UDP endpoint learned from the client's datagrams, kept as one atomic value (IPv4 address
   // in network order and port) so the relay reads it whole without a lock. 0 means none yet.

@@ -32,11 +32,6 @@ size_t QueueLimit(TParleyvoxServer& server) {
   return std::min(kMaxQueuedDatagrams, kMaxQueuedCopies / copies_each);
 }
 
-void CountIn(TServerClient& session, size_t size) {
-  session.UdpPacketsIn.fetch_add(1);
-  session.UdpBytesIn.fetch_add(static_cast<uint32_t>(size));
-}
-
 // The packet-id and checksum tests. A failed test is only counted: the datagram is relayed all
 // the same. The checksum field is left 0; the send thread fills it in per recipient.
 // The operator's counters tell the two failures apart; the checksum is tested only when the
@@ -89,8 +84,7 @@ void HandlePing(TParleyvoxServer& server, TServerClient& session, const uint8_t*
     // Answered at once from this thread, to where the ping came from.
     std::vector<uint8_t> answer = BuildPingDatagram(session.SessionId, kPingKindAnswer, value);
     if (binding.TrySendTo(source, answer.data(), answer.size()) == 0) {
-      server.UdpPacketsOut.fetch_add(1);
-      server.UdpBytesOut.fetch_add(static_cast<uint32_t>(answer.size()));
+      server.Traffic.CountUdpOut(answer.size());
     }
   } else if (kind == kPingKindAnswer) {
     // Ticks wrap at 2^32; the unsigned difference is the round trip across a wrap too.
@@ -108,8 +102,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   const uint8_t* data = datagram.data;
   const size_t size = datagram.size;
   // Every datagram counts for the server, also one refused below.
-  server.UdpBytesIn.fetch_add(static_cast<uint32_t>(size));
-  server.UdpPacketsIn.fetch_add(1);
+  server.Traffic.CountUdpIn(size);
   if (size < kSessionFieldsEnd) return;
   SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffDgSessionId));
   if (!session) {
@@ -126,10 +119,10 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   session->SetUdpEndpoint(source.sin_addr.s_addr, ntohs(source.sin_port));
   const uint16_t magic = LoadU16(data + kOffDgMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {
-    CountIn(*session, size);
+    session->Traffic.CountUdpIn(size);
     QueueRelayDatagram(server, sender, *session, datagram, binding);
   } else if (magic == kPingMagic && size >= kDatagramHeaderSize) {
-    CountIn(*session, size);
+    session->Traffic.CountUdpIn(size);
     HandlePing(server, *session, data, source, binding);
   }
 }

@@ -134,14 +134,14 @@ void UdpRelay::Flush() {
     out_[i].result = ENOTSOCK;
   }
   if (binding_) binding_->SendBatch(out_.data(), out_.size());
-  uint32_t packets = 0, bytes = 0;
+  uint64_t packets = 0;
+  size_t bytes = 0;
   for (size_t i = 0; i < copies_.size(); ++i) {
     const Copy& c = copies_[i];
     if (out_[i].result == 0) {
-      c.recipient->UdpPacketsOut.fetch_add(1);
-      c.recipient->UdpBytesOut.fetch_add(static_cast<uint32_t>(c.size));
+      c.recipient->Traffic.CountUdpOut(c.size);
       ++packets;
-      bytes += static_cast<uint32_t>(c.size);
+      bytes += c.size;
     } else if (c.log_failure) {
       try {
         RaiseDatagramError(out_[i].result);
@@ -151,8 +151,7 @@ void UdpRelay::Flush() {
     }
   }
   // The server's totals grow by the batch's sums: the same as one datagram at a time.
-  server_.UdpBytesOut.fetch_add(bytes);
-  server_.UdpPacketsOut.fetch_add(packets);
+  server_.Traffic.CountUdpOut(bytes, packets);
   Count(server_.Metrics.RelayedCopies, packets);
   copies_.clear();
   arena_.clear();

@@ -90,11 +90,8 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
       session.PingSentTick = 0;
       throw;
     }
-    auto size = static_cast<uint32_t>(ping.size());
-    server.UdpPacketsOut.fetch_add(1);
-    server.UdpBytesOut.fetch_add(size);
-    session.UdpPacketsOut.fetch_add(1);
-    session.UdpBytesOut.fetch_add(size);
+    server.Traffic.CountUdpOut(ping.size());
+    session.Traffic.CountUdpOut(ping.size());
     Count(server.Metrics.PingsSent);
   } catch (const std::exception& e) {
     WriteLog(CaughtLine("in: TServerClient.StartPing (DoPing) exception ", e), 1);

@@ -133,7 +133,7 @@ TEST_F(AdminStats, PlayerStatsInBothLayoutsAndViews) {
   EXPECT_EQ(msg.Stats.PacketLoss, 0.0f);
   EXPECT_EQ(msg.Stats.UdpPort, 0);
   EXPECT_EQ(msg.Stats.UdpIP, "");
-  EXPECT_EQ(msg.Stats.TcpPacketsIn, 1u);  // ClientReady: the login is not the session's, the request not yet
+  EXPECT_EQ(msg.Stats.Traffic.TcpPacketsIn, 1u);  // ClientReady: the login is not the session's, the request not yet
   EXPECT_LT(msg.Stats.ConnectionTime, 60000u);
   legacy.Send(PlayerStatsReq(1));
   auto old = legacy.WaitFor(kPktPlayerStatsLegacy);
@@ -156,10 +156,10 @@ TEST_F(AdminStats, ServerStatsCountTheTraffic) {
   auto second = a.WaitFor(kPktServerStats);
   ASSERT_TRUE(second);
   auto s2 = ParseServerStats(*second);
-  EXPECT_EQ(s2.TcpPacketsIn - s1.TcpPacketsIn, 1u);
-  EXPECT_EQ(s2.TcpBytesIn - s1.TcpBytesIn, 8u);
-  EXPECT_EQ(s2.TcpPacketsOut - s1.TcpPacketsOut, 1u);  // the first ServerStats
-  EXPECT_EQ(s2.TcpBytesOut - s1.TcpBytesOut, 75u);
+  EXPECT_EQ(s2.Traffic.TcpPacketsIn - s1.Traffic.TcpPacketsIn, 1u);
+  EXPECT_EQ(s2.Traffic.TcpBytesIn - s1.Traffic.TcpBytesIn, 8u);
+  EXPECT_EQ(s2.Traffic.TcpPacketsOut - s1.Traffic.TcpPacketsOut, 1u);  // the first ServerStats
+  EXPECT_EQ(s2.Traffic.TcpBytesOut - s1.Traffic.TcpBytesOut, 75u);
 }
 
 }  // namespace

@@ -207,8 +207,8 @@ TEST_F(Protocol, UnknownCodeIsCountedAndIgnored) {
   a.Send(ServerStatsReq());
   auto after = a.WaitFor(kPktServerStats);
   ASSERT_TRUE(after);
-  EXPECT_EQ(ParseServerStats(*after).TcpPacketsIn - ParseServerStats(*before).TcpPacketsIn, 2u);
-  EXPECT_EQ(ParseServerStats(*after).TcpBytesIn - ParseServerStats(*before).TcpBytesIn, 11u + 8u);
+  EXPECT_EQ(ParseServerStats(*after).Traffic.TcpPacketsIn - ParseServerStats(*before).Traffic.TcpPacketsIn, 2u);
+  EXPECT_EQ(ParseServerStats(*after).Traffic.TcpBytesIn - ParseServerStats(*before).Traffic.TcpBytesIn, 11u + 8u);
 }
 
 TEST_F(Protocol, PacketsSentTogetherAreAllAnswered) {

@@ -55,7 +55,7 @@ TEST_F(Supervision, SilentClientWithAnAddressGetsServerPingsFromTheServerPort) {
   EXPECT_EQ(udp.LastSourcePort(), server_->UdpPort());
   // Unanswered, it is pinged again once the wait is over.
   ASSERT_TRUE(NextServerPing(udp, kFirstPingWait));
-  EXPECT_GE(Stats(admin, quiet.PlayerId()).UdpPacketsOut, 2u);
+  EXPECT_GE(Stats(admin, quiet.PlayerId()).Traffic.UdpPacketsOut, 2u);
 }
 
 class GiveUp : public Supervision, public ::testing::WithParamInterface<int> {};

@@ -184,11 +184,11 @@ TEST_F(UdpRelay, PacketIdGapAndBadChecksumShowAsLossAndAreRelayedAnyway) {
   Send(a, wrong);
   for (uint8_t id : {5, 6, 8, 9, 10}) ExpectCopyFor(b, Hear(b), {id});
   PlayerStatsData stats = StatsOf(b, a);
-  EXPECT_EQ(stats.UdpPacketsIn, 6u);  // the first ping and five relay datagrams
+  EXPECT_EQ(stats.Traffic.UdpPacketsIn, 6u);  // the first ping and five relay datagrams
   EXPECT_FLOAT_EQ(stats.PacketLoss, 2.0f / 6.0f * 100.0f);
   PlayerStatsData of_b = StatsOf(a, b);
-  EXPECT_EQ(of_b.UdpPacketsOut, 5u);
-  EXPECT_EQ(of_b.UdpBytesOut, 5u * 17u);
+  EXPECT_EQ(of_b.Traffic.UdpPacketsOut, 5u);
+  EXPECT_EQ(of_b.Traffic.UdpBytesOut, 5u * 17u);
 }
 
 TEST_F(UdpRelay, DatagramsOfAKickedOrGoneClientAreDropped) {

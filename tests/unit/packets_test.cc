@@ -108,12 +108,14 @@ TEST(Notifications, NumbersThatDoNotFitRaiseRangeError) {
   EXPECT_EQ(BuildPlayerChangedRoom(1, 1, 0).back(), 0);
 }
 
-// The eight traffic counters as 0x01020301 .. 0x01020308 in wire order: kStatsCounters.
+// The eight traffic counters as 0x01020301 .. 0x01020308 in wire order: kStatsCounters. The
+// counters are past 2^32 (they are 64 bits wide): only their low 32 bits go out.
 template <typename Stats>
 Stats WithCounters(Stats s) {
-  uint32_t n = 0x01020301;
-  for (uint32_t* c : {&s.UdpPacketsOut, &s.UdpBytesOut, &s.UdpPacketsIn, &s.UdpBytesIn, &s.TcpPacketsOut,
-                      &s.TcpBytesOut, &s.TcpPacketsIn, &s.TcpBytesIn})
+  uint64_t n = 0x5'01020301;
+  TrafficSnapshot& t = s.Traffic;
+  for (uint64_t* c : {&t.UdpPacketsOut, &t.UdpBytesOut, &t.UdpPacketsIn, &t.UdpBytesIn, &t.TcpPacketsOut,
+                      &t.TcpBytesOut, &t.TcpPacketsIn, &t.TcpBytesIn})
     *c = n++;
   return s;
 }

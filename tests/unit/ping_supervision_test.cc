@@ -125,10 +125,10 @@ TEST_F(PingSessions, PingIsSentToTheSessionAddressAndCountedTwice) {
   EXPECT_EQ(sent_[0].port, 40000);
   EXPECT_EQ(sent_[0].bytes, (Bytes{0xBB, 0xAA, 0x34, 0x12, 12, 0, 1, 200, 0xFF, 0xEE, 0, 0}));
   EXPECT_TRUE(s->PingPending);
-  EXPECT_EQ(s->UdpPacketsOut, 1u);
-  EXPECT_EQ(s->UdpBytesOut, 12u);
-  EXPECT_EQ(server_.UdpPacketsOut, 1u);
-  EXPECT_EQ(server_.UdpBytesOut, 12u);
+  EXPECT_EQ(s->Traffic.UdpPacketsOut, 1u);
+  EXPECT_EQ(s->Traffic.UdpBytesOut, 12u);
+  EXPECT_EQ(server_.Traffic.UdpPacketsOut, 1u);
+  EXPECT_EQ(server_.Traffic.UdpBytesOut, 12u);
   // Still waiting for the answer: no second ping.
   EXPECT_FALSE(StartPing(server_, *s, kLimits, Later(milliseconds(350)), Recorder()));
   EXPECT_EQ(sent_.size(), 1u);
@@ -142,8 +142,8 @@ TEST_F(PingSessions, SendFailureIsLoggedCountsNothingAndNeverLeadsToGiveUp) {
   EXPECT_FALSE(s->PingPending);
   EXPECT_EQ(s->PingSentTick, 0u);
   EXPECT_EQ(s->PingTries, 0);
-  EXPECT_EQ(s->UdpPacketsOut, 0u);
-  EXPECT_EQ(server_.UdpPacketsOut, 0u);
+  EXPECT_EQ(s->Traffic.UdpPacketsOut, 0u);
+  EXPECT_EQ(server_.Traffic.UdpPacketsOut, 0u);
   EXPECT_TRUE(log_.Has("in: TServerClient.StartPing (DoPing) exception EIdSocketError: Socket Error # 113"));
 }
 

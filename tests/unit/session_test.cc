@@ -23,13 +23,13 @@ TEST(ServerClient, FlushWritesOldestFirstAndCountsEveryPacket) {
   s->EnqueueBytes(std::vector<uint8_t>{4, 5}.data(), 2);
   s->Flush();
   EXPECT_EQ(s.Received(), "\1\2\3\4\5");
-  EXPECT_EQ(s->TcpPacketsOut, 2u);
-  EXPECT_EQ(s->TcpBytesOut, 5u);
-  EXPECT_EQ(server.TcpPacketsOut, 2u);
-  EXPECT_EQ(server.TcpBytesOut, 5u);
+  EXPECT_EQ(s->Traffic.TcpPacketsOut, 2u);
+  EXPECT_EQ(s->Traffic.TcpBytesOut, 5u);
+  EXPECT_EQ(server.Traffic.TcpPacketsOut, 2u);
+  EXPECT_EQ(server.Traffic.TcpBytesOut, 5u);
   EXPECT_EQ(s->QueuedPackets(), 0u);
   s->Flush();  // an empty queue writes nothing and counts nothing
-  EXPECT_EQ(s->TcpPacketsOut, 2u);
+  EXPECT_EQ(s->Traffic.TcpPacketsOut, 2u);
 }
 
 TEST(ServerClient, FailedWritesAreCountedForTheSessionOnlyAndTheQueueEmpties) {
@@ -38,9 +38,9 @@ TEST(ServerClient, FailedWritesAreCountedForTheSessionOnlyAndTheQueueEmpties) {
   s->Connection().Close();
   for (int i = 0; i < 3; ++i) s->Enqueue({9, 9});
   EXPECT_NO_THROW(s->Flush());
-  EXPECT_EQ(s->TcpPacketsOut, 3u);
-  EXPECT_EQ(s->TcpBytesOut, 6u);
-  EXPECT_EQ(server.TcpPacketsOut, 0u);
+  EXPECT_EQ(s->Traffic.TcpPacketsOut, 3u);
+  EXPECT_EQ(s->Traffic.TcpBytesOut, 6u);
+  EXPECT_EQ(server.Traffic.TcpPacketsOut, 0u);
   EXPECT_EQ(s->QueuedPackets(), 0u);
 }
 

@@ -36,8 +36,8 @@ TEST_F(UdpReadTest, PacketIdGapCountsOneErrorAndEveryDatagramIsQueued) {
   for (uint32_t id : {5u, 6u, 8u, 9u}) FromA(RelayDatagram(101, id, {1, 2, 3}));
   EXPECT_EQ(a_->UdpErrors, 1u);
   EXPECT_EQ(a_->LastPacketId, 9u);
-  EXPECT_EQ(a_->UdpPacketsIn, 4u);
-  EXPECT_EQ(a_->UdpBytesIn, 4u * 19u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 4u);
+  EXPECT_EQ(a_->Traffic.UdpBytesIn, 4u * 19u);
   ASSERT_EQ(h_.Queued(), 4u);
   // A tested checksum field is left 0 for the send thread; id 8 failed first and kept its own.
   for (size_t i : {0u, 1u, 3u}) EXPECT_EQ(LoadU32(h_.QueuedAt(i).data() + kOffRelayChecksum), 0u);
@@ -77,11 +77,11 @@ TEST_F(UdpReadTest, ClientPingIsAnsweredAtOnceFromTheReceivingSocket) {
   ASSERT_TRUE(answer);
   EXPECT_EQ(*answer, BuildPingDatagram(101, kPingKindAnswer, 3));
   EXPECT_EQ(client_.LastSourcePort(), h_.Port());
-  EXPECT_EQ(h_.server.UdpPacketsOut, 1u);
-  EXPECT_EQ(h_.server.UdpBytesOut, 12u);
-  EXPECT_EQ(h_.server.UdpPacketsIn, 1u);
-  EXPECT_EQ(a_->UdpPacketsIn, 1u);
-  EXPECT_EQ(a_->UdpPacketsOut, 0u);  // the answer is the server's, not a relay to the session
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 1u);
+  EXPECT_EQ(h_.server.Traffic.UdpBytesOut, 12u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, 1u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 1u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsOut, 0u);  // the answer is the server's, not a relay to the session
   EXPECT_EQ(h_.Queued(), 0u);
 }
 
@@ -96,7 +96,7 @@ TEST_F(UdpReadTest, PingValueAbove4IsAnAnswerWhateverItsKind) {
   EXPECT_FALSE(a_->PingPending);
   EXPECT_EQ(a_->PingTries, 0);
   EXPECT_EQ(a_->PingSentTick, 0u);
-  EXPECT_EQ(h_.server.UdpPacketsOut, 0u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 0u);
 }
 
 TEST_F(UdpReadTest, AnswerWithNoPingOutstandingKeepsPingTimeButClearsTries) {
@@ -106,7 +106,7 @@ TEST_F(UdpReadTest, AnswerWithNoPingOutstandingKeepsPingTimeButClearsTries) {
   EXPECT_EQ(a_->PingTime, 55u);
   EXPECT_EQ(a_->PingTries, 0);
   FromA(PingDatagram(101, 9, 1));  // unknown kind: counted, nothing else
-  EXPECT_EQ(a_->UdpPacketsIn, 2u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 2u);
   EXPECT_FALSE(client_.Receive(Ms(20)));
 }
 
@@ -117,11 +117,11 @@ TEST_F(UdpReadTest, UnknownMagicMovesTheEndpointOnly) {
   h_.Deliver(other, moved.Port());
   EXPECT_EQ(a_->UdpPort(), moved.Port());
   EXPECT_EQ(a_->UdpIP(), "127.0.0.1");
-  EXPECT_EQ(a_->UdpPacketsIn, 0u);
-  EXPECT_EQ(a_->UdpBytesIn, 0u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 0u);
+  EXPECT_EQ(a_->Traffic.UdpBytesIn, 0u);
   EXPECT_EQ(h_.Queued(), 0u);
-  EXPECT_EQ(h_.server.UdpPacketsIn, 1u);
-  EXPECT_EQ(h_.server.UdpBytesIn, 8u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, 1u);
+  EXPECT_EQ(h_.server.Traffic.UdpBytesIn, 8u);
   // The next datagram from the first port takes the endpoint back.
   FromA(RelayDatagram(101, 1, {}));
   EXPECT_EQ(a_->UdpPort(), client_.Port());
@@ -136,14 +136,14 @@ TEST_F(UdpReadTest, LastActivityFollowsEveryAcceptedDatagram) {
 
 TEST_F(UdpReadTest, UnknownAndLeavingSessionsAreRefusedAfterTheServerCounted) {
   FromA(RelayDatagram(999, 1, {1}));
-  EXPECT_EQ(h_.server.UdpPacketsIn, 1u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, 1u);
   EXPECT_EQ(h_.Queued(), 0u);
   a_->Leaving = true;
   FromA(RelayDatagram(101, 1, {1}));
   FromA(PingDatagram(101, kPingKindPing, 1));
   EXPECT_EQ(h_.LogCount("ALERT UDP: Incoming traffic from leaving client :alice\r\n"), 2u);
-  EXPECT_EQ(h_.server.UdpPacketsIn, 3u);
-  EXPECT_EQ(a_->UdpPacketsIn, 0u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, 3u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 0u);
   EXPECT_EQ(a_->UdpPort(), 0);
   EXPECT_EQ(h_.Queued(), 0u);
   EXPECT_FALSE(client_.Receive(Ms(20)));
@@ -155,7 +155,7 @@ TEST_F(UdpReadTest, AFullQueueDropsNewDatagramsUntilTheNextDrain) {
   ASSERT_EQ(h_.Queued(), 2048u);
   FromA(RelayDatagram(101, id++, {}));
   EXPECT_EQ(h_.Queued(), 2048u);
-  EXPECT_EQ(a_->UdpPacketsIn, 2049u);  // received and counted, not relayed
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 2049u);  // received and counted, not relayed
   h_.Drain();
   FromA(RelayDatagram(101, id++, {}));
   EXPECT_EQ(h_.Queued(), 1u);
@@ -175,9 +175,9 @@ TEST_F(UdpReadTest, ShortDatagramsAreCountedAndDropped) {
   std::vector<Bytes> shorts = {{}, {0xBA}, {0xBA, 0xB0, 101}, Bytes(relay.begin(), relay.begin() + 15),
                                Bytes(ping.begin(), ping.begin() + 7)};
   for (const Bytes& b : shorts) FromA(b);
-  EXPECT_EQ(h_.server.UdpPacketsIn, shorts.size());
-  EXPECT_EQ(h_.server.UdpBytesIn, 0u + 1 + 3 + 15 + 7);
-  EXPECT_EQ(a_->UdpPacketsIn, 0u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, shorts.size());
+  EXPECT_EQ(h_.server.Traffic.UdpBytesIn, 0u + 1 + 3 + 15 + 7);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 0u);
   EXPECT_EQ(h_.Queued(), 0u);
   EXPECT_FALSE(client_.Receive(Ms(20)));
   // A ping of 8 bytes has every field the server reads.

@@ -68,13 +68,13 @@ TEST_F(UdpSenderTest, RoomModeReachesEveryOtherRoomMemberWithItsOwnIdAndChecksum
     EXPECT_TRUE(RelayChecksumValid(*got));
     // Everything else as sent: length, mode, the opaque byte, packet id, payload.
     EXPECT_EQ(*got, AsReceived(sent, static_cast<uint16_t>(p->session->SessionId), *got));
-    EXPECT_EQ(p->session->UdpPacketsOut, 1u);
-    EXPECT_EQ(p->session->UdpBytesOut, 20u);
+    EXPECT_EQ(p->session->Traffic.UdpPacketsOut, 1u);
+    EXPECT_EQ(p->session->Traffic.UdpBytesOut, 20u);
   }
   EXPECT_TRUE(Nothing(a));
   EXPECT_TRUE(Nothing(d));
-  EXPECT_EQ(h_.server.UdpPacketsOut, 2u);
-  EXPECT_EQ(h_.server.UdpBytesOut, 40u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.server.Traffic.UdpBytesOut, 40u);
   EXPECT_EQ(h_.Queued(), 0u);
 }
 
@@ -114,7 +114,7 @@ TEST_F(UdpSenderTest, EmptyListsSelfOnlyListsAndOtherModesReachNobody) {
   h_.Drain();
   EXPECT_TRUE(Nothing(a));
   EXPECT_TRUE(Nothing(b));
-  EXPECT_EQ(h_.server.UdpPacketsOut, 0u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 0u);
   EXPECT_EQ(h_.Queued(), 0u);
 }
 
@@ -147,8 +147,8 @@ TEST_F(UdpSenderTest, UnknownEndpointFailsSilentlyInRoomModeAndIsLoggedInListMod
   h_.Drain();
   EXPECT_TRUE(Got(b));
   EXPECT_TRUE(Got(b));
-  EXPECT_EQ(silent->UdpPacketsOut, 0u);
-  EXPECT_EQ(h_.server.UdpPacketsOut, 2u);
+  EXPECT_EQ(silent->Traffic.UdpPacketsOut, 0u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 2u);
   EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdSocketError: "), 1u);
 }
 
@@ -199,8 +199,8 @@ TEST_F(UdpSenderTest, OneDrainKeepsEachSendersOrder) {
   }
   EXPECT_EQ(next_a, kCount + 1);
   EXPECT_EQ(next_b, kCount + 1);
-  EXPECT_EQ(c.session->UdpPacketsOut, 2u * kCount);
-  EXPECT_EQ(a.session->UdpPacketsOut, kCount);
+  EXPECT_EQ(c.session->Traffic.UdpPacketsOut, 2u * kCount);
+  EXPECT_EQ(a.session->Traffic.UdpPacketsOut, kCount);
 }
 
 TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAndNothingWaits) {
@@ -226,8 +226,8 @@ TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAnd
   EXPECT_EQ(*got, AsReceived(RelayDatagram(11, 2, {7, 7}), 22, *got));
   EXPECT_TRUE(RelayChecksumValid(*got));
   EXPECT_TRUE(Nothing(a));
-  EXPECT_EQ(b.session->UdpPacketsOut, 2u);
-  EXPECT_EQ(h_.server.UdpPacketsOut, 2u);
+  EXPECT_EQ(b.session->Traffic.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 2u);
   EXPECT_EQ(h_.Queued(), 0u);
   // A stopped thread relays nothing more.
   sender.Terminate();

@@ -26,6 +26,16 @@ float LoadF32(const PacketView& v, size_t off) {
   return f;
 }
 
+// The eight traffic counters from `off` on, in wire order; returns the offset after them.
+size_t ReadTraffic(const PacketView& v, size_t off, TrafficSnapshot& t) {
+  for (uint64_t* c : {&t.UdpPacketsOut, &t.UdpBytesOut, &t.UdpPacketsIn, &t.UdpBytesIn, &t.TcpPacketsOut,
+                      &t.TcpBytesOut, &t.TcpPacketsIn, &t.TcpBytesIn}) {
+    *c = v.U32(off);
+    off += 4;
+  }
+  return off;
+}
+
 }  // namespace
 
 Bytes ClientLogin(std::string_view name, std::string_view password, std::string_view version) {
@@ -136,12 +146,7 @@ PlayerStatsMsg ParsePlayerStats(const ServerPacket& p) {
     s.ClientVer = v.Text30(40);
     off = 71;
   }
-  uint32_t* counters[] = {&s.UdpPacketsOut, &s.UdpBytesOut, &s.UdpPacketsIn, &s.UdpBytesIn,
-                          &s.TcpPacketsOut, &s.TcpBytesOut, &s.TcpPacketsIn, &s.TcpBytesIn};
-  for (uint32_t* c : counters) {
-    *c = v.U32(off);
-    off += 4;
-  }
+  off = ReadTraffic(v, off, s.Traffic);
   s.PlayerId = v.U8(off);
   return m;
 }
@@ -150,13 +155,7 @@ ServerStatsData ParseServerStats(const ServerPacket& p) {
   PacketView v = p.View();
   ServerStatsData s;
   s.Uptime = v.U32(8);
-  uint32_t* counters[] = {&s.UdpPacketsOut, &s.UdpBytesOut, &s.UdpPacketsIn, &s.UdpBytesIn,
-                          &s.TcpPacketsOut, &s.TcpBytesOut, &s.TcpPacketsIn, &s.TcpBytesIn};
-  size_t off = 12;
-  for (uint32_t* c : counters) {
-    *c = v.U32(off);
-    off += 4;
-  }
+  ReadTraffic(v, 12, s.Traffic);
   s.ServerVersion = v.Text30(44);
   return s;
 }

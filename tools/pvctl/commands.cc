@@ -43,10 +43,10 @@ Secrets GatherSecrets(const Options& o) {
   return s;
 }
 
-using Fields = std::vector<std::pair<const char*, uint32_t>>;
+using Fields = std::vector<std::pair<const char*, uint64_t>>;
 
-template <typename T>
-Fields TrafficFields(const T& t) {
+// The eight counters as the statistics packets carry them (their low 32 bits).
+Fields TrafficFields(const TrafficSnapshot& t) {
   return {{"udp_packets_out", t.UdpPacketsOut}, {"udp_bytes_out", t.UdpBytesOut},
           {"udp_packets_in", t.UdpPacketsIn},   {"udp_bytes_in", t.UdpBytesIn},
           {"tcp_packets_out", t.TcpPacketsOut}, {"tcp_bytes_out", t.TcpBytesOut},
@@ -169,7 +169,7 @@ std::string Stats(Session& s, const Options& o) {
     ServerStatsData st = FetchServerStats(s);
     w.Key("version").String(st.ServerVersion).Key("uptime_ms").Number(st.Uptime);
     lines = {{"version", SafeText(st.ServerVersion)}, {"uptime", FormatDuration(st.Uptime) + " (whole days not counted)"}};
-    traffic = TrafficFields(st);
+    traffic = TrafficFields(st.Traffic);
   } else {
     PlayerStatsData st = FetchPlayerStats(s, o.id);
     w.Key("id").Number(o.id).Key("version").String(st.ClientVer).Key("connected_ms").Number(st.ConnectionTime);
@@ -181,10 +181,10 @@ std::string Stats(Session& s, const Options& o) {
              {"idle", FormatDuration(st.IdleTime)},
              {"ping", Printf("%lld ms", static_cast<long long>(st.PingTime))},
              {"packet_loss", Printf("%.2f %%", st.PacketLoss)}};
-    traffic = TrafficFields(st);
+    traffic = TrafficFields(st.Traffic);
   }
   for (const auto& [key, value] : traffic) {
-    w.Key(key).Number(value);
+    w.Key(key).Number(static_cast<int64_t>(value));
     lines.emplace_back(key, std::to_string(value));
   }
   w.EndObject();
