@@ -1,10 +1,13 @@
-// The monitoring endpoint's pieces without a network: the Listen value, the exposition of a
-// snapshot (names, escaping, families), and the start-up banner's text.
+// The monitoring endpoint's pieces one by one: the Listen value, the exposition of a snapshot
+// (names, escaping, families), the connection watch on loopback sockets, and the banner's text.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include "app/banner.h"
+#include "monitoring/connection_watch.h"
 #include "monitoring/exposition.h"
 #include "monitoring/http_endpoint.h"
+#include "support/loopback_sockets.h"
 
 namespace pv {
 namespace {
@@ -90,6 +93,29 @@ TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
   std::string quiet = StatusPage(empty);
   EXPECT_NE(quiet.find("<p class=\"empty\">nobody</p>"), std::string::npos);
   EXPECT_EQ(quiet.find("In no listed room"), std::string::npos);
+}
+
+TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
+  using test::Fd;
+  Fd listener = test::ListenTcp(0, 4);
+  const uint16_t port = test::LocalPortOf(listener.Get());
+  Fd client = test::ConnectTcp(port);
+  Fd served(::accept(listener.Get(), nullptr, nullptr));
+  test::TcpPair elsewhere = test::MakeTcpPair();  // another port: never touched
+  ConnectionWatch watch(port);
+  EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);  // young: left alone
+  bool eof = false;
+  EXPECT_EQ(test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
+  EXPECT_FALSE(eof);
+  // Once older than the limit it is shut down, and its peer sees the end.
+  EXPECT_TRUE(test::WaitUntil([&] { return watch.Sweep(std::chrono::milliseconds(50)) == 1; }));
+  test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(1000), &eof);
+  EXPECT_TRUE(eof);
+  // The listener still accepts, the other connection still works.
+  Fd next = test::ConnectTcp(port);
+  EXPECT_GE(next.Get(), 0);
+  EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "x"));
+  EXPECT_EQ(test::ReceiveSome(elsewhere.server.Get(), 16, std::chrono::milliseconds(1000)), "x");
 }
 
 TEST(StartupBanner, Text) {
