@@ -4,18 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+source tools/packages.sh
 need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v g++ >/dev/null || need+=(g++)
-[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
-[ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
-command -v pkg-config >/dev/null || need+=(pkg-config)
+missing_build_packages need
 if [ ${#need[@]} -gt 0 ]; then
-  echo "Installing build packages: ${need[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+  install_packages "build packages" "${need[@]}"
 fi
 
 # The server itself needs no desktop: the tray shell is built only when Qt 6 Widgets is installed

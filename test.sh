@@ -6,17 +6,11 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
+source tools/packages.sh
 need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v ninja >/dev/null || need+=(ninja-build)
-command -v g++ >/dev/null || need+=(g++)
-[ -e /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -e /usr/include/zlib.h ] || need+=(zlib1g-dev)
+missing_build_packages need
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-# The monitoring endpoint's HTTP library, and the Prometheus client library whose parser reads
-# /metrics in the tests.
-[ -e /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
-command -v pkg-config >/dev/null || need+=(pkg-config)
+# The Prometheus client library, whose parser reads /metrics in the tests.
 /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || need+=(python3-prometheus-client)
 # The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
 # tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.
@@ -31,16 +25,11 @@ command -v import >/dev/null || need_desktop+=(imagemagick)
 command -v tesseract >/dev/null || need_desktop+=(tesseract-ocr)
 # A real browser renders the monitoring status page (headless, screenshot in build*/artefacts).
 command -v chromium >/dev/null || need_desktop+=(chromium)
-if [ ${#need[@]} -gt 0 ] || [ ${#need_desktop[@]} -gt 0 ]; then
-  apt-get update -qq
-fi
 if [ ${#need[@]} -gt 0 ]; then
-  echo "Installing test packages: ${need[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" || exit 1
+  install_packages "test packages" "${need[@]}" || exit 1
 fi
 if [ ${#need_desktop[@]} -gt 0 ]; then
-  echo "Installing desktop test packages: ${need_desktop[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need_desktop[@]}" || exit 1
+  install_packages "desktop test packages" --no-install-recommends "${need_desktop[@]}" || exit 1
 fi
 
 jobs=$(nproc)

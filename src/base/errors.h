@@ -38,8 +38,6 @@ class Error : public std::exception {
 PV_DECLARE_ERROR(ERangeError, "Range check error");
 // An arithmetic overflow of a signed computation.
 PV_DECLARE_ERROR(EIntOverflow, "Arithmetic overflow");
-// A list operation with an index outside the list.
-PV_DECLARE_ERROR(EListError, "List index out of bounds");
 
 // The log line of a caught error: prefix + class name + ": " + message. The prefix is spelled
 // exactly as the caller's place in the server names it ("in: TCPServerExecute excption ").

@@ -26,13 +26,16 @@ inline void StoreU32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-// Every control packet starts with this 8-byte header.
+// Every control packet and every UDP datagram starts with this 8-byte header.
 constexpr uint16_t kControlMagic = 0xB0BA;
-constexpr size_t kControlHeaderSize = 8;
+constexpr size_t kHeaderSize = 8;
 constexpr size_t kOffMagic = 0;
 constexpr size_t kOffSessionId = 2;
 constexpr size_t kOffLength = 4;
-constexpr size_t kOffCode = 6;
+constexpr size_t kOffCode = 6;  // control packets; datagrams carry other fields here
+
+// The largest datagram the server receives or sends.
+constexpr size_t kMaxDatagramSize = 8192;
 
 // Builds one packet. Every number is checked against its field: a value that does not fit raises
 // ERangeError and the packet is not built. Begin writes the control header; Finish patches

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "base/ascii.h"
 #include "base/errors.h"
 #include "core/ini_file.h"
 
@@ -81,10 +82,7 @@ void WriteKey(IniFile& file, const Key& key, const Settings& settings) {
 // A post address without "http://" anywhere (in any letter case) gets it in front; an empty
 // one becomes "http://". An "https://" address is not recognised and gets it too.
 void NormaliseWebPostURL(std::string& url) {
-  std::string upper = url;
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  if (upper.find("HTTP://") == std::string::npos) url = "http://" + url;
+  if (AsciiUpper(url).find("HTTP://") == std::string::npos) url = "http://" + url;
 }
 
 // The start-up rooms: [Channels] "0", "1", ... up to the first missing or empty name.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "base/ascii.h"
 #include "base/printf.h"
 #include "core/atomic_file.h"
 
@@ -22,16 +23,7 @@ std::string_view Trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return SameAsciiIgnoringCase(a, b); }
 
 enum class Kind { kBlank, kHeader, kComment, kEntry };
 
@@ -131,6 +123,8 @@ void IniFile::Parse(std::string_view bytes) {
   lines_ = SplitLines(bytes);
 }
 
+void IniFile::Resplit() { Parse(Serialise()); }
+
 std::string IniFile::Serialise() const {
   std::string out = bom_ ? std::string(kUtf8Mark) : std::string();
   for (const Line& line : lines_) out += line.text + line.eol;
@@ -212,6 +206,11 @@ void IniFile::InsertText(size_t at, const std::string& bytes) {
 
 void IniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   edited_ = wrote_ = true;
+  EditLines(section, key, value);
+  Resplit();
+}
+
+void IniFile::EditLines(std::string_view section, std::string_view key, std::string_view value) {
   section = Trim(section);
   key = Trim(key);
   size_t header = FindSection(section);
@@ -254,6 +253,7 @@ void IniFile::EraseSection(std::string_view section) {
   }
   kept.insert(kept.end(), lines_.begin() + static_cast<std::ptrdiff_t>(end), lines_.end());
   lines_ = std::move(kept);
+  Resplit();
 }
 
 void IniFile::Fail() const {
@@ -292,24 +292,6 @@ void IniFile::UpdateFile() {
     edited_ = wrote_ = false;
     throw;
   }
-}
-
-std::string IniReadString(const std::string& path, std::string_view section,
-                          std::string_view key, std::string_view default_value) {
-  return IniFile(path).ReadString(section, key, default_value);
-}
-
-void IniWriteString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value) {
-  IniFile file(path);
-  file.WriteString(section, key, value);
-  file.UpdateFile();
-}
-
-void IniEraseSection(const std::string& path, std::string_view section) {
-  IniFile file(path);
-  file.EraseSection(section);
-  file.UpdateFile();
 }
 
 }  // namespace pv

@@ -82,11 +82,16 @@ class IniFile {
 
   static std::vector<Line> SplitLines(std::string_view bytes);
   void Parse(std::string_view bytes);
+  // After an edit: the lines as a read of the edited bytes would split them. An edit can bring a
+  // line ending in a lone CR next to a blank line ending in a lone LF, which a read takes as one
+  // CR LF; without this a batch would go on from other lines than single calls do.
+  void Resplit();
   std::string Serialise() const;
   size_t FindSection(std::string_view name) const;          // header index or npos
   size_t SectionEnd(size_t header) const;                   // next header's index or size
   size_t FindKey(size_t header, std::string_view key) const;  // entry index or npos
   void InsertText(size_t at, const std::string& bytes);
+  void EditLines(std::string_view section, std::string_view key, std::string_view value);
   [[noreturn]] void Fail() const;
 
   std::string path_;
@@ -97,12 +102,5 @@ class IniFile {
   bool edited_ = false;      // any write or erase since the load
   bool wrote_ = false;       // any write (an erase alone never creates a file)
 };
-
-// One-off calls, each a load, one edit and an update.
-std::string IniReadString(const std::string& path, std::string_view section,
-                          std::string_view key, std::string_view default_value);
-void IniWriteString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value);
-void IniEraseSection(const std::string& path, std::string_view section);
 
 }  // namespace pv

@@ -33,41 +33,10 @@ void ByteBuffer::Write(const void* data, size_t n) {
   Commit(n);
 }
 
-size_t ByteBuffer::Read(void* dest, size_t n) {
-  size_t count = std::min(n, size_ - position_);
-  if (count > 0) std::memcpy(dest, Data() + position_, count);
-  position_ += count;
-  return count;
-}
-
-void ByteBuffer::Seek(size_t position) {
-  if (position > size_) throw ERangeError();
-  position_ = position;
-}
-
-void ByteBuffer::Clear() {
-  start_ = 0;
-  size_ = 0;
-  position_ = 0;
-  reserved_ = 0;
-}
-
-void ByteBuffer::Resize(size_t n) {
-  if (n > size_) {
-    size_t added = n - size_;
-    std::memset(ReserveEnd(added), 0, added);
-    Commit(added);
-  } else {
-    size_ = n;
-    position_ = std::min(position_, size_);
-  }
-}
-
 void ByteBuffer::RemoveFront(size_t k) {
   if (k > size_) throw EIdNotEnoughDataInBuffer();
   start_ += k;
   size_ -= k;
-  position_ = position_ > k ? position_ - k : 0;
   if (size_ == 0) start_ = 0;
 }
 

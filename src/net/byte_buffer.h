@@ -1,6 +1,6 @@
 // ByteBuffer: a growable in-memory byte buffer holding one control packet, one datagram or a
-// connection's received bytes. Bytes are written at the end and read from a read position;
-// the first k bytes can be removed cheaply (the start moves; the bytes move only when the
+// connection's received bytes. Bytes are written at the end and taken from the front; the
+// first k bytes can be removed cheaply (the start moves; the bytes move only when the
 // buffer needs room at its end). Thread rules: none; the owner serialises access.
 #pragma once
 
@@ -15,19 +15,9 @@ class ByteBuffer {
   ByteBuffer() = default;
   ByteBuffer(const void* data, size_t n) { Write(data, n); }
 
-  // Appends n bytes at the end; the read position stays where it is.
+  // Appends n bytes at the end.
   void Write(const void* data, size_t n);
-  // Copies up to n bytes from the read position and moves it on; returns how many were copied.
-  size_t Read(void* dest, size_t n);
-  // Moves the read position; a position past the end raises ERangeError.
-  void Seek(size_t position);
-  size_t Position() const { return position_; }
-  // Empties the buffer; the memory is kept for the next use.
-  void Clear();
-  // Changes the size; bytes added at the end are zero.
-  void Resize(size_t n);
   // Removes the first k bytes; raises EIdNotEnoughDataInBuffer when k exceeds the size.
-  // The read position moves back with the bytes (to 0 when it was among the removed ones).
   void RemoveFront(size_t k);
 
   size_t Size() const { return size_; }
@@ -44,7 +34,6 @@ class ByteBuffer {
   std::vector<uint8_t> storage_;  // [start_, start_ + size_) holds the bytes
   size_t start_ = 0;
   size_t size_ = 0;
-  size_t position_ = 0;  // relative to start_
   size_t reserved_ = 0;  // what the last ReserveEnd allowed
 };
 

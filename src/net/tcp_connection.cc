@@ -46,22 +46,12 @@ void TIdTCPConnection::ReadBytes(uint8_t* dest, size_t n) {
   input_.RemoveFront(n);
 }
 
-size_t TIdTCPConnection::ReadFromBuffer(uint8_t* dest, size_t max) {
-  size_t n = std::min(max, input_.Size());
-  if (n > 0) {
-    std::memcpy(dest, input_.Data(), n);
-    input_.RemoveFront(n);
-  }
-  return n;
-}
-
 size_t TIdTCPConnection::PeekBytes(uint8_t* dest, size_t max) const {
   size_t n = std::min(max, input_.Size());
   if (n > 0) std::memcpy(dest, input_.Data(), n);
   return n;
 }
 
-void TIdTCPConnection::DiscardInput() { input_.Clear(); }
 
 void TIdTCPConnection::CheckClosed(bool raise_if_closed, bool ignore_buffer) {
   if (!Ended()) return;

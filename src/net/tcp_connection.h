@@ -39,12 +39,8 @@ class TIdTCPConnection {
   // they cannot satisfy the read, raises EIdConnClosedGracefully. A socket failure raises
   // EIdSocketError.
   void ReadBytes(uint8_t* dest, size_t n);
-  // Moves up to `max` bytes already in the input buffer to `dest` without waiting.
-  size_t ReadFromBuffer(uint8_t* dest, size_t max);
   // Copies up to `max` bytes from the front of the input buffer without consuming them.
   size_t PeekBytes(uint8_t* dest, size_t max) const;
-  // Drops every byte in the input buffer.
-  void DiscardInput();
   // If the peer closed its side or the connection was closed, closes it locally; then, if
   // `raise_if_closed` and (`ignore_buffer` or the input buffer is empty), raises
   // EIdConnClosedGracefully.

@@ -80,11 +80,9 @@ class TIdTCPServer {
   TIdTCPServer& operator=(const TIdTCPServer&) = delete;
 
   void SetDefaultPort(uint16_t port) { default_port_ = port; }
-  uint16_t DefaultPort() const { return default_port_; }
   // Replaces the bindings by one on `ip` (dotted, or a name to look up) and `port`. Without a
   // binding the listener binds every local interface at the default port.
   void SetBinding(const std::string& ip, uint16_t port);
-  void ClearBindings() { bindings_.clear(); }
   void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
   void SetOnException(ExceptionHandler handler) { on_exception_ = std::move(handler); }
   // Off by default, so a port in use makes activation fail.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/wire.h"
 #include "net/net_thread.h"
 #include "net/socket_handle.h"
 
@@ -39,7 +40,7 @@ class TIdUDPServer {
   using ReadHandler = std::function<void(const TIdReceivedDatagram& datagram, TIdSocketHandle& binding)>;
 
   // The longest datagram delivered.
-  static constexpr size_t kBufferSize = 8192;
+  static constexpr size_t kBufferSize = kMaxDatagramSize;
 
   TIdUDPServer();
   ~TIdUDPServer();
@@ -47,11 +48,9 @@ class TIdUDPServer {
   TIdUDPServer& operator=(const TIdUDPServer&) = delete;
 
   void SetDefaultPort(uint16_t port) { default_port_ = port; }
-  uint16_t DefaultPort() const { return default_port_; }
   // Replaces the bindings by one on `ip` and `port`. Without a binding the endpoint binds every
   // local interface at the default port.
   void SetBinding(const std::string& ip, uint16_t port);
-  void ClearBindings() { wanted_.clear(); }
   // Set before activation.
   void SetOnUDPRead(ReadHandler handler) { on_read_ = std::move(handler); }
 

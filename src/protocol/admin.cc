@@ -4,15 +4,9 @@
 #include "core/config_file.h"
 #include "protocol/notifications.h"
 #include "protocol/packets.h"
+#include "sessions/client_list.h"
 
 namespace pv {
-
-SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id) {
-  auto clients = server.ClientList.Lock();
-  for (auto& session : *clients)
-    if (session->PlayerId() == player_id) return session;
-  return nullptr;
-}
 
 void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   if (ParseAdminLogin(packet) != server.AdminPassword()) {

@@ -13,8 +13,4 @@ void AdminChangeServerPassword(TParleyvoxServer& server, const PacketView& packe
 void AdminChangeAdminPassword(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
 void AdminKickPlayer(TParleyvoxServer& server, const PacketView& packet, TServerClient& session);
 
-// The session in ClientList whose PlayerIndex is player_id - 1, or none. The shared pointer
-// keeps it alive after the lock is released.
-SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id);
-
 }  // namespace pv

@@ -83,7 +83,7 @@ void CloseSession(TParleyvoxServer& server, const SessionPtr& session) {
 
 size_t BytesToTake(size_t waiting, std::optional<uint16_t> length) {
   size_t take = waiting;
-  if (length && *length >= kControlHeaderSize && *length <= waiting + 1) take = *length - 1u;
+  if (length && *length >= kHeaderSize && *length <= waiting + 1) take = *length - 1u;
   return std::min(take, kPacketBufferSize - 1);
 }
 

@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "base/free_index.h"
 #include "base/printf.h"
 #include "base/event_log.h"
 #include "protocol/notifications.h"
@@ -20,11 +21,7 @@ void WriteRefusal(TParleyvoxServer& server, TIdPeerThread& thread, const std::ve
 }  // namespace
 
 int ChoosePlayerIndex(const std::vector<SessionPtr>& clients) {
-  bool used[256] = {false};
-  for (const auto& session : clients) used[session->PlayerIndex] = true;
-  for (int i = 0; i < kMaxSessions; ++i)
-    if (!used[i]) return i;
-  return -1;
+  return SmallestFreeIndex(clients, kMaxSessions, [](const SessionPtr& s) { return s->PlayerIndex; });
 }
 
 int32_t ChooseSessionId(const std::vector<SessionPtr>& clients) {

@@ -19,15 +19,6 @@ std::vector<uint8_t> FinishFixed(PacketWriter& w, [[maybe_unused]] size_t size) 
 
 }  // namespace
 
-ControlHeader ParseControlHeader(const PacketView& packet) {
-  ControlHeader h;
-  h.Magic = packet.U16(kOffMagic);
-  h.SessionId = packet.U16(kOffSessionId);
-  h.Length = packet.U16(kOffLength);
-  h.Code = packet.S16(kOffCode);
-  return h;
-}
-
 std::vector<uint8_t> BuildLoginAccepted(std::string_view server_name) {
   PacketWriter w;
   // The four bytes after the name are constants every client expects.

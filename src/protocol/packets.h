@@ -6,7 +6,7 @@
 // Builders check every number against its field: a value that does not fit (a PlayerId of 256, a
 // session id above 0xFFFF, more than 255 rooms) raises ERangeError and nothing is returned.
 // Texts are cut to their field's width. Where the client generations differ, `legacy` selects the
-// layout of a client whose version text is exactly "1.2.0" (see IsLegacyClientVersion).
+// layout of a legacy client (TServerClient::IsLegacy).
 //
 // Parsers never read past the received bytes: missing bytes read as 0, and a Text30 length byte
 // above 30 is taken as 30. Thread rules: none (plain values).
@@ -23,10 +23,6 @@
 #include "protocol/codes.h"
 
 namespace pv {
-
-// The version text of the older client generation, which gets the older packet layouts.
-constexpr std::string_view kLegacyClientVersion = "1.2.0";
-inline bool IsLegacyClientVersion(std::string_view ver) { return ver == kLegacyClientVersion; }
 
 // Sizes of the fixed layouts.
 constexpr size_t kText30Size = 31;  // length byte + 30 characters
@@ -55,15 +51,6 @@ constexpr size_t kOffLoginPassword = 39;
 constexpr size_t kOffLoginVersion = 70;
 constexpr size_t kOffReadyFlag = 9;  // ClientReady: the value 1 is refused
 constexpr uint8_t kReadyRefusedFlag = 1;
-
-// The 8-byte header every control packet starts with.
-struct ControlHeader {
-  uint16_t Magic = 0;
-  uint16_t SessionId = 0;
-  uint16_t Length = 0;
-  int16_t Code = 0;
-};
-ControlHeader ParseControlHeader(const PacketView& packet);
 
 // One room as ServerInfo lists it. RoomId is the room's index + 1.
 struct RoomInfo {

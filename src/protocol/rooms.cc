@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <optional>
 
+#include "base/ascii.h"
 #include "base/errors.h"
+#include "base/free_index.h"
 #include "core/config_file.h"
 #include "protocol/notifications.h"
 #include "protocol/packets.h"
@@ -12,30 +14,13 @@ namespace pv {
 
 namespace {
 
-// The smallest index no room holds, or -1; call with RoomList locked.
-int SmallestFreeIndex(const std::vector<RoomRecord>& rooms) {
-  bool used[256] = {false};
-  for (const auto& room : rooms) used[room.Index] = true;
-  for (int i = 0; i < kMaxRooms; ++i)
-    if (!used[i]) return i;
-  return -1;
-}
-
 // Appends a new room, or nothing when every index is taken; call with RoomList locked.
 std::optional<RoomRecord> AppendRoom(std::vector<RoomRecord>& rooms, const std::string& name) {
-  int index = SmallestFreeIndex(rooms);
+  int index = SmallestFreeIndex(rooms, kMaxRooms, [](const RoomRecord& room) { return room.Index; });
   if (index < 0) return std::nullopt;
   RoomRecord room{static_cast<uint8_t>(index), name.substr(0, 30)};
   rooms.push_back(room);
   return room;
-}
-
-// Room names compare with a to z turned to upper case, nothing else.
-std::string UpperAscii(const std::string& s) {
-  std::string out = s;
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
 }
 
 }  // namespace
@@ -68,8 +53,8 @@ void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServer
     // The duplicate check and the creation are one step, so two administrators cannot both
     // create the same name.
     auto rooms = server.RoomList.Lock();
-    std::string wanted = UpperAscii(name);
-    for (const auto& existing : *rooms) duplicate = duplicate || UpperAscii(existing.Name) == wanted;
+    // Room names compare with a to z turned to upper case, nothing else.
+    for (const auto& existing : *rooms) duplicate = duplicate || SameAsciiIgnoringCase(existing.Name, name);
     if (!duplicate) room = AppendRoom(*rooms, name);
   }
   if (duplicate) return SendCommandReply(session, kReplyRoomExists);

@@ -5,6 +5,7 @@
 #include "base/errors.h"
 #include "protocol/notifications.h"
 #include "protocol/packets.h"
+#include "sessions/client_list.h"
 
 namespace pv {
 
@@ -13,15 +14,11 @@ void PlayerStatsReq(TParleyvoxServer& server, const PacketView& packet, TServerC
   if (player_id == 0) throw ERangeError();  // PlayerId 0 names no player
   std::vector<uint8_t> answer;
   {
-    // The target cannot go away while its fields are read: the lock is held until the answer
-    // is filled.
-    auto clients = server.ClientList.Lock();
-    auto it = std::find_if(clients->begin(), clients->end(), [&](const SessionPtr& s) { return s->PlayerId() == player_id; });
-    if (it == clients->end()) {
-      clients.Unlock();
-      return SendCommandReply(session, kReplyStatsNoSuchPlayer);
-    }
-    const TServerClient& target = **it;
+    // The shared pointer keeps the target alive while its fields are read; its counters and
+    // times are atomics, its version text is fixed before it joins ClientList.
+    const SessionPtr found = FindClientByPlayerId(server, player_id);
+    if (!found) return SendCommandReply(session, kReplyStatsNoSuchPlayer);
+    const TServerClient& target = *found;
     SteadyTime now = SteadyNow();
     PlayerStatsData data;
     // Spans are measured on the steady clock, so a clock set back never makes them negative.

@@ -2,16 +2,17 @@
 
 namespace pv {
 
-TServerClient* FindSessionIn(const std::vector<SessionPtr>& clients, uint16_t session_id) {
-  for (const SessionPtr& session : clients)
-    if (static_cast<uint32_t>(session->SessionId) == session_id) return session.get();
-  return nullptr;
-}
-
 SessionPtr FindClientBySessionId(TParleyvoxServer& server, uint16_t session_id) {
   auto clients = server.ClientList.Lock();
   for (const SessionPtr& session : *clients)
     if (static_cast<uint32_t>(session->SessionId) == session_id) return session;
+  return nullptr;
+}
+
+SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id) {
+  auto clients = server.ClientList.Lock();
+  for (const SessionPtr& session : *clients)
+    if (session->PlayerId() == player_id) return session;
   return nullptr;
 }
 

@@ -1,4 +1,5 @@
-// Look-ups in ClientList by the session id that datagrams carry.
+// Look-ups in ClientList: by the session id that datagrams carry, by the PlayerId that commands
+// name.
 //
 // Thread rules: any thread. The ClientList lock is held only for the walk; the session returned
 // is kept alive by the shared pointer after the lock is released.
@@ -15,7 +16,7 @@ namespace pv {
 // carries, compared as an unsigned number.
 SessionPtr FindClientBySessionId(TParleyvoxServer& server, uint16_t session_id);
 
-// The same walk over a list the caller already holds (or a copy of it).
-TServerClient* FindSessionIn(const std::vector<SessionPtr>& clients, uint16_t session_id);
+// The session whose PlayerId is `player_id`, or null.
+SessionPtr FindClientByPlayerId(TParleyvoxServer& server, int player_id);
 
 }  // namespace pv

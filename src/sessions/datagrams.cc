@@ -27,7 +27,7 @@ void StampRelayChecksum(uint8_t* data, size_t size) {
 }
 
 void StampForRecipient(uint8_t* data, size_t size, uint16_t session_id) {
-  StoreU16(data + kOffDgSessionId, session_id);
+  StoreU16(data + kOffSessionId, session_id);
   StampRelayChecksum(data, size);
 }
 
@@ -47,7 +47,7 @@ std::vector<uint8_t> StripTargetList(const uint8_t* data, size_t size, const Tar
   std::memcpy(out.data(), data, kRelayHeaderSize);
   if (payload > 0) std::memcpy(out.data() + kRelayHeaderSize, data + list.payload_offset, payload);
   out[kOffRelayTargetMode] = kRelayModeRoom;
-  StoreU16(out.data() + kOffDgLength, CheckedNarrow<uint16_t>(out.size()));
+  StoreU16(out.data() + kOffLength, CheckedNarrow<uint16_t>(out.size()));
   StoreU32(out.data() + kOffRelayChecksum, 0);
   return out;
 }

@@ -9,22 +9,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/wire.h"
+
 namespace pv {
 
-// Datagrams are never larger than this; the receive buffer is sized to it.
-constexpr size_t kMaxDatagramSize = 8192;
-
-// The common header.
-constexpr size_t kDatagramHeaderSize = 8;
-constexpr size_t kOffDgMagic = 0;
-// From a client the sender's SessionId, from the server the recipient's.
-constexpr size_t kOffDgSessionId = 2;
-constexpr size_t kOffDgLength = 4;     // never checked on receipt
+// The common header is base/wire.h's (kHeaderSize, kOffMagic, kOffSessionId, kOffLength). In a
+// datagram SessionId is, from a client, the sender's, from the server the recipient's; Length
+// is never checked on receipt. Datagrams are never larger than kMaxDatagramSize (base/wire.h).
 
 // Relay datagram: the header, a packet id and a CRC-32, then the payload.
 constexpr uint16_t kRelayMagic = 0xB0BA;
 constexpr size_t kOffRelayTargetMode = 6;
-constexpr size_t kOffRelayOpaque = 7;     // passed on unchanged
 constexpr size_t kOffRelayPacketId = 8;   // the sender's running datagram number
 constexpr size_t kOffRelayChecksum = 12;  // CRC-32 of the whole datagram, these 4 bytes as 0
 constexpr size_t kRelayHeaderSize = 16;
@@ -39,7 +34,6 @@ constexpr uint8_t kRelayModeList = 1;  // the players listed in the datagram
 constexpr uint16_t kPingMagic = 0xAABB;
 constexpr size_t kOffPingKind = 6;
 constexpr size_t kOffPingValue = 7;
-constexpr size_t kOffPingTrailer = 8;
 constexpr size_t kPingDatagramSize = 12;
 constexpr uint32_t kPingTrailer = 0x0000EEFF;  // bytes FF EE 00 00
 constexpr uint8_t kPingKindPing = 1;

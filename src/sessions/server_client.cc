@@ -13,7 +13,6 @@ TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerTh
       peer_thread_(peer_thread),
       raw_peer_(peer_thread.get()),
       connection_(peer_thread->ConnectionPtr()),
-      last_activity_(ConnectedAt.value),
       last_activity_steady_(ConnectedAtSteady.time_since_epoch().count()) {}
 
 TServerClient::~TServerClient() { Destroy(); }
@@ -23,15 +22,6 @@ void TServerClient::Enqueue(std::vector<uint8_t> packet) {
   std::lock_guard<std::mutex> hold(out_queue_lock_);
   if (Destroying) return;
   out_queue_.push_back(std::move(packet));
-}
-
-void TServerClient::EnqueueBytes(const uint8_t* bytes, size_t count) {
-  Enqueue(std::vector<uint8_t>(bytes, bytes + count));
-}
-
-size_t TServerClient::QueuedPackets() {
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
-  return out_queue_.size();
 }
 
 void TServerClient::Flush() {
@@ -86,7 +76,6 @@ sockaddr_in TServerClient::UdpSockAddr() const {
 int32_t TServerClient::UdpPort() const { return static_cast<int32_t>(UdpEndpoint() & 0xFFFF); }
 
 void TServerClient::Touch() {
-  last_activity_.store(Now().value);
   last_activity_steady_.store(SteadyNow().time_since_epoch().count());
 }
 

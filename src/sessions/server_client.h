@@ -32,13 +32,11 @@ class TServerClient {
 
   // Appends one complete control packet to the out-queue; does nothing once destruction began.
   void Enqueue(std::vector<uint8_t> packet);
-  void EnqueueBytes(const uint8_t* bytes, size_t count);
   // Writes every queued packet to the connection, oldest first, and empties the queue. A write
   // error drops that packet (counted for the session, not for the server) and the rest are tried.
   void Flush();
   // Destruction: stop taking packets, unlink from the connection, drop what is queued.
   void Destroy();
-  size_t QueuedPackets();
 
   // Identity, set by the login before the session is published in ClientList.
   std::string ClientName;
@@ -46,7 +44,9 @@ class TServerClient {
   uint8_t PlayerIndex = 0;
   int32_t SessionId = 0;
   int PlayerId() const { return PlayerIndex + 1; }
-  bool IsLegacy() const { return ClientVer == "1.2.0"; }
+  // The older client generation, which gets the older packet layouts: exactly this version text.
+  bool IsLegacy() const { return ClientVer == kLegacyClientVersion; }
+  static constexpr const char* kLegacyClientVersion = "1.2.0";
 
   std::atomic<bool> IsAdmin{false};
   std::atomic<bool> Leaving{false};
@@ -67,9 +67,8 @@ class TServerClient {
   // the client has sent no datagram yet.
   sockaddr_in UdpSockAddr() const;
 
-  // Activity: wall-clock time for reports, steady time for durations.
+  // Activity, on the steady clock: it measures idle spans.
   void Touch();
-  TDateTime LastActivity() const { return TDateTime{last_activity_.load()}; }
   SteadyTime LastActivitySteady() const { return SteadyTime(SteadyTime::duration(last_activity_steady_.load())); }
   const TDateTime ConnectedAt;
   const SteadyTime ConnectedAtSteady;
@@ -82,7 +81,6 @@ class TServerClient {
   std::atomic<int32_t> PingTries{0};
   std::atomic<bool> PingDisconnect{false};
 
-  std::shared_ptr<TIdPeerThread> PeerThread() const { return peer_thread_.lock(); }
   bool BelongsTo(const TIdPeerThread* thread) const { return raw_peer_ == thread; }
   TIdTCPConnection& Connection() { return *connection_; }
 
@@ -96,7 +94,6 @@ class TServerClient {
   std::mutex out_queue_lock_;
   std::vector<std::vector<uint8_t>> out_queue_;
   std::atomic<uint64_t> udp_endpoint_{0};
-  std::atomic<double> last_activity_;
   std::atomic<int64_t> last_activity_steady_;
 };
 

@@ -14,7 +14,7 @@ namespace pv {
 namespace {
 
 // Magic and session id: the least a datagram must carry to be matched to a session.
-constexpr size_t kSessionFieldsEnd = kOffDgSessionId + 2;
+constexpr size_t kSessionFieldsEnd = kOffSessionId + 2;
 // The listener never waits for the send thread, so a relay that cannot keep up would let the
 // queue grow without end, and every datagram behind it arrive later and later. The queue is
 // bounded by the work waiting in it instead: a new datagram is dropped, as a full socket buffer
@@ -53,14 +53,14 @@ void CheckRelayDatagram(ServerMetrics& metrics, TServerClient& session, uint8_t*
   session.LastPacketId = packet_id;
 }
 
-void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, TServerClient& session,
+void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const SessionPtr& session,
                         const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
   const size_t size = datagram.size;
-  QueuedDatagram queued{std::vector<uint8_t>(datagram.data, datagram.data + size)};
-  CheckRelayDatagram(server.Metrics, session, queued.bytes.data(), size);
+  QueuedDatagram queued{session, std::vector<uint8_t>(datagram.data, datagram.data + size)};
+  CheckRelayDatagram(server.Metrics, *session, queued.bytes.data(), size);
   // Alone on the socket, with the send thread idle and nothing queued: relayed from here at
   // once, which spares a wake-up of the send thread for every datagram at light load.
-  if (datagram.alone && sender && sender->TryRelayAlone(queued.bytes, binding)) return;
+  if (datagram.alone && sender && sender->TryRelayAlone(queued, binding)) return;
   const size_t limit = QueueLimit(server);
   {
     auto list = server.UdpSendList.Lock();
@@ -104,7 +104,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   // Every datagram counts for the server, also one refused below.
   server.Traffic.CountUdpIn(size);
   if (size < kSessionFieldsEnd) return;
-  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffDgSessionId));
+  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffSessionId));
   if (!session) {
     Count(server.Metrics.DroppedUnknownSession);
     return;
@@ -117,11 +117,11 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   session->Touch();
   const sockaddr_in& source = datagram.from;
   session->SetUdpEndpoint(source.sin_addr.s_addr, ntohs(source.sin_port));
-  const uint16_t magic = LoadU16(data + kOffDgMagic);
+  const uint16_t magic = LoadU16(data + kOffMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {
     session->Traffic.CountUdpIn(size);
-    QueueRelayDatagram(server, sender, *session, datagram, binding);
-  } else if (magic == kPingMagic && size >= kDatagramHeaderSize) {
+    QueueRelayDatagram(server, sender, session, datagram, binding);
+  } else if (magic == kPingMagic && size >= kHeaderSize) {
     session->Traffic.CountUdpIn(size);
     HandlePing(server, *session, data, source, binding);
   }

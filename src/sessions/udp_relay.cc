@@ -6,7 +6,6 @@
 #include "base/wire.h"
 #include "base/event_log.h"
 #include "net/net_errors.h"
-#include "sessions/client_list.h"
 #include "sessions/datagrams.h"
 
 namespace pv {
@@ -31,11 +30,11 @@ void UdpRelay::Drain(TIdSocketHandle* binding) {
   Begin(binding);
   // 3. Relay in arrival order. A datagram that fails (a list running past its end) is dropped;
   //    the drain goes on with the next one, so one bad datagram never holds back the others.
-  for (QueuedDatagram& queued : taken_) RelayCaught(queued.bytes);
+  for (QueuedDatagram& queued : taken_) RelayCaught(queued);
   Finish();
 }
 
-void UdpRelay::RelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle* binding) {
+void UdpRelay::RelayAlone(QueuedDatagram& datagram, TIdSocketHandle* binding) {
   Begin(binding);
   RelayCaught(datagram);
   Finish();
@@ -50,7 +49,7 @@ void UdpRelay::Begin(TIdSocketHandle* binding) {
   clients_.assign(list->begin(), list->end());
 }
 
-void UdpRelay::RelayCaught(std::vector<uint8_t>& datagram) {
+void UdpRelay::RelayCaught(QueuedDatagram& datagram) {
   try {
     Relay(datagram);
   } catch (const std::exception& e) {
@@ -72,11 +71,13 @@ void UdpRelay::Finish() {
   clients_.clear();
 }
 
-void UdpRelay::Relay(std::vector<uint8_t>& datagram) {
+void UdpRelay::Relay(QueuedDatagram& queued) {
+  std::vector<uint8_t>& datagram = queued.bytes;
   // UDPRead queues nothing shorter; the list is reachable by anyone holding the server, though.
   if (datagram.size() < kRelayHeaderSize) return;
-  const TServerClient* sender = FindSessionIn(clients_, LoadU16(datagram.data() + kOffDgSessionId));
-  if (!sender) return WriteLog("Tried to send a udp packet from a destroyed client", 1);
+  // A sender destroyed since UDPRead queued its datagram has left ClientList.
+  const TServerClient* sender = queued.sender.get();
+  if (!sender || sender->Destroying) return WriteLog("Tried to send a udp packet from a destroyed client", 1);
   if (sender->Leaving) return WriteLog("Tried to send a udp packet from a leaving client", 1);
   const uint8_t mode = datagram[kOffRelayTargetMode];
   if (mode == kRelayModeRoom) RelayToRoom(*sender, datagram.data(), datagram.size());
@@ -86,9 +87,9 @@ void UdpRelay::Relay(std::vector<uint8_t>& datagram) {
 
 void UdpRelay::RelayToRoom(const TServerClient& sender, uint8_t* data, size_t size) {
   // Recipients receive the datagram as sent but for the session id and the checksum.
-  StoreU16(data + kOffDgSessionId, 0);
+  StoreU16(data + kOffSessionId, 0);
   StoreU32(data + kOffRelayChecksum, 0);
-  const Crc32Variants sums(data, size, kOffDgSessionId);
+  const Crc32Variants sums(data, size, kOffSessionId);
   const int32_t room = sender.RoomIndex;
   for (const SessionPtr& r : clients_) {
     if (r->Leaving || r.get() == &sender || r->RoomIndex != room) continue;
@@ -99,8 +100,8 @@ void UdpRelay::RelayToRoom(const TServerClient& sender, uint8_t* data, size_t si
 void UdpRelay::RelayToList(const TServerClient& sender, const uint8_t* data, size_t size) {
   const TargetList list = ReadTargetList(data, size);
   std::vector<uint8_t> stripped = StripTargetList(data, size, list);
-  StoreU16(stripped.data() + kOffDgSessionId, 0);
-  const Crc32Variants sums(stripped.data(), stripped.size(), kOffDgSessionId);
+  StoreU16(stripped.data() + kOffSessionId, 0);
+  const Crc32Variants sums(stripped.data(), stripped.size(), kOffSessionId);
   for (const SessionPtr& r : clients_) {
     if (r->Leaving || r.get() == &sender) continue;
     // PlayerId 256 does not fit in a list byte: that slot is never addressed.
@@ -118,7 +119,7 @@ void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t siz
   uint8_t* copy = arena_.data() + offset;
   std::memcpy(copy, data, size);
   const auto session_id = static_cast<uint16_t>(recipient.SessionId);
-  StoreU16(copy + kOffDgSessionId, session_id);
+  StoreU16(copy + kOffSessionId, session_id);
   StoreU32(copy + kOffRelayChecksum, sums.With(session_id));
   copies_.push_back(Copy{&recipient, offset, size, log_failure});
 }

@@ -17,12 +17,15 @@
 #include "base/crc32.h"
 #include "core/server.h"
 #include "sessions/server_client.h"
+#include "sessions/server_client.h"
 #include "net/socket_handle.h"
 
 namespace pv {
 
-// One relay datagram waiting in UdpSendList for the UDP send thread.
+// One relay datagram waiting in UdpSendList for the UDP send thread, with the session UDPRead
+// found for it: the relay takes the sender from here instead of looking it up again.
 struct QueuedDatagram {
+  SessionPtr sender;
   std::vector<uint8_t> bytes;
 };
 
@@ -34,7 +37,7 @@ class UdpRelay {
   // every send fails as on a closed socket).
   void Drain(TIdSocketHandle* binding);
   // Relays one datagram that was never queued, exactly as a drain of a queue holding only it.
-  void RelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle* binding);
+  void RelayAlone(QueuedDatagram& datagram, TIdSocketHandle* binding);
 
  private:
   struct Copy {
@@ -47,10 +50,10 @@ class UdpRelay {
   // The recipients are taken from ClientList; the binding is kept for the sends.
   void Begin(TIdSocketHandle* binding);
   // Relay with its failure written to the log: the datagram is dropped, the others go on.
-  void RelayCaught(std::vector<uint8_t>& datagram);
+  void RelayCaught(QueuedDatagram& datagram);
   // The last copies leave; every datagram and record is let go, the scratch space kept.
   void Finish();
-  void Relay(std::vector<uint8_t>& datagram);
+  void Relay(QueuedDatagram& datagram);
   void RelayToRoom(const TServerClient& sender, uint8_t* data, size_t size);
   void RelayToList(const TServerClient& sender, const uint8_t* data, size_t size);
   // `data` is the datagram as recipients receive it, with session id and checksum 0; `sums`

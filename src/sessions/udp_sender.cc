@@ -34,7 +34,7 @@ void TUDPSender::Execute() {
   WriteLog("UDPSender.Terminated", 3);
 }
 
-bool TUDPSender::TryRelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle& binding) {
+bool TUDPSender::TryRelayAlone(QueuedDatagram& datagram, TIdSocketHandle& binding) {
   std::unique_lock<std::mutex> hold(drain_lock_, std::try_to_lock);
   if (!hold.owns_lock() || !Started() || Terminated() || Finished()) return false;
   // Datagrams queued before this one leave first: they wait for the send thread.

@@ -44,7 +44,7 @@ class TUDPSender : public TThread {
   // queue holding only it would, sending from `binding`: the server's socket it came in on.
   // Done only while the thread runs, nothing is queued and no drain is under way; otherwise
   // false, with nothing done.
-  bool TryRelayAlone(std::vector<uint8_t>& datagram, TIdSocketHandle& binding);
+  bool TryRelayAlone(QueuedDatagram& datagram, TIdSocketHandle& binding);
 
  protected:
   void Execute() override;

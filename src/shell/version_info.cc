@@ -1,7 +1,6 @@
 #include "shell/version_info.h"
 
-#include <cctype>
-
+#include "base/ascii.h"
 #include "base/printf.h"
 #include "shell/version_record.h"
 
@@ -31,7 +30,7 @@ std::string TVersionInfo::GetVersionText() const {
   for (const auto& entry : kFlagTexts)
     if (flags & entry.bit) flag_text += entry.text;
   if (!flag_text.empty()) {
-    flag_text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(flag_text[0])));
+    flag_text[0] = AsciiUpper(flag_text[0]);
     flag_text.resize(flag_text.size() - 2);
   }
   return Printf("%u.%u.%u.%u ", fixed_.FileVersionMS >> 16, fixed_.FileVersionMS & 0xFFFFu,

@@ -2,6 +2,7 @@
 
 #include "base/date_time.h"
 #include "base/errors.h"
+#include "base/ascii.h"
 #include "base/event_log.h"
 #include "core/server.h"
 #include "sessions/server_client.h"
@@ -82,11 +83,7 @@ namespace {
 // The operator's address is usable when it is more than the bare scheme that an empty
 // setting is normalised to.
 bool UsableUserUrl(const std::string& url) {
-  if (url.empty()) return false;
-  std::string upper = url;
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return upper != "HTTP://";
+  return !url.empty() && AsciiUpper(url) != "HTTP://";
 }
 
 }  // namespace

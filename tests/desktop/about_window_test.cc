@@ -52,7 +52,7 @@ TEST_F(AboutWindow, HasItsFixedSizeTitleAndWhiteBackground) {
 
 TEST_F(AboutWindow, VersionLabelShowsTheRecordsTextOnceCreated) {
   TfrmAbout plain{TVersionInfo()};
-  EXPECT_EQ(plain.lbversion->text(), "1.2.2.0 ");
+  EXPECT_EQ(plain.lbversion->text(), QString::fromStdString(TVersionInfo().GetVersionText()));
   TfrmAbout flagged{TVersionInfo(FixedFileInfo{(1u << 16) | 2u, 2u << 16, kFileFlagDebug | kFileFlagPatched, 0x3F})};
   EXPECT_EQ(flagged.lbversion->text(), "1.2.2.0 Debug, patched");
   TfrmAbout none{TVersionInfo(std::nullopt)};

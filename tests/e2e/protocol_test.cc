@@ -1,5 +1,9 @@
 // The control protocol as clients meet it: login and its refusals, ServerInfo, joins and leaves,
 // rooms, framing, and a server that keeps serving while one client misbehaves.
+#include <future>
+#include <latch>
+#include <set>
+
 #include "support/server_test.h"
 
 namespace pv::test {
@@ -40,6 +44,39 @@ TEST_F(Protocol, ServerFullRefusesAndTheSlotIsReusedAfterALeave) {
   EXPECT_TRUE(server_->WaitForLog("Distroying client a[1]"));
   EXPECT_TRUE(d.Login("d"));
   EXPECT_EQ(d.PlayerId(), 1);
+}
+
+TEST_F(Protocol, LoginsRacingForTheLastSlotsNeverExceedMaxClients) {
+  constexpr int kMax = 3, kRacers = 12;
+  StartServer({{"General", {{"MaxClients", std::to_string(kMax)}}}});
+  std::vector<TestClient*> racers;
+  for (int i = 0; i < kRacers; ++i) racers.push_back(&Client());
+  // Every login leaves at the same moment, each from a thread of its own.
+  std::latch go(kRacers);
+  std::vector<std::future<int16_t>> answers;
+  for (int i = 0; i < kRacers; ++i) {
+    answers.push_back(std::async(std::launch::async, [&, i] {
+      go.arrive_and_wait();
+      racers[i]->Send(ClientLogin("r" + std::to_string(i), "", "1.2.1"));
+      auto answer = racers[i]->WaitFor(
+          [](const ServerPacket& p) { return p.Code == kPktLoginAccepted || p.Code == kPktServerFull; }, kDefaultWait,
+          "answer to ClientLogin");
+      return answer ? answer->Code : int16_t{0};
+    }));
+  }
+  std::set<uint16_t> session_ids;
+  int accepted = 0, full = 0;
+  for (int i = 0; i < kRacers; ++i) {
+    int16_t code = answers[i].get();
+    if (code == kPktLoginAccepted) {
+      ++accepted;
+      session_ids.insert(racers[i]->SessionId());
+    }
+    full += code == kPktServerFull;
+  }
+  EXPECT_EQ(accepted, kMax);
+  EXPECT_EQ(full, kRacers - kMax);
+  EXPECT_EQ(session_ids.size(), static_cast<size_t>(kMax));
 }
 
 TEST_F(Protocol, WrongServerPasswordIsRefusedAndLetterCaseCounts) {

@@ -43,12 +43,15 @@ TEST(Startup, BusyTcpPortFailsWithOneFatalLine) {
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("FATAL ERROR", 0) == 0; }), 1);
 }
 
-TEST(Startup, FirstStartCreatesTheFileWithEveryDefault) {
-  if (!PortPairFree(8765)) GTEST_SKIP() << "the default ports are taken on this machine";
+TEST(Startup, FirstStartCreatesTheFileBesideTheProgramWithEveryDefault) {
+  // The server listens on the default ports, which another program may hold: the file is
+  // written before the listeners start, so it is checked either way.
   ServerProcess server({}, {}, /*write_ini=*/false);
-  ASSERT_TRUE(server.Start());
+  const bool started = server.Start();
   EXPECT_EQ(server.IniText(), kFirstStartFile);
-  EXPECT_EQ(server.Stop(), 0);
+  if (started) {
+    EXPECT_EQ(server.Stop(), 0);
+  }
 }
 
 // A configuration file that cannot be written (in a missing sub-folder named by -INI=, which

@@ -79,7 +79,7 @@ class UdpRelay : public ::testing::Test {
   static void ExpectCopyFor(const Peer& p, const std::optional<Bytes>& got, const Bytes& payload) {
     ASSERT_TRUE(got) << p.name;
     ASSERT_GE(got->size(), kRelayHeaderSize);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), p.sid) << p.name;
+    EXPECT_EQ(LoadU16(got->data() + kOffSessionId), p.sid) << p.name;
     EXPECT_TRUE(RelayChecksumValid(*got)) << p.name;
     EXPECT_EQ(Bytes(got->begin() + kRelayHeaderSize, got->end()), payload) << p.name;
   }
@@ -105,7 +105,7 @@ TEST_F(UdpRelay, RoomModeReachesTheOtherRoomMatesOnly) {
     auto got = Hear(*p);
     ExpectCopyFor(*p, got, payload);
     ASSERT_TRUE(got);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgLength), sent.size());
+    EXPECT_EQ(LoadU16(got->data() + kOffLength), sent.size());
     EXPECT_EQ((*got)[kOffRelayTargetMode], kRelayModeRoom);
     EXPECT_EQ((*got)[kOffRelayOpaque], 0x42);
     EXPECT_EQ(LoadU32(got->data() + kOffRelayPacketId), 1u);
@@ -120,19 +120,22 @@ TEST_F(UdpRelay, ListModeReachesListedPlayersWhateverTheirRoomWithoutTheList) {
   Peer& c = Join("c");
   Peer& d = Join("d", 2);
   const Bytes payload = {1, 2, 3, 4, 5};
-  const Bytes listed = {static_cast<uint8_t>(b.player_id), static_cast<uint8_t>(d.player_id)};
+  // D is listed twice, and 200 is nobody's PlayerId.
+  const auto d_id = static_cast<uint8_t>(d.player_id);
+  const Bytes listed = {static_cast<uint8_t>(b.player_id), d_id, d_id, 200};
   Bytes sent = RelayDatagramTo(a.sid, a.next_id++, listed, payload);
   Send(a, sent);
   for (Peer* p : {&b, &d}) {
     auto got = Hear(*p);
     ExpectCopyFor(*p, got, payload);
     ASSERT_TRUE(got);
-    EXPECT_EQ(got->size(), sent.size() - 3);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgLength), got->size());
+    EXPECT_EQ(got->size(), sent.size() - 1 - listed.size());
+    EXPECT_EQ(LoadU16(got->data() + kOffLength), got->size());
     EXPECT_EQ((*got)[kOffRelayTargetMode], kRelayModeRoom);
   }
   ExpectNothingBut(a, b);
   ExpectNothingBut(c, b);
+  ExpectNothingBut(d, b);  // one copy, though listed twice
 }
 
 TEST_F(UdpRelay, SelfOnlyListsEmptyListsAndOtherModesReachNobody) {
@@ -166,7 +169,7 @@ TEST_F(UdpRelay, ClientPingsAreAnsweredAndTheEndpointFollowsANewPort) {
   SendRoom(b, {8});
   auto got = moved.Receive(Ms(3000));
   ASSERT_TRUE(got);
-  EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), a.sid);
+  EXPECT_EQ(LoadU16(got->data() + kOffSessionId), a.sid);
   b.tcp->Send(AdminLogin("vimbo"));  // only administrators see the address in statistics
   ASSERT_TRUE(b.tcp->WaitFor(kPktPlayerIsAdmin));
   PlayerStatsData stats = StatsOf(b, a);
@@ -263,7 +266,7 @@ TEST_F(UdpRelay, BadDatagramsLeaveTheServerServingOthers) {
     for (uint8_t& x : junk) x = next();
     if (i % 2 == 0 && junk.size() >= 4) {
       StoreU16(junk.data(), kRelayMagic);
-      StoreU16(junk.data() + kOffDgSessionId, a.sid);
+      StoreU16(junk.data() + kOffSessionId, a.sid);
     }
     Send(a, junk);
   }
@@ -277,7 +280,7 @@ TEST_F(UdpRelay, BadDatagramsLeaveTheServerServingOthers) {
   for (int i = 0; i < 200; ++i) {
     auto got = Hear(b);
     ASSERT_TRUE(got);
-    EXPECT_EQ(LoadU16(got->data() + kOffDgSessionId), b.sid);
+    EXPECT_EQ(LoadU16(got->data() + kOffSessionId), b.sid);
     EXPECT_TRUE(RelayChecksumValid(*got));
     if (got->size() == kMaxDatagramSize) big_seen = Bytes(got->begin() + kRelayHeaderSize, got->end()) == big_payload;
     if (Bytes(got->begin() + kRelayHeaderSize, got->end()) == kMarker) break;

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/ini_file.h"
 #include "support/server_process.h"
 
 namespace pv::test {
@@ -27,6 +28,23 @@ inline std::string FileBytes(const std::string& path) {
 inline bool FileExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+// One edit as a call of its own: a load, the edit and an update.
+inline std::string ReadOne(const std::string& path, std::string_view section, std::string_view key,
+                           std::string_view default_value) {
+  return IniFile(path).ReadString(section, key, default_value);
+}
+inline void WriteOne(const std::string& path, std::string_view section, std::string_view key,
+                     std::string_view value) {
+  IniFile file(path);
+  file.WriteString(section, key, value);
+  file.UpdateFile();
+}
+inline void EraseOne(const std::string& path, std::string_view section) {
+  IniFile file(path);
+  file.EraseSection(section);
+  file.UpdateFile();
 }
 
 // The inode changes with every replacement, so an unchanged inode means "not written".

@@ -15,15 +15,15 @@ namespace {
 
 // Fills length and checksum of a relay datagram whose other fields are written.
 void Seal(Bytes& d) {
-  StoreU16(d.data() + kOffDgLength, static_cast<uint16_t>(d.size()));
+  StoreU16(d.data() + kOffLength, static_cast<uint16_t>(d.size()));
   StoreU32(d.data() + kOffRelayChecksum, 0);
   StoreU32(d.data() + kOffRelayChecksum, Crc32(d.data(), d.size()));
 }
 
 Bytes RelayHeader(uint16_t session_id, uint8_t mode, uint8_t opaque, uint32_t packet_id) {
   Bytes d(kRelayHeaderSize, 0);
-  StoreU16(d.data() + kOffDgMagic, kRelayMagic);
-  StoreU16(d.data() + kOffDgSessionId, session_id);
+  StoreU16(d.data() + kOffMagic, kRelayMagic);
+  StoreU16(d.data() + kOffSessionId, session_id);
   d[kOffRelayTargetMode] = mode;
   d[kOffRelayOpaque] = opaque;
   StoreU32(d.data() + kOffRelayPacketId, packet_id);
@@ -68,9 +68,9 @@ Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& play
 
 Bytes PingDatagram(uint16_t session_id, uint8_t kind, uint8_t value) {
   Bytes d(kPingDatagramSize, 0);
-  StoreU16(d.data() + kOffDgMagic, kPingMagic);
-  StoreU16(d.data() + kOffDgSessionId, session_id);
-  StoreU16(d.data() + kOffDgLength, static_cast<uint16_t>(kPingDatagramSize));
+  StoreU16(d.data() + kOffMagic, kPingMagic);
+  StoreU16(d.data() + kOffSessionId, session_id);
+  StoreU16(d.data() + kOffLength, static_cast<uint16_t>(kPingDatagramSize));
   d[kOffPingKind] = kind;
   d[kOffPingValue] = value;
   StoreU32(d.data() + kOffPingTrailer, kPingTrailer);

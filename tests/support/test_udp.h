@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -13,6 +14,10 @@
 namespace pv::test {
 
 using Bytes = std::vector<uint8_t>;
+
+// Fields the server never reads but passes on or expects as clients send them.
+constexpr size_t kOffRelayOpaque = 7;  // relay datagram: passed on unchanged
+constexpr size_t kOffPingTrailer = 8;  // ping datagram: kPingTrailer
 
 class TestUdp {
  public:

@@ -39,18 +39,6 @@ TEST(Commands, TheTestClientWritesTheWireLayouts) {
   for (const auto& [built, wire] : cases) EXPECT_EQ(built, wire);
 }
 
-TEST(Commands, HeaderFieldsAreReadAsSent) {
-  Bytes b = {0xBB, 0xAA, 0x50, 0xC3, 0x65, 0x00, 0x7E, 0xFF};
-  ControlHeader h = ParseControlHeader(View(b));
-  EXPECT_EQ(h.Magic, 0xAABB);
-  EXPECT_EQ(h.SessionId, 50000);
-  EXPECT_EQ(h.Length, 101);
-  EXPECT_EQ(h.Code, -130);
-  ControlHeader empty = ParseControlHeader(PacketView(b.data(), 3));
-  EXPECT_EQ(empty.SessionId, 0x50);
-  EXPECT_EQ(empty.Code, 0);
-}
-
 TEST(Commands, ClientLoginIsThreeTexts) {
   Bytes b = Header(1, 101);
   AppendText(b, "Ann", 3);

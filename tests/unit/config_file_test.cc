@@ -54,7 +54,6 @@ TEST_F(ConfigFile, NoFileStartsWithTheDefaultsAndWritesThemAll) {
   EXPECT_EQ(settings_.UDPPort, 8766);
   EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
   EXPECT_EQ(FileBytes(path_), kFirstStartFile);
-  EXPECT_EQ(kFirstStartFile.size(), 388u);
 }
 
 TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAlone) {
@@ -134,8 +133,8 @@ TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) 
 TEST_F(ConfigFile, TheVersionMustMatchExactly) {
   PutFile(path_, "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nAdminPassword=x\r\n");
   Load();
-  EXPECT_EQ(IniReadString(path_, "Version", "ServerVersion", ""), "v1.2.2");
-  EXPECT_EQ(IniReadString(path_, "Passwords", "AdminPassword", ""), "x");
+  EXPECT_EQ(ReadOne(path_, "Version", "ServerVersion", ""), "v1.2.2");
+  EXPECT_EQ(ReadOne(path_, "Passwords", "AdminPassword", ""), "x");
 }
 
 TEST_F(ConfigFile, TheLargestTcpPortOverflowsTheUdpPort) {
@@ -165,7 +164,6 @@ TEST_F(ConfigFile, SavesAfterAFirstStartGiveTheKnownBytes) {
   std::string expected = kFirstStartFile + "[Channels]\r\n0=Default\r\n1=Lobby\r\n";
   expected.replace(expected.find("AdminPassword=vimbo"), 19, "AdminPassword=n3w pass");
   EXPECT_EQ(FileBytes(path_), expected);
-  EXPECT_EQ(expected.size(), 423u);
   SaveServerPassword(path_, "s3cret");
   SaveRooms(path_, {});
   Load();

@@ -164,7 +164,8 @@ TEST_F(HttpPost, AConnectionThatIsNeverAcceptedTimesOut) {
   auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   client_.SetStopCheck([give_up] { return std::chrono::steady_clock::now() > give_up; });
   int code = SocketErrorCode("http://127.0.0.1:" + std::to_string(port) + "/");
-  if (code == ECANCELED) GTEST_SKIP() << "this kernel completed a connection beyond the backlog";
+  // ECANCELED would mean the kernel completed a connection beyond the backlog, and the
+  // connect time-out went untested: a failure, not a pass.
   EXPECT_EQ(code, ETIMEDOUT);
 }
 

@@ -124,8 +124,8 @@ TEST(IniRead, DefaultsLoseTrailingSpacesAndQuotesAndAnEmptyValueIsNoMissingKey) 
 
 TEST(IniRead, MissingFileOrFolderGivesDefaults) {
   TempDir dir;
-  EXPECT_EQ(IniReadString(dir.File("none.ini"), "S", "K", "dflt"), "dflt");
-  EXPECT_EQ(IniReadString(dir.File("no/such/dir.ini"), "S", "K", "dflt"), "dflt");
+  EXPECT_EQ(ReadOne(dir.File("none.ini"), "S", "K", "dflt"), "dflt");
+  EXPECT_EQ(ReadOne(dir.File("no/such/dir.ini"), "S", "K", "dflt"), "dflt");
   EXPECT_FALSE(FileExists(dir.File("none.ini")));
 }
 

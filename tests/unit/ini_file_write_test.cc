@@ -32,7 +32,7 @@ std::string After(const char* before, const std::function<void(const std::string
 std::string After(const char* before, const std::vector<Edit>& edits) {
   return After(before, [&](const std::string& path) {
     for (const Edit& e : edits)
-      e.key ? IniWriteString(path, e.section, e.key, e.value) : IniEraseSection(path, e.section);
+      e.key ? WriteOne(path, e.section, e.key, e.value) : EraseOne(path, e.section);
   });
 }
 
@@ -93,11 +93,11 @@ TEST(IniWrite, OneOffCallsChangeOnlyWhatTheyConcern) {
 TEST(IniWrite, ValuesAreWrittenExactlyAsGiven) {
   TempDir dir;
   std::string p = dir.File("t.ini");
-  IniWriteString(p, " S ", " K ", "v");
-  IniWriteString(p, "S", "Lead", "  padded");
-  IniWriteString(p, "S", "Quoted", "\" q \"");
-  IniWriteString(p, "S", "Split", "a\r\nb=c");
-  IniWriteString(p, "S", "High", "caf\xe9 \x80\x81\xff");
+  WriteOne(p, " S ", " K ", "v");
+  WriteOne(p, "S", "Lead", "  padded");
+  WriteOne(p, "S", "Quoted", "\" q \"");
+  WriteOne(p, "S", "Split", "a\r\nb=c");
+  WriteOne(p, "S", "High", "caf\xe9 \x80\x81\xff");
   EXPECT_EQ(FileBytes(p),
             "[S]\r\nK=v\r\nLead=  padded\r\nQuoted=\" q \"\r\nSplit=a\r\nb=c\r\n"
             "High=caf\xe9 \x80\x81\xff\r\n");
@@ -126,11 +126,11 @@ TEST(IniWrite, TheSameValueWritesNothing) {
   std::string p = dir.File("t.ini");
   PutFile(p, "[S]\nK = v \n\nJ=w\n");
   ino_t before = Inode(p);
-  IniWriteString(p, "s", "k", "v");
-  IniEraseSection(p, "Nope");
+  WriteOne(p, "s", "k", "v");
+  EraseOne(p, "Nope");
   EXPECT_EQ(Inode(p), before);
   EXPECT_EQ(FileBytes(p), "[S]\nK = v \n\nJ=w\n");
-  IniWriteString(p, "s", "k", "v2");
+  WriteOne(p, "s", "k", "v2");
   EXPECT_NE(Inode(p), before);
   EXPECT_EQ(FileBytes(p), "[S]\nK = v2\n\nJ=w\n");
 }
@@ -149,6 +149,18 @@ TEST(IniWrite, ABatchEndsLikeTheSameSingleCalls) {
   });
   EXPECT_EQ(batch, singles);
   EXPECT_EQ(batch, "; top\r\n; note\r\n\r\n[X]\r\nk=w\r\n[Channels]\r\n0=B\r\n1=C\r\n");
+  // The erase brings "k=1" CR next to a blank line ending in LF: read back, they are one line
+  // ending in CR LF, and the new key follows it in both ways.
+  const char* mixed = "[U]\r\nk=1\r[S]\r\nx=2\r\n\n";
+  EXPECT_EQ(After(mixed,
+                  [](auto& p) {
+                    IniFile f(p);
+                    f.EraseSection("S");
+                    f.WriteString("U", "j", "2");
+                    f.UpdateFile();
+                  }),
+            After(mixed, {{"S"}, {"U", "j", "2"}}));
+  EXPECT_EQ(After(mixed, {{"S"}, {"U", "j", "2"}}), "[U]\r\nk=1\r\nj=2\r\n");
   // A write then an erase of everything still leaves a (now empty) file behind.
   EXPECT_EQ(After(nullptr,
                   [](auto& p) {
@@ -166,7 +178,7 @@ TEST(IniWrite, ReplacementKeepsModeLeavesNoTemporaryFileAndFollowsLinks) {
   PutFile(p, "[S]\r\nK=v\r\n");
   ::chmod(p.c_str(), 0640);
   ::symlink("t.ini", dir.File("link.ini").c_str());
-  IniWriteString(dir.File("link.ini"), "S", "K", "w");
+  WriteOne(dir.File("link.ini"), "S", "K", "w");
   struct stat st;
   ASSERT_EQ(::lstat(dir.File("link.ini").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -202,7 +214,7 @@ TEST(IniFailure, AReadOnlyFileRefusesEveryWriteAndEraseAndDropsTheEdits) {
     ExpectRefused(p, {e});
   EXPECT_EQ(Inode(p), before);
   EXPECT_EQ(FileBytes(p), "[S]\r\nK=v\r\n");
-  EXPECT_EQ(IniReadString(p, "S", "K", "DEF"), "v");
+  EXPECT_EQ(ReadOne(p, "S", "K", "DEF"), "v");
   // Nothing of a failed update waits for the next one.
   IniFile f(p);
   f.WriteString("S", "K", "new");
@@ -223,7 +235,7 @@ TEST(IniFailure, AMissingOrReadOnlyFolderRefusesToCreateTheFile) {
   ASSERT_EQ(::mkdir(sub.c_str(), 0555), 0);
   ExpectRefused(sub + "/t.ini", {{"S"}, {"S", "K", "v"}});
   // An erase alone writes nothing, so it is no failure.
-  EXPECT_NO_THROW(IniEraseSection(sub + "/t.ini", "S"));
+  EXPECT_NO_THROW(EraseOne(sub + "/t.ini", "S"));
   EXPECT_FALSE(FileExists(sub + "/t.ini"));
 }
 

@@ -192,13 +192,5 @@ TEST(ServerStats, Is75BytesWithEightCountersInOrderAndTheVersion) {
   EXPECT_EQ(Bytes(cut.begin() + 44, cut.end()), Txt("v1.2.2 Win32 Service and a lon"));
 }
 
-TEST(Versions, OnlyExactly120IsLegacy) {
-  EXPECT_TRUE(IsLegacyClientVersion("1.2.0"));
-  EXPECT_FALSE(IsLegacyClientVersion(""));
-  EXPECT_FALSE(IsLegacyClientVersion("1.2.0 "));
-  EXPECT_FALSE(IsLegacyClientVersion("1.2"));
-  EXPECT_FALSE(IsLegacyClientVersion("1.2.1"));
-}
-
 }  // namespace
 }  // namespace pv

@@ -20,14 +20,13 @@ TEST(ServerClient, FlushWritesOldestFirstAndCountsEveryPacket) {
   TParleyvoxServer server;
   test::FakeSession s(server, "a", 7, 0);
   s->Enqueue({1, 2, 3});
-  s->EnqueueBytes(std::vector<uint8_t>{4, 5}.data(), 2);
+  s->Enqueue({4, 5});
   s->Flush();
   EXPECT_EQ(s.Received(), "\1\2\3\4\5");
   EXPECT_EQ(s->Traffic.TcpPacketsOut, 2u);
   EXPECT_EQ(s->Traffic.TcpBytesOut, 5u);
   EXPECT_EQ(server.Traffic.TcpPacketsOut, 2u);
   EXPECT_EQ(server.Traffic.TcpBytesOut, 5u);
-  EXPECT_EQ(s->QueuedPackets(), 0u);
   s->Flush();  // an empty queue writes nothing and counts nothing
   EXPECT_EQ(s->Traffic.TcpPacketsOut, 2u);
 }
@@ -41,7 +40,8 @@ TEST(ServerClient, FailedWritesAreCountedForTheSessionOnlyAndTheQueueEmpties) {
   EXPECT_EQ(s->Traffic.TcpPacketsOut, 3u);
   EXPECT_EQ(s->Traffic.TcpBytesOut, 6u);
   EXPECT_EQ(server.Traffic.TcpPacketsOut, 0u);
-  EXPECT_EQ(s->QueuedPackets(), 0u);
+  s->Flush();  // the failed packets are gone, not tried again
+  EXPECT_EQ(s->Traffic.TcpPacketsOut, 3u);
 }
 
 TEST(ServerClient, DestroyedSessionTakesNothingAndLeavesTheConnectionsSlot) {
@@ -51,11 +51,21 @@ TEST(ServerClient, DestroyedSessionTakesNothingAndLeavesTheConnectionsSlot) {
   s->Enqueue({1});
   s->Destroy();
   EXPECT_EQ(s.Thread().AppData(), nullptr);
-  EXPECT_EQ(s->QueuedPackets(), 0u);  // dropped unsent
   s->Enqueue({2});
-  s->Flush();
-  EXPECT_EQ(s->QueuedPackets(), 0u);
+  s->Flush();  // neither packet goes out
+  EXPECT_EQ(s->Traffic.TcpPacketsOut, 0u);
   EXPECT_EQ(s.Received(milliseconds(50)), "");
+}
+
+TEST(ServerClient, OnlyExactly120IsLegacy) {
+  TParleyvoxServer server;
+  test::FakeSession s(server, "a", 7, 0);
+  for (const char* version : {"", "1.2.0 ", "1.2", "1.2.1", "1.3.1"}) {
+    s->ClientVer = version;
+    EXPECT_FALSE(s->IsLegacy()) << version;
+  }
+  s->ClientVer = "1.2.0";
+  EXPECT_TRUE(s->IsLegacy());
 }
 
 TEST(ServerClient, PingTimeAboveItsFieldIsReportedAsTheLargestValue) {

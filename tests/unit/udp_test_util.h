@@ -55,9 +55,10 @@ class UdpHarness {
     server.ClientList.Lock()->push_back(session);
     return session;
   }
+  // Removed and destroyed, as the server ends a session.
   void RemoveSession(const SessionPtr& session) {
-    auto clients = server.ClientList.Lock();
-    std::erase(*clients, session);
+    std::erase(*server.ClientList.Lock(), session);
+    session->Destroy();
   }
   // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
   static void Attach(TServerClient& session, const test::TestUdp& udp) {

@@ -2,15 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include "shell/version_record.h"
+
 namespace pv {
 namespace {
 
-TEST(VersionInfo, TheBuildsRecordReadsOneTwoTwoZeroWithTheTrailingBlank) {
+// The build's record is 1.2.2.0 with the flags the build set (PARLEYVOX_FILE_FLAGS), whose
+// texts follow the rules below.
+TEST(VersionInfo, TheBuildsRecordReadsOneTwoTwoZeroAndTheBuildsFlags) {
   TVersionInfo info;
   EXPECT_TRUE(info.HasRecord());
   EXPECT_EQ(info.Fixed().FileVersionMS, (1u << 16) | 2u);
   EXPECT_EQ(info.Fixed().FileVersionLS, 2u << 16);
-  EXPECT_EQ(info.GetVersionText(), "1.2.2.0 ");
+  EXPECT_EQ(info.Fixed().FileFlags, kRecordFileFlags);
+  EXPECT_EQ(info.GetVersionText(),
+            TVersionInfo(FixedFileInfo{(1u << 16) | 2u, 2u << 16, kRecordFileFlags, 0x3F}).GetVersionText());
+  EXPECT_EQ(info.GetVersionText().rfind("1.2.2.0 ", 0), 0u);
   EXPECT_FALSE(TVersionInfo(std::nullopt).HasRecord());
 }
 

@@ -79,8 +79,8 @@ void ReferenceRelay::Run() {
 }
 
 void ReferenceRelay::Take(uint8_t* data, size_t size, const sockaddr_in& from) {
-  if (size < kDatagramHeaderSize) return;
-  const uint16_t session_id = LoadU16(data + kOffDgSessionId);
+  if (size < kHeaderSize) return;
+  const uint16_t session_id = LoadU16(data + kOffSessionId);
   Member* sender = nullptr;
   for (Member& m : members_)
     if (m.session_id == session_id) sender = &m;

@@ -41,8 +41,8 @@ bool ChecksumValid(uint8_t* d, size_t size) {
 // The datagram a talker sends: header, in mode 1 the list of every other client, the payload.
 std::vector<uint8_t> Prototype(const std::vector<BenchClient>& clients, const BenchClient& talker, const Options& o) {
   std::vector<uint8_t> d(kRelayHeaderSize, 0);
-  StoreU16(d.data() + kOffDgMagic, kRelayMagic);
-  StoreU16(d.data() + kOffDgSessionId, talker.session_id);
+  StoreU16(d.data() + kOffMagic, kRelayMagic);
+  StoreU16(d.data() + kOffSessionId, talker.session_id);
   d[kOffRelayTargetMode] = static_cast<uint8_t>(o.mode);
   if (o.mode == kRelayModeList) {
     d.push_back(static_cast<uint8_t>(clients.size() - 1));
@@ -50,7 +50,7 @@ std::vector<uint8_t> Prototype(const std::vector<BenchClient>& clients, const Be
       if (c.index != talker.index) d.push_back(static_cast<uint8_t>(c.player_id));
   }
   d.resize(d.size() + static_cast<size_t>(o.payload), kFiller);
-  StoreU16(d.data() + kOffDgLength, static_cast<uint16_t>(d.size()));
+  StoreU16(d.data() + kOffLength, static_cast<uint16_t>(d.size()));
   return d;
 }
 
@@ -189,15 +189,15 @@ void Receiver::AnswerPing(const BenchClient& to, const uint8_t* data, size_t siz
 }
 
 void Receiver::Take(const BenchClient& to, const uint8_t* data, size_t size, int64_t now_ns) {
-  if (size >= kDatagramHeaderSize && LoadU16(data) == kPingMagic) return AnswerPing(to, data, size);
+  if (size >= kHeaderSize && LoadU16(data) == kPingMagic) return AnswerPing(to, data, size);
   if (tally_ == nullptr) return;
   Tally& t = *tally_;
-  if (size < kRelayHeaderSize + kMinPayload || LoadU16(data) != kRelayMagic || LoadU16(data + kOffDgLength) != size ||
+  if (size < kRelayHeaderSize + kMinPayload || LoadU16(data) != kRelayMagic || LoadU16(data + kOffLength) != size ||
       data[kOffRelayTargetMode] != kRelayModeRoom) {
     ++t.bad_header;
     return;
   }
-  if (LoadU16(data + kOffDgSessionId) != to.session_id) ++t.wrong_session;
+  if (LoadU16(data + kOffSessionId) != to.session_id) ++t.wrong_session;
   uint8_t copy[kMaxDatagramSize];
   std::memcpy(copy, data, size);
   if (!ChecksumValid(copy, size)) ++t.bad_checksum;

@@ -74,12 +74,12 @@ bool SendAll(int fd, const Bytes& bytes) {
 }
 
 std::optional<ServerPacket> ReadPacket(int fd, Clock::time_point deadline) {
-  Bytes packet(kControlHeaderSize, 0);
-  if (fd < 0 || !ReadExactly(fd, packet.data(), kControlHeaderSize, deadline)) return std::nullopt;
+  Bytes packet(kHeaderSize, 0);
+  if (fd < 0 || !ReadExactly(fd, packet.data(), kHeaderSize, deadline)) return std::nullopt;
   size_t length = LoadU16(packet.data() + kOffLength);
-  if (length < kControlHeaderSize) length = kControlHeaderSize;
+  if (length < kHeaderSize) length = kHeaderSize;
   packet.resize(length);
-  if (!ReadExactly(fd, packet.data() + kControlHeaderSize, length - kControlHeaderSize, deadline))
+  if (!ReadExactly(fd, packet.data() + kHeaderSize, length - kHeaderSize, deadline))
     return std::nullopt;
   return MakeServerPacket(std::move(packet));
 }

@@ -19,7 +19,7 @@ client::Clock::time_point Deadline() { return client::Clock::now() + kAnswerWait
 
 }  // namespace
 
-bool IsRefusal(const client::ServerPacket& p) { return p.Length == kControlHeaderSize && p.Code < 0; }
+bool IsRefusal(const client::ServerPacket& p) { return p.Length == kHeaderSize && p.Code < 0; }
 
 std::string RefusalText(int16_t code, int64_t id) {
   switch (code) {
@@ -101,7 +101,7 @@ void Session::BecomeAdmin(const std::string& password) {
   // is the older generation's answer, accepted as well.
   Request(client::AdminLogin(password), [own](const client::ServerPacket& p) {
     return (p.Code == kPktPlayerIsAdmin && client::ParsePlayerIsAdmin(p) == own) ||
-           (p.Length == kControlHeaderSize && p.Code == kReplyAdminLoginAccepted);
+           (p.Length == kHeaderSize && p.Code == kReplyAdminLoginAccepted);
   });
 }
 

@@ -68,7 +68,7 @@ TfrmAbout::TfrmAbout(const TVersionInfo& version, QWidget* parent) : QDialog(par
   lbversion->setFont(TitleFont());
   AddLabel(this, QStringLiteral("Made by the Parleyvox team"), QRect(16, 42, 266, 18));
   AddLabel(this, QStringLiteral("Our HP:"), QRect(16, 62, 56, 18));
-  Label8 = new TLinkLabel(QString::fromLatin1(kProductSiteUrl), this);
+  Label8 = new TLinkLabel(QString::fromLatin1(kProductSite), this);
   Label8->setObjectName("Label8");
   Label8->setGeometry(72, 62, 210, 18);
   connect(Label8, &TLinkLabel::DoubleClicked, this, &TfrmAbout::Label8Click);
@@ -118,7 +118,7 @@ void TfrmAbout::CentreOnScreen() {
   move(area.center() - QPoint(width() / 2, height() / 2));
 }
 
-void TfrmAbout::Label8Click() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProductSiteUrl))); }
+void TfrmAbout::Label8Click() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProductSite))); }
 
 void TfrmAbout::Label7DblClick() { QDesktopServices::openUrl(QUrl(QString::fromLatin1(kNetworkingSiteUrl))); }
 

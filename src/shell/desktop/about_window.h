@@ -7,13 +7,15 @@
 #include <QLabel>
 #include <QString>
 
+#include "core/settings.h"
+
 class QPushButton;
 
 namespace pv {
 
 class TVersionInfo;
 
-inline constexpr const char* kProductSiteUrl = "http://www.parleyvox.example/";
+// The product site is core/settings.h's kProductSite.
 inline constexpr const char* kNetworkingSiteUrl = "http://www.parleyvox.example/net/";
 
 // A blue address with a hand cursor that reports double-clicks (a QLabel has no such signal).
