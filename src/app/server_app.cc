@@ -63,21 +63,17 @@ void ServerApp::CreateListeners() {
   const Settings& config = server_.Config;
   auto tcp_port = static_cast<uint16_t>(config.TCPPort);
   auto udp_port = static_cast<uint16_t>(config.UDPPort);
-  tcp_->SetDefaultPort(tcp_port);
   // Address reuse lets a restarted server listen again at once while connections it closed
   // linger in TIME_WAIT; on Linux it never lets a second listener take a busy port.
   tcp_->SetReuseSocket(true);
   tcp_->SetOnExecute([this](TIdPeerThread& thread) { TCPServerExecute(server_, thread); });
-  udp_->SetDefaultPort(udp_port);
   // The send thread exists before the listener is activated, and lives until it has stopped.
   udp_->SetOnUDPRead([this](const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
     UDPRead(server_, udp_sender_.get(), datagram, binding);
   });
-  // 15. A configured address replaces the listeners' bindings.
-  if (!config.IP.empty()) {
-    tcp_->SetBinding(config.IP, tcp_port);
-    udp_->SetBinding(config.IP, udp_port);
-  }
+  // 15. The configured address, or every local interface when none is set.
+  tcp_->SetBinding(config.IP, tcp_port);
+  udp_->SetBinding(config.IP, udp_port);
 }
 
 bool ServerApp::Server_Init() {

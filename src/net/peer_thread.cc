@@ -58,15 +58,8 @@ void TIdPeerThread::Run(const std::shared_ptr<TIdPeerThread>& self) {
     do {
       RunHandler();
     } while (!terminated_.load() && connection_->IsOpen());
-  } catch (const std::exception& e) {
-    // Any other error ends the thread; the owner may want to hear of it.
-    if (state_->on_exception) {
-      try {
-        state_->on_exception(*this, e);
-      } catch (...) {
-      }
-    }
   } catch (...) {
+    // Any other error ends the thread (the server's handler catches and logs its own).
   }
   // The end of a connection thread, in order: the peer sees the connection close; the
   // application object goes; the thread leaves the live list (which deactivation waits for).

@@ -23,6 +23,13 @@ in_addr ResolveHost(const std::string& host);
 // The local address of a binding: empty means every local interface, anything else as above.
 in_addr ResolveBindAddress(const std::string& ip);
 
+// Where a listener binds: an address (empty: every local interface, else as ResolveBindAddress
+// takes it) and a port (0: one the system chooses).
+struct BindAddress {
+  std::string ip;
+  uint16_t port = 0;
+};
+
 // A new IPv4 socket of `type` (SOCK_STREAM or SOCK_DGRAM), closed on exec.
 int OpenSocket(int type);
 // Binds `fd` to the address and port; `reuse_address` sets SO_REUSEADDR first.

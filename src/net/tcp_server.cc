@@ -77,11 +77,6 @@ TIdTCPServer::~TIdTCPServer() {
   for (auto& state : retired_) state->Release();
 }
 
-void TIdTCPServer::SetBinding(const std::string& ip, uint16_t port) {
-  bindings_.clear();
-  bindings_.push_back(Binding{ip, port});
-}
-
 void TIdTCPServer::SetActive(bool active) {
   if (active == active_) return;
   if (active) {
@@ -92,12 +87,10 @@ void TIdTCPServer::SetActive(bool active) {
 }
 
 void TIdTCPServer::Activate() {
-  std::vector<Binding> wanted = bindings_;
-  if (wanted.empty()) wanted.push_back(Binding{"", default_port_});
   // Every socket is bound and listening before any thread starts; a failure closes them all.
   std::vector<std::unique_ptr<Listener>> opened;
   try {
-    for (const Binding& binding : wanted) {
+    for (const BindAddress& binding : {binding_}) {
       auto listener = std::make_unique<Listener>();
       listener->fd = OpenSocket(SOCK_STREAM);
       opened.push_back(std::move(listener));
@@ -112,7 +105,6 @@ void TIdTCPServer::Activate() {
   }
   state_ = std::make_shared<TcpServerState>();
   state_->on_execute = on_execute_;
-  state_->on_exception = on_exception_;
   listeners_ = std::move(opened);
   active_ = true;
   try {

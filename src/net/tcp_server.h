@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/net_thread.h"
+#include "net/socket_address.h"
 #include "net/tcp_connection.h"
 
 namespace pv {
@@ -66,9 +67,6 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 class TIdTCPServer {
  public:
   using ExecuteHandler = std::function<void(TIdPeerThread&)>;
-  // Called on a connection thread with an error that ended it (not a reset or aborted
-  // connection, which only closes it).
-  using ExceptionHandler = std::function<void(TIdPeerThread&, const std::exception&)>;
 
   static constexpr int kListenQueue = 15;
   static constexpr int kTerminateWaitTimeMs = 5000;
@@ -79,12 +77,10 @@ class TIdTCPServer {
   TIdTCPServer(const TIdTCPServer&) = delete;
   TIdTCPServer& operator=(const TIdTCPServer&) = delete;
 
-  void SetDefaultPort(uint16_t port) { default_port_ = port; }
-  // Replaces the bindings by one on `ip` (dotted, or a name to look up) and `port`. Without a
-  // binding the listener binds every local interface at the default port.
-  void SetBinding(const std::string& ip, uint16_t port);
+  // Where to listen: `ip` (dotted, a name to look up, or empty for every local interface) and
+  // `port`. Set before activation.
+  void SetBinding(const std::string& ip, uint16_t port) { binding_ = BindAddress{ip, port}; }
   void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
-  void SetOnException(ExceptionHandler handler) { on_exception_ = std::move(handler); }
   // Off by default, so a port in use makes activation fail.
   void SetReuseSocket(bool reuse) { reuse_socket_ = reuse; }
   // The longest deactivation waits for connection threads (5000 ms unless changed).
@@ -101,10 +97,6 @@ class TIdTCPServer {
   size_t LiveThreadCount() const;
 
  private:
-  struct Binding {
-    std::string ip;
-    uint16_t port = 0;
-  };
   struct Listener {
     int fd = -1;
     uint16_t port = 0;
@@ -114,10 +106,8 @@ class TIdTCPServer {
   void Deactivate();
   void StopListeners();
 
-  uint16_t default_port_ = 0;
-  std::vector<Binding> bindings_;
+  BindAddress binding_;
   ExecuteHandler on_execute_;
-  ExceptionHandler on_exception_;
   bool reuse_socket_ = false;
   int terminate_wait_ms_ = kTerminateWaitTimeMs;
   bool active_ = false;

@@ -20,7 +20,6 @@ namespace pv {
 
 struct TcpServerState {
   TIdTCPServer::ExecuteHandler on_execute;
-  TIdTCPServer::ExceptionHandler on_exception;
   std::atomic<bool> stop_accepting{false};
 
   std::mutex mutex;

@@ -19,11 +19,6 @@ TIdUDPServer::TIdUDPServer() = default;
 
 TIdUDPServer::~TIdUDPServer() { SetActive(false); }
 
-void TIdUDPServer::SetBinding(const std::string& ip, uint16_t port) {
-  wanted_.clear();
-  wanted_.push_back(Wanted{ip, port});
-}
-
 void TIdUDPServer::SetActive(bool active) {
   if (active == active_) return;
   if (active) {
@@ -34,14 +29,9 @@ void TIdUDPServer::SetActive(bool active) {
 }
 
 void TIdUDPServer::Activate() {
-  std::vector<Wanted> wanted = wanted_;
-  if (wanted.empty()) wanted.push_back(Wanted{"", default_port_});
-  // A binding that fails closes the ones opened before it (their handles go with `opened`).
-  std::vector<std::shared_ptr<TIdSocketHandle>> opened;
-  for (const Wanted& binding : wanted) {
-    opened.push_back(std::make_shared<TIdSocketHandle>(binding.ip, binding.port));
-    opened.back()->Open();
-  }
+  // A binding that fails to open is closed with its handle.
+  std::vector<std::shared_ptr<TIdSocketHandle>> opened{std::make_shared<TIdSocketHandle>(binding_.ip, binding_.port)};
+  opened.back()->Open();
   auto listener = std::make_shared<UdpListenerState>();
   listener->bindings = opened;
   listener->on_read = on_read_;

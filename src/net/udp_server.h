@@ -19,6 +19,7 @@
 
 #include "base/wire.h"
 #include "net/net_thread.h"
+#include "net/socket_address.h"
 #include "net/socket_handle.h"
 
 namespace pv {
@@ -47,10 +48,9 @@ class TIdUDPServer {
   TIdUDPServer(const TIdUDPServer&) = delete;
   TIdUDPServer& operator=(const TIdUDPServer&) = delete;
 
-  void SetDefaultPort(uint16_t port) { default_port_ = port; }
-  // Replaces the bindings by one on `ip` and `port`. Without a binding the endpoint binds every
-  // local interface at the default port.
-  void SetBinding(const std::string& ip, uint16_t port);
+  // Where to bind: `ip` (dotted, a name to look up, or empty for every local interface) and
+  // `port`. Set before activation.
+  void SetBinding(const std::string& ip, uint16_t port) { binding_ = BindAddress{ip, port}; }
   // Set before activation.
   void SetOnUDPRead(ReadHandler handler) { on_read_ = std::move(handler); }
 
@@ -71,15 +71,10 @@ class TIdUDPServer {
   void SendDatagram(const std::string& host, uint16_t port, const uint8_t* data, size_t n);
 
  private:
-  struct Wanted {
-    std::string ip;
-    uint16_t port = 0;
-  };
   void Activate();
   void Deactivate();
 
-  uint16_t default_port_ = 0;
-  std::vector<Wanted> wanted_;
+  BindAddress binding_;
   ReadHandler on_read_;
   bool active_ = false;
   std::shared_ptr<UdpListenerState> listener_;
