@@ -13,6 +13,7 @@
 #include "core/config_file.h"
 #include "core/platform.h"
 #include "monitoring/http_endpoint.h"
+#include "shell/version_info.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -144,7 +145,10 @@ std::string ServerApp::StartMonitoring() {
                  listen.c_str());
     return {};
   }
-  auto endpoint = std::make_unique<MonitoringEndpoint>(server_);
+  // The version record without the blank GetVersionText leaves after the numbers.
+  std::string file_version = TVersionInfo().GetVersionText();
+  while (!file_version.empty() && file_version.back() == ' ') file_version.pop_back();
+  auto endpoint = std::make_unique<MonitoringEndpoint>(server_, file_version);
   std::string error = endpoint->Start(address);
   if (!error.empty()) {
     std::fprintf(stderr, "pvserver: warning: [Monitoring] Listen=%s: %s; monitoring is off\n", listen.c_str(),

@@ -136,7 +136,14 @@ struct MonitoringEndpoint::Impl {
   bool stop_watch = false;     // guarded by lock
 };
 
-MonitoringEndpoint::MonitoringEndpoint(TParleyvoxServer& server) : server_(server) {}
+MonitoringEndpoint::MonitoringEndpoint(TParleyvoxServer& server, std::string file_version)
+    : server_(server), file_version_(std::move(file_version)) {}
+
+MonitoringSnapshot MonitoringEndpoint::Snapshot() {
+  MonitoringSnapshot snap = TakeSnapshot(server_);
+  snap.file_version = file_version_;
+  return snap;
+}
 
 MonitoringEndpoint::~MonitoringEndpoint() { Stop(); }
 
@@ -150,21 +157,20 @@ std::string MonitoringEndpoint::Start(const ListenAddress& address) {
   http.set_keep_alive_timeout(kKeepAliveSeconds);
   http.set_payload_max_length(kMaxBody);
   if (address.host.find(':') != std::string::npos) http.set_address_family(AF_INET6);
-  TParleyvoxServer& server = server_;
   // Each page copies what it shows (TakeSnapshot) and formats it with no lock held.
-  http.Get("/metrics", [&server](const httplib::Request&, httplib::Response& res) {
+  http.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
     NoStore(res);
-    res.set_content(MetricsText(TakeSnapshot(server)), kMetricsContentType);
+    res.set_content(MetricsText(Snapshot()), kMetricsContentType);
   });
-  http.Get("/status.json", [&server](const httplib::Request&, httplib::Response& res) {
+  http.Get("/status.json", [this](const httplib::Request&, httplib::Response& res) {
     NoStore(res);
-    res.set_content(StatusJson(TakeSnapshot(server)), "application/json");
+    res.set_content(StatusJson(Snapshot()), "application/json");
   });
-  http.Get("/", [&server](const httplib::Request&, httplib::Response& res) {
+  http.Get("/", [this](const httplib::Request&, httplib::Response& res) {
     NoStore(res);
     // The page loads nothing and runs nothing: its only style is inline.
     res.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
-    res.set_content(StatusPage(TakeSnapshot(server)), "text/html; charset=utf-8");
+    res.set_content(StatusPage(Snapshot()), "text/html; charset=utf-8");
   });
   if (!http.bind_to_port(address.host, address.port))
     return Printf("cannot listen on %s", address.Text().c_str());

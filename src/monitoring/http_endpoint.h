@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "monitoring/snapshot.h"
+
 namespace pv {
 
 class TParleyvoxServer;
@@ -31,7 +33,8 @@ bool ParseListenAddress(const std::string& text, ListenAddress& out);
 
 class MonitoringEndpoint {
  public:
-  explicit MonitoringEndpoint(TParleyvoxServer& server);
+  // `file_version` is the program's version record as /metrics shows it ("1.2.2.0").
+  MonitoringEndpoint(TParleyvoxServer& server, std::string file_version);
   ~MonitoringEndpoint();
   MonitoringEndpoint(const MonitoringEndpoint&) = delete;
   MonitoringEndpoint& operator=(const MonitoringEndpoint&) = delete;
@@ -44,7 +47,11 @@ class MonitoringEndpoint {
 
  private:
   struct Impl;
+  // What a page shows: the server's state now, and the version record.
+  MonitoringSnapshot Snapshot();
+
   TParleyvoxServer& server_;
+  const std::string file_version_;
   std::unique_ptr<Impl> impl_;
 };
 

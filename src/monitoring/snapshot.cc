@@ -6,7 +6,6 @@
 #include "core/server.h"
 #include "protocol/rooms.h"
 #include "sessions/server_client.h"
-#include "shell/version_info.h"
 
 namespace pv {
 
@@ -28,11 +27,6 @@ constexpr const char* kDropHelp =
 constexpr const char* kLoginHelp = "ClientLogin answers, by result.";
 constexpr const char* kAdminLoginHelp = "AdminLogin answers, by result.";
 constexpr const char* kListingHelp = "Web listing posts, by target (central or custom) and result.";
-
-std::string Trimmed(std::string text) {
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
-}
 
 }  // namespace
 
@@ -112,7 +106,6 @@ MonitoringSnapshot TakeSnapshot(TParleyvoxServer& server) {
   snap.server_name = config.Servername;
   snap.version = config.ServerVersion;
   snap.desktop = snap.version.size() < 8 || snap.version.compare(snap.version.size() - 8, 8, " Service") != 0;
-  snap.file_version = Trimmed(TVersionInfo().GetVersionText());
   snap.max_clients = config.MaxClients;
   snap.uptime_seconds = std::chrono::duration<double>(now - server.StartSteady).count();
   return snap;

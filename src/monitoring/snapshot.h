@@ -42,7 +42,7 @@ const std::vector<CounterSeries>& CounterTable();
 struct MonitoringSnapshot {
   std::string server_name;
   std::string version;       // the version text clients see
-  std::string file_version;  // the program's version record, "1.2.2.0"
+  std::string file_version;  // the program's version record, "1.2.2.0" (set by the endpoint)
   bool desktop = false;      // a tray icon is shown (the version text lacks " Service")
   int64_t max_clients = 0;
   double uptime_seconds = 0;
