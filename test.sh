@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# Builds and runs every test three times: in a normal build (with the desktop shell when Qt 6
-# is there, which this script installs), in a build without the desktop shell, and in an
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Exits non-zero on any failure; the last
-# line is the summary.
+# Builds and runs every test four times: in a normal build (with the desktop shell when Qt 6
+# is there, which this script installs), in a build without the desktop shell, in an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and in a clang build that checks the lock
+# annotations (-Wthread-safety as errors) and runs the unit and end-to-end tests under
+# ThreadSanitizer (without the desktop shell and its tests); then builds the Debian package and
+# checks it (packaging/check-package.sh). Exits non-zero on any failure; the last line is the
+# summary.
 set -uo pipefail
 cd "$(dirname "$0")"
 
 source tools/packages.sh
 need=()
 missing_build_packages need
+missing_package_tools need
+# The HTTPS tests make their certificates with the openssl command.
+command -v openssl >/dev/null || need+=(openssl)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 # The Prometheus client library, whose parser reads /metrics in the tests.
 /usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || need+=(python3-prometheus-client)
+# The lock-discipline build: clang 14 and its ThreadSanitizer runtime.
+command -v clang++-14 >/dev/null || need+=(clang-14)
+compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.tsan-x86_64.a" >/dev/null || need+=(libclang-rt-14-dev)
 # The desktop shell and its tests: Qt 6 Widgets, an X server, a tray host, xdotool and the X
 # tools to read windows back, ImageMagick's import for screenshots and tesseract to read text.
 need_desktop=()
@@ -62,12 +71,38 @@ run_suite() {
   [ "$rc" -eq 0 ] || status=1
 }
 
-mkdir -p build-tests build-asan build-headless
+mkdir -p build-tests build-asan build-headless build-tsan
 run_suite build-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The server as built on a machine without Qt: no desktop shell, no Qt or X library needed.
 run_suite build-headless -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARLEYVOX_DESKTOP=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DPARLEYVOX_SANITIZE=ON
+# ThreadSanitizer maps its shadow memory at fixed places; with more address randomisation than
+# clang 14's runtime knows, it cannot start.
+if [ "$(cat /proc/sys/vm/mmap_rnd_bits 2>/dev/null || echo 28)" -gt 28 ]; then
+  sysctl -qw vm.mmap_rnd_bits=28 || echo "warning: vm.mmap_rnd_bits above 28: ThreadSanitizer may not start" >&2
+fi
+# Any race report fails the test that saw it (the servers the tests start report on exit, and a
+# report makes their exit code non-zero).
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DPARLEYVOX_DESKTOP=OFF -DPARLEYVOX_TSAN=ON
+
+# The package: a Release build, cpack, and its checks with the headless build's e2e_tests.
+echo "== packaging"
+if deb=$(packaging/build-deb.sh build-package | tail -n 1) && [ -f "$deb" ]; then
+  packaging/check-package.sh "$deb" build-headless/e2e_tests 2>&1 | tee build-package/check.log
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  line=$(grep -E '^package: [0-9]+ passed, [0-9]+ failed$' build-package/check.log | tail -n 1)
+  if [ -n "$line" ]; then
+    total_pass=$((total_pass + $(sed -E 's/package: ([0-9]+) passed.*/\1/' <<<"$line")))
+    total_fail=$((total_fail + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")))
+  else
+    total_fail=$((total_fail + 1))
+  fi
+else
+  echo "building the package failed"; status=1; total_fail=$((total_fail + 1))
+fi
 
 echo "tests: $total_pass passed, $total_fail failed"
 exit $status

@@ -3,6 +3,7 @@
 // end, 1 after a failed start-up.
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ int main(int argc, char** argv) {
   app.SetDesktop(desktop != nullptr);
 #endif
   if (!app.Server_Init()) {
+    // Also for the operator, and for a service manager's journal: the log may be out of reach.
+    // Written first, so the log line stays the last thing the process does before it ends.
+    std::fprintf(stderr, "%s\n", app.FatalMessage().c_str());
     pv::WriteLog(app.FatalMessage(), 0);
     // Nothing started so far is undone, and no window exists yet: the process ends at once.
     ::_exit(1);

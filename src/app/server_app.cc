@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,8 +13,9 @@
 #include "base/event_log.h"
 #include "core/config_file.h"
 #include "core/platform.h"
+#include "core/service_notify.h"
+#include "core/startup_warnings.h"
 #include "monitoring/http_endpoint.h"
-#include "shell/version_info.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -21,9 +23,15 @@
 #include "sessions/server_client.h"
 #include "sessions/udp_read.h"
 #include "sessions/udp_sender.h"
+#include "shell/version_info.h"
 #include "supervision/ping_thread.h"
 
 namespace pv {
+
+namespace {
+// Connections without a login yet from one IPv4 address (loopback addresses are exempt).
+constexpr size_t kPendingConnectionsPerAddress = 16;
+}  // namespace
 
 // The server state's lists hold sessions, rooms and queued datagrams, types of the layers above
 // core; they are complete here.
@@ -68,6 +76,8 @@ void ServerApp::CreateListeners() {
   // linger in TIME_WAIT; on Linux it never lets a second listener take a busy port.
   tcp_->SetReuseSocket(true);
   tcp_->SetOnExecute([this](TIdPeerThread& thread) { TCPServerExecute(server_, thread); });
+  tcp_->SetOnDisconnect([this](TIdPeerThread& thread) { EndConnection(server_, thread); });
+  ConfigureConnectionLimits();
   // The send thread exists before the listener is activated, and lives until it has stopped.
   udp_->SetOnUDPRead([this](const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
     UDPRead(server_, udp_sender_.get(), datagram, binding);
@@ -75,6 +85,18 @@ void ServerApp::CreateListeners() {
   // 15. The configured address, or every local interface when none is set.
   tcp_->SetBinding(config.IP, tcp_port);
   udp_->SetBinding(config.IP, udp_port);
+}
+
+void ServerApp::ConfigureConnectionLimits() {
+  uint64_t descriptors = RaiseDescriptorLimit();
+  ConnectionLimits limits;
+  limits.max_open = ConnectionCap(server_.Config.MaxClients, descriptors);
+  limits.max_pending_per_address = kPendingConnectionsPerAddress;
+  size_t wanted = ConnectionCap(server_.Config.MaxClients, UINT64_MAX);
+  if (limits.max_open < wanted)
+    std::fprintf(stderr, "pvserver: the descriptor limit (%llu) allows only %zu control connections of %zu\n",
+                 static_cast<unsigned long long>(descriptors), limits.max_open, wanted);
+  tcp_->SetLimits(limits, &server_.Metrics.ConnectionsRefusedAtCap);
 }
 
 bool ServerApp::Server_Init() {
@@ -85,8 +107,8 @@ bool ServerApp::Server_Init() {
   SetLogFileName(server_.Names.LogFileName);
   WriteLog("----Entering server init----", 3);
   // 4-5. The log lock exists from construction on.
-  // 6. The configuration file is looked up beside the executable.
-  server_.Names.ProgramDir = ExecutableDir();
+  // 6. The configuration file is looked up beside the executable, or in PARLEYVOX_HOME.
+  server_.Names.ProgramDir = ConfigDirectory(std::getenv(kHomeVariable));
   // 7. Higher process priority when the system allows it.
   if (!RaiseProcessPriority()) return Fail("FATAL ERROR: Cant set PriorityClass");
   // 8. The lists exist from construction on.
@@ -99,6 +121,12 @@ bool ServerApp::Server_Init() {
     return Fail("FATAL ERROR: Unable to create config file");
   }
   WriteLog("Done reading ini file", 3);
+  // The passwords as read; from now on the administrator commands change them under their lock.
+  server_.SetServerPassword(server_.Config.ServerPassword);
+  server_.SetAdminPassword(server_.Config.AdminPassword);
+  // Exposed secrets are the operator's to mend: said on stderr, the log's lines stay as they are.
+  for (const std::string& warning : StartupWarnings(server_.Config, server_.ConfigPath()))
+    std::fprintf(stderr, "%s\n", warning.c_str());
   // 12. The version text clients and the listing service see.
   server_.Config.ServerVersion += " Win32";
   if (!desktop_) server_.Config.ServerVersion += " Service";
@@ -133,6 +161,8 @@ bool ServerApp::Server_Init() {
   WriteLog("----Parleyvox server started----", 2);
   // After the start: the monitoring pages show a running server, and cannot stop it starting.
   ShowBanner(StartMonitoring());
+  // Clients can connect now: a service manager waiting for the start may go on.
+  NotifyServiceManager("READY=1");
   return true;
 }
 
@@ -176,6 +206,7 @@ void ServerApp::ShowBanner(const std::string& monitoring) {
 
 void ServerApp::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", 3);
+  NotifyServiceManager("STOPPING=1");
   // The monitoring pages read the lists: they stop first, and never delay the stop (bounded).
   monitoring_.reset();
   // Both workers are only asked to stop here; they are joined after the listeners are down.
@@ -194,7 +225,7 @@ void ServerApp::Server_DeInit() {
   if (udp_) udp_->SetActive(false);
   WriteLog("Server_DeInit -- Stopped UDP", 3);
   {
-    auto clients = server_.ClientList.Lock();
+    Locked clients(server_.ClientList);
     for (auto& session : *clients) session->Destroy();
     clients->clear();
   }

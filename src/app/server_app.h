@@ -39,6 +39,8 @@ class ServerApp {
  private:
   bool Fail(const char* message);
   void CreateListeners();
+  // Raises the descriptor limit and caps the control connections within it.
+  void ConfigureConnectionLimits();
   // Asks both workers to stop; they are joined later, after the listeners are down.
   void TerminateWorkers();
   // The monitoring endpoint when [Monitoring] Listen names one; a value that cannot be used is

@@ -5,24 +5,23 @@
 
 #include <cerrno>
 #include <ctime>
-#include <mutex>
-
 #include "base/printf.h"
+#include "base/sync.h"
 
 namespace pv {
 
 namespace {
 
-// The lock and the file name live as long as the process (never destroyed), so threads that
-// write their last lines while the server shuts down always find them valid.
-std::mutex& LogLock() {
-  static auto* lock = new std::mutex;
-  return *lock;
-}
+// LogLock and the file name it guards live as long as the process (never destroyed), so threads
+// that write their last lines while the server shuts down always find them valid.
+struct LogState {
+  Mutex LogLock;
+  std::string file_name GUARDED_BY(LogLock) = "pvserver.log";
+};
 
-std::string& LogFileNameStorage() {
-  static auto* name = new std::string("pvserver.log");
-  return *name;
+LogState& Log() {
+  static auto* state = new LogState;
+  return *state;
 }
 
 std::string TimestampNow() {
@@ -49,22 +48,28 @@ std::string CleanLogMessage(const std::string& message) {
 }
 
 void SetLogFileName(const std::string& name) {
-  std::lock_guard<std::mutex> hold(LogLock());
-  LogFileNameStorage() = name;
+  LogState& log = Log();
+  MutexLock hold(log.LogLock);
+  log.file_name = name;
 }
 
 std::string GetLogFileName() {
-  std::lock_guard<std::mutex> hold(LogLock());
-  return LogFileNameStorage();
+  LogState& log = Log();
+  MutexLock hold(log.LogLock);
+  return log.file_name;
 }
 
 void WriteLog(const std::string& message, int /*level*/) noexcept {
   try {
     std::string cleaned = CleanLogMessage(message);
-    std::lock_guard<std::mutex> hold(LogLock());
+    LogState& log = Log();
+    MutexLock hold(log.LogLock);
     // The timestamp is taken inside the lock, so lines appear in time order.
     std::string line = TimestampNow() + " | " + cleaned + "\r\n";
-    int fd = ::open(LogFileNameStorage().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Never waits: a named pipe without a reader fails to open, one whose reader does not read
+    // takes what fits, and the rest of the line is lost like any line that cannot be written.
+    int fd = ::open(log.file_name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                    0644);
     if (fd < 0) return;
     const char* p = line.data();
     size_t left = line.size();

@@ -1,7 +1,8 @@
 // The event log: one text line per event, "dd/mm/yyyy hh:nn:ss | message" CR LF, appended to
 // LogFileName. WriteLog may be called from any thread at any time, before start-up and after
-// shut-down; it never fails and never throws (a line that cannot be written is lost). The file
-// is opened and closed for every line, so it can be moved or deleted while the server runs.
+// shut-down; it never fails, never throws and never waits for the file (a line that cannot be
+// written at once is lost). The file is opened and closed for every line, so it can be moved or
+// deleted while the server runs.
 #pragma once
 
 #include <string>

@@ -26,7 +26,7 @@ void TThread::Start() {
 
 void TThread::Terminate() {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(mutex_);
     terminated_ = true;
   }
   cv_.notify_all();
@@ -34,16 +34,24 @@ void TThread::Terminate() {
 
 bool TThread::WaitFor(std::chrono::milliseconds timeout) {
   if (!started_.load()) return true;
-  std::unique_lock<std::mutex> hold(mutex_);
-  bool ended = cv_.wait_for(hold, timeout, [this] { return finished_.load(); });
-  hold.unlock();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  MutexLock hold(mutex_);
+  while (!finished_.load()) {
+    if (!hold.WaitUntil(cv_, deadline)) break;
+  }
+  const bool ended = finished_.load();
+  hold.Unlock();
   if (ended && thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
   return ended;
 }
 
 bool TThread::SleepFor(std::chrono::milliseconds duration) {
-  std::unique_lock<std::mutex> hold(mutex_);
-  return !cv_.wait_for(hold, duration, [this] { return terminated_.load(); });
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  MutexLock hold(mutex_);
+  while (!terminated_.load()) {
+    if (!hold.WaitUntil(cv_, deadline)) break;
+  }
+  return !terminated_.load();
 }
 
 void TThread::Run() {
@@ -61,7 +69,7 @@ void TThread::Run() {
     WriteLog("in: " + name_ + " thread exception unknown", 0);
   }
   {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexLock hold(mutex_);
     finished_ = true;
   }
   cv_.notify_all();

@@ -7,9 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/sync.h"
 
 namespace pv {
 
@@ -47,7 +48,8 @@ class TThread {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   bool high_priority_ = false;
-  std::mutex mutex_;
+  // A leaf, held only to set or wait for terminated_ and finished_ without missing a wake-up.
+  Mutex mutex_;
   std::condition_variable cv_;
 };
 

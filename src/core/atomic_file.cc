@@ -1,11 +1,14 @@
 #include "core/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include "base/printf.h"
@@ -42,7 +45,7 @@ bool ReplaceFile(const std::string& target, std::string_view bytes, const struct
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temp = target + Printf(".%d.%u.tmp", static_cast<int>(::getpid()), counter++);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
@@ -66,6 +69,48 @@ bool ReplaceFile(const std::string& target, std::string_view bytes, const struct
     ::close(dir_fd);
   }
   return true;
+}
+
+namespace {
+
+// "<pid>.<n>" of a temporary file's name; the pid, or -1 when the name is not of that form.
+long TemporaryPid(std::string_view middle) {
+  size_t dot = middle.find('.');
+  if (dot == 0 || dot == std::string_view::npos || dot + 1 == middle.size()) return -1;
+  for (size_t i = 0; i < middle.size(); ++i)
+    if (i != dot && (middle[i] < '0' || middle[i] > '9')) return -1;
+  if (dot > 9) return -1;
+  return std::strtol(std::string(middle.substr(0, dot)).c_str(), nullptr, 10);
+}
+
+bool Stale(const std::string& path, long pid) {
+  if (pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) return true;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && ::time(nullptr) - st.st_mtime > 60;
+}
+
+}  // namespace
+
+int RemoveStaleTemporaries(const std::string& target) {
+  const std::string dir = DirName(target);
+  const size_t slash = target.find_last_of('/');
+  const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".";
+  struct CloseDir {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, CloseDir> d(::opendir(dir.c_str()));
+  if (!d) return 0;
+  int removed = 0;
+  while (const dirent* entry = ::readdir(d.get())) {
+    std::string_view name(entry->d_name);
+    if (name.size() <= prefix.size() + 4 || name.substr(0, prefix.size()) != prefix ||
+        name.substr(name.size() - 4) != ".tmp")
+      continue;
+    long pid = TemporaryPid(name.substr(prefix.size(), name.size() - prefix.size() - 4));
+    const std::string path = dir + "/" + std::string(name);
+    if (pid > 0 && Stale(path, pid) && ::unlink(path.c_str()) == 0) ++removed;
+  }
+  return removed;
 }
 
 std::string WriteTarget(const std::string& path) {

@@ -26,9 +26,16 @@ std::string DirName(const std::string& path);
 // what keeps a "chmod a-w" file read-only for root too.
 bool MayWrite(const std::string& path, mode_t mode, int how);
 
-// Replaces `target` by a file holding `bytes`. `old` (the stat of the file replaced, or null for
-// a new file) gives the permission bits and owner to keep; a new file gets 0666 less the umask.
-// False on any failure, and then `target` is untouched and no temporary file is left behind.
+// Replaces `target` by a file holding `bytes`. The temporary file is created private (0600), as
+// it holds secrets; `old` (the stat of the file replaced, or null for a new file) gives the
+// permission bits and owner it takes before the rename; a new file stays 0600. False on any
+// failure, and then `target` is untouched and no temporary file is left behind (unless the
+// process dies in between: see RemoveStaleTemporaries).
 bool ReplaceFile(const std::string& target, std::string_view bytes, const struct stat* old);
+
+// Removes the temporary files ReplaceFile left beside `target` when a process died while writing:
+// names "<target>.<pid>.<n>.tmp" whose process is this one or gone, or which are older than a
+// minute (a pid can be reused). Returns how many were removed.
+int RemoveStaleTemporaries(const std::string& target);
 
 }  // namespace pv

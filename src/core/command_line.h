@@ -12,7 +12,7 @@ namespace pv {
 struct ProgramNames {
   std::string ConfigFileName = "pvserver.ini";
   std::string LogFileName = "pvserver.log";
-  std::string ProgramDir;  // the executable's directory, ending in "/"
+  std::string ProgramDir;  // the configuration file's folder (the executable's, or PARLEYVOX_HOME), ending in "/"
 };
 
 void ParseCommandLine(const std::vector<std::string>& args, ProgramNames& names);

@@ -1,19 +1,23 @@
 #include "core/config_file.h"
 
+#include <algorithm>
 #include <mutex>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 
 #include "base/ascii.h"
 #include "base/errors.h"
+#include "base/sync.h"
+#include "core/atomic_file.h"
 #include "core/ini_file.h"
 
 namespace pv {
 namespace {
 
 // The one lock of every write to the configuration file (a leaf lock, see the header).
-std::mutex& WriteLock() {
-  static std::mutex lock;
+Mutex& WriteLock() {
+  static Mutex lock;
   return lock;
 }
 
@@ -80,9 +84,11 @@ void WriteKey(IniFile& file, const Key& key, const Settings& settings) {
 }
 
 // A post address without "http://" anywhere (in any letter case) gets it in front; an empty
-// one becomes "http://". An "https://" address is not recognised and gets it too.
+// one becomes "http://". An address that starts with "https://" is posted over TLS as it is.
 void NormaliseWebPostURL(std::string& url) {
-  if (AsciiUpper(url).find("HTTP://") == std::string::npos) url = "http://" + url;
+  std::string upper = AsciiUpper(url);
+  if (upper.rfind("HTTPS://", 0) == 0) return;
+  if (upper.find("HTTP://") == std::string::npos) url = "http://" + url;
 }
 
 // The start-up rooms: [Channels] "0", "1", ... up to the first missing or empty name.
@@ -98,7 +104,7 @@ void CreateRooms(const IniFile& file, const std::function<void(const std::string
 
 // Rewrites the file in the current layout when its ServerVersion is not exactly this one.
 void UpgradeLayout(const std::string& path, const Settings& settings) {
-  std::lock_guard<std::mutex> hold(WriteLock());
+  MutexLock hold(WriteLock());
   IniFile file(path);  // read afresh under the lock: nothing may slip in between
   if (file.ReadString("Version", "ServerVersion", "") == kLayoutVersion) return;
   for (const char* section : kRewrittenSections) file.EraseSection(section);
@@ -110,7 +116,7 @@ void UpgradeLayout(const std::string& path, const Settings& settings) {
 }
 
 void SavePassword(const std::string& path, const char* key, const std::string& value) {
-  std::lock_guard<std::mutex> hold(WriteLock());
+  MutexLock hold(WriteLock());
   IniFile file(path);
   file.WriteString("Passwords", key, value);
   file.UpdateFile();
@@ -118,14 +124,23 @@ void SavePassword(const std::string& path, const char* key, const std::string& v
 
 }  // namespace
 
+std::string IniSafeText(std::string text) {
+  text.resize(std::min(text.size(), text.find_first_of(std::string_view("\r\n\0", 3))));
+  return text;
+}
+
 void LoadConfig(const std::string& path, Settings& settings,
                 const std::function<void(const std::string& name)>& create_room) {
+  // A writer killed in the middle left its temporary copy (holding the passwords) behind.
+  RemoveStaleTemporaries(WriteTarget(path));
   {
     IniFile file(path);
     for (const Key& key : kKeys) ReadKey(file, key, settings);
-    NormaliseWebPostURL(settings.WebPostURL);
-    // Optional keys: read with a default, left out of kKeys so no rewrite ever adds them.
+    // Optional keys: read with their safe defaults, left out of kKeys so that no rewrite ever
+    // adds them and a new file's bytes stay as they are.
+    settings.UdpFollowsTcpAddress = file.ReadBool("Security", "UdpFollowsTcpAddress", settings.UdpFollowsTcpAddress);
     settings.MonitoringListen = file.ReadString("Monitoring", "Listen", settings.MonitoringListen);
+    NormaliseWebPostURL(settings.WebPostURL);
     CreateRooms(file, create_room);  // takes the room list's lock: not under the write lock
   }
   UpgradeLayout(path, settings);
@@ -143,7 +158,7 @@ void SaveAdminPassword(const std::string& path, const std::string& value) {
 }
 
 void SaveRooms(const std::string& path, const std::vector<std::string>& names) {
-  std::lock_guard<std::mutex> hold(WriteLock());
+  MutexLock hold(WriteLock());
   IniFile file(path);
   // Erase and writes go to disk as one replacement: a crash never leaves the rooms half saved.
   file.EraseSection("Channels");

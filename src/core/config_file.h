@@ -23,6 +23,10 @@ namespace pv {
 void LoadConfig(const std::string& path, Settings& settings,
                 const std::function<void(const std::string& name)>& create_room);
 
+// A text a client sent that is to be stored as a value (a password, a room name): cut at its first
+// CR, LF or NUL, which would otherwise end the value's line and start lines of the sender's own.
+std::string IniSafeText(std::string text);
+
 // Write one password to [Passwords]. Raise EIniFileException when the file cannot be written.
 void SaveServerPassword(const std::string& path, const std::string& value);
 void SaveAdminPassword(const std::string& path, const std::string& value);

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace pv {
@@ -20,6 +21,13 @@ std::string ExecutableDir() {
   return dir;
 }
 
+std::string ConfigDirectory(const char* home_value) {
+  if (home_value == nullptr || home_value[0] == '\0') return ExecutableDir();
+  std::string dir = home_value;
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
 bool RaiseProcessPriority() {
   errno = 0;
   int current = ::getpriority(PRIO_PROCESS, 0);
@@ -31,5 +39,22 @@ bool RaiseProcessPriority() {
 }
 
 void IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
+
+uint64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur);
+}
+
+size_t ConnectionCap(int max_clients, uint64_t descriptor_limit) {
+  uint64_t wanted = static_cast<uint64_t>(std::clamp(max_clients, 0, 255) + kConnectionsBeyondMaxClients);
+  uint64_t room = descriptor_limit > kReservedDescriptors ? (descriptor_limit - kReservedDescriptors) / 2 : 0;
+  return static_cast<size_t>(std::min(wanted, room));
+}
 
 }  // namespace pv

@@ -3,23 +3,23 @@
 namespace pv {
 
 std::string TParleyvoxServer::ServerPassword() const {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  return Config.ServerPassword;
+  MutexLock hold(password_lock_);
+  return server_password_;
 }
 
 std::string TParleyvoxServer::AdminPassword() const {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  return Config.AdminPassword;
+  MutexLock hold(password_lock_);
+  return admin_password_;
 }
 
 void TParleyvoxServer::SetServerPassword(const std::string& value) {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  Config.ServerPassword = value;
+  MutexLock hold(password_lock_);
+  server_password_ = value;
 }
 
 void TParleyvoxServer::SetAdminPassword(const std::string& value) {
-  std::lock_guard<std::mutex> hold(password_lock_);
-  Config.AdminPassword = value;
+  MutexLock hold(password_lock_);
+  admin_password_ = value;
 }
 
 }  // namespace pv

@@ -10,13 +10,14 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/date_time.h"
 #include "base/sync.h"
 #include "core/command_line.h"
+#include "core/log_rate_cap.h"
+#include "core/login_throttle.h"
 #include "core/metrics.h"
 #include "core/settings.h"
 #include "core/traffic_counters.h"
@@ -47,15 +48,21 @@ class TParleyvoxServer {
   ServerMetrics Metrics;
 
   ProgramNames Names;
-  Settings Config;  // read once at start-up; the passwords are read through the accessors below
+  Settings Config;  // read once at start-up; the passwords as they are now: the accessors below
   std::string ConfigPath() const { return Names.ProgramDir + Names.ConfigFileName; }
 
   // The two passwords change at run time (administrator commands); they are read and replaced
-  // whole under their own lock.
-  std::string ServerPassword() const;
-  std::string AdminPassword() const;
-  void SetServerPassword(const std::string& value);
-  void SetAdminPassword(const std::string& value);
+  // whole under their own lock (a leaf). Start-up sets them from Config.
+  std::string ServerPassword() const EXCLUDES(password_lock_);
+  std::string AdminPassword() const EXCLUDES(password_lock_);
+  void SetServerPassword(const std::string& value) EXCLUDES(password_lock_);
+  void SetAdminPassword(const std::string& value) EXCLUDES(password_lock_);
+
+  // Password guessing, per client address: administrator logins and the server password.
+  LoginThrottle AdminLoginThrottle;
+  LoginThrottle ServerPasswordThrottle;
+  // The event-log lines datagrams cause, capped per session.
+  LogRateCap DatagramLogCap;
 
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;
@@ -64,7 +71,9 @@ class TParleyvoxServer {
   AutoResetEvent SystemEvent;
 
  private:
-  mutable std::mutex password_lock_;
+  mutable Mutex password_lock_;
+  std::string server_password_ GUARDED_BY(password_lock_);
+  std::string admin_password_ GUARDED_BY(password_lock_);
 };
 
 }  // namespace pv

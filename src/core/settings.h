@@ -34,6 +34,9 @@ struct Settings {
   // [Monitoring] Listen: "address:port" of the monitoring endpoint, empty (off) by default.
   // Optional: read when present, never written into the file.
   std::string MonitoringListen;
+  // [Security], read only (never written into a new file): datagrams count for a session only
+  // from the address of its control connection.
+  bool UdpFollowsTcpAddress = true;
 
   // Derived: always TCPPort + 1, set by the load.
   int32_t UDPPort = 8766;

@@ -83,7 +83,7 @@ MonitoringSnapshot TakeSnapshot(TParleyvoxServer& server) {
   MonitoringSnapshot snap;
   const SteadyTime now = SteadyNow();
   {
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     snap.players.reserve(clients->size());
     for (const SessionPtr& session : *clients) {
       PlayerSnapshot p;
@@ -97,7 +97,7 @@ MonitoringSnapshot TakeSnapshot(TParleyvoxServer& server) {
     }
   }
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     snap.rooms.reserve(rooms->size());
     for (const RoomRecord& room : *rooms) snap.rooms.push_back(RoomSnapshot{room.RoomId(), room.Name});
   }

@@ -2,12 +2,17 @@
 
 #include <strings.h>
 
+#include <string>
+
 namespace pv {
 
 namespace {
 
-constexpr const char* kScheme = "http://";
-constexpr size_t kSchemeLength = 7;
+// The length of the scheme and its "://" when `url` starts with `scheme` in any letter case, else 0.
+size_t SchemeLength(const std::string& url, const char* scheme) {
+  size_t length = std::char_traits<char>::length(scheme);
+  return url.size() >= length && strncasecmp(url.c_str(), scheme, length) == 0 ? length : 0;
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -51,17 +56,23 @@ bool NeedsEscape(unsigned char c) {
 }  // namespace
 
 HttpUrl ParseHttpUrl(const std::string& url) {
-  if (url.size() < kSchemeLength || strncasecmp(url.c_str(), kScheme, kSchemeLength) != 0) throw EHttpUrlError();
-  size_t authority_end = url.find_first_of("/?", kSchemeLength);
-  if (authority_end == std::string::npos) authority_end = url.size();
-  std::string authority = url.substr(kSchemeLength, authority_end - kSchemeLength);
   HttpUrl result;
+  size_t scheme_length = SchemeLength(url, "http://");
+  if (scheme_length == 0) {
+    scheme_length = SchemeLength(url, "https://");
+    if (scheme_length == 0) throw EHttpUrlError();
+    result.Tls = true;
+    result.Port = 443;
+  }
+  size_t authority_end = url.find_first_of("/?", scheme_length);
+  if (authority_end == std::string::npos) authority_end = url.size();
+  std::string authority = url.substr(scheme_length, authority_end - scheme_length);
   size_t colon = authority.find(':');
   result.Host = authority.substr(0, colon);
   if (colon != std::string::npos) result.Port = ParsePort(authority.substr(colon + 1));
   if (result.Host.empty()) throw EHttpUrlError();
   result.Target = url.substr(authority_end);
-  if (result.Target.empty() || result.Target[0] != '/') result.Target.insert(0, "/");
+  if (result.Target.empty() || result.Target[0] != '/') result.Target = "/" + result.Target;
   return result;
 }
 
@@ -83,12 +94,8 @@ std::string EncodeRequestTarget(const std::string& target) {
   return out;
 }
 
-std::string BuildPostRequest(const HttpUrl& url) {
-  return "POST " + EncodeRequestTarget(url.Target) + " HTTP/1.0\r\n" +
-         "Host: " + url.Host + "\r\n"
-         "Accept: text/html, */*\r\n"
-         "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
-         "\r\n";
+std::vector<std::string> PostHeaderLines(const HttpUrl& url) {
+  return {"Host: " + url.Host, "Accept: text/html, */*", "User-Agent: Mozilla/3.0 (compatible; Indy Library)"};
 }
 
 int ParseStatusCode(const std::string& status_line) {

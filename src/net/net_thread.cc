@@ -2,22 +2,40 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+#include <system_error>
+
 namespace pv {
 
+namespace {
+
+struct StartArgs {
+  std::function<void()> run;
+};
+
+void* ThreadEntry(void* raw) {
+  std::unique_ptr<StartArgs> args(static_cast<StartArgs*>(raw));
+  args->run();
+  return nullptr;
+}
+
+}  // namespace
+
 NetThread::~NetThread() {
-  if (!thread_.joinable()) return;
+  if (!joinable_) return;
   // A body still running (or this very thread dropping the last reference to its own owner)
   // cannot be joined without waiting; it is let go and ends by itself.
-  if (thread_.get_id() != std::this_thread::get_id() && Ended()) {
-    thread_.join();
+  if (!pthread_equal(thread_, pthread_self()) && Ended()) {
+    pthread_join(thread_, nullptr);
   } else {
-    thread_.detach();
+    pthread_detach(thread_);
   }
 }
 
-void NetThread::Start(const std::string& name, std::function<void()> body) {
+void NetThread::Start(const std::string& name, std::function<void()> body, size_t stack_size) {
   auto done = std::make_shared<Done>();
-  thread_ = std::thread([done, name, body = std::move(body)]() mutable {
+  auto args = std::make_unique<StartArgs>();
+  args->run = [done, name, body = std::move(body)]() mutable {
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
     try {
       body();
@@ -28,33 +46,50 @@ void NetThread::Start(const std::string& name, std::function<void()> body) {
     // The body's captures (its state) are released before the owner hears of the end.
     body = nullptr;
     {
-      std::lock_guard<std::mutex> hold(done->mutex);
+      MutexLock hold(done->mutex);
       done->ended = true;
     }
     done->signal.notify_all();
-  });
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stack_size > 0) pthread_attr_setstacksize(&attr, stack_size);
+  int code = pthread_create(&thread_, &attr, ThreadEntry, args.get());
+  pthread_attr_destroy(&attr);
+  if (code != 0) throw std::system_error(code, std::generic_category(), "pthread_create");
+  args.release();  // the thread owns it now
+  joinable_ = true;
   done_ = std::move(done);
 }
 
 bool NetThread::WaitFor(std::chrono::milliseconds timeout) {
-  if (!thread_.joinable()) return true;
-  if (thread_.get_id() == std::this_thread::get_id()) return false;
+  if (!joinable_) return true;
+  if (pthread_equal(thread_, pthread_self())) return false;
   {
-    std::unique_lock<std::mutex> hold(done_->mutex);
-    if (!done_->signal.wait_for(hold, timeout, [this] { return done_->ended; })) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Done& done = *done_;
+    MutexLock hold(done.mutex);
+    while (!done.ended) {
+      if (!hold.WaitUntil(done.signal, deadline)) break;
+    }
+    if (!done.ended) return false;
   }
-  thread_.join();
+  pthread_join(thread_, nullptr);
+  joinable_ = false;
   return true;
 }
 
 void NetThread::Detach() {
-  if (thread_.joinable()) thread_.detach();
+  if (!joinable_) return;
+  pthread_detach(thread_);
+  joinable_ = false;
 }
 
 bool NetThread::Ended() const {
   if (!done_) return true;
-  std::lock_guard<std::mutex> hold(done_->mutex);
-  return done_->ended;
+  Done& done = *done_;
+  MutexLock hold(done.mutex);
+  return done.ended;
 }
 
 }  // namespace pv

@@ -8,13 +8,15 @@
 // at a time; the body never touches its NetThread.
 #pragma once
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+
+#include "base/sync.h"
 
 namespace pv {
 
@@ -26,10 +28,10 @@ class NetThread {
   NetThread(const NetThread&) = delete;
   NetThread& operator=(const NetThread&) = delete;
 
-  // Runs `body` on a new thread named `name` (at most 15 characters show). Whatever the body
-  // raises is dropped: nothing escapes a thread. Raises std::system_error when no thread can be
-  // created.
-  void Start(const std::string& name, std::function<void()> body);
+  // Runs `body` on a new thread named `name` (at most 15 characters show), with a stack of
+  // `stack_size` bytes (0: the system's default). Whatever the body raises is dropped: nothing
+  // escapes a thread. Raises std::system_error when no thread can be created.
+  void Start(const std::string& name, std::function<void()> body, size_t stack_size = 0);
   // Waits up to `timeout` for the body to end, then joins the thread. True when it ended (or
   // was never started).
   bool WaitFor(std::chrono::milliseconds timeout);
@@ -39,12 +41,13 @@ class NetThread {
 
  private:
   struct Done {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable signal;
-    bool ended = false;
+    bool ended GUARDED_BY(mutex) = false;
   };
   std::shared_ptr<Done> done_;
-  std::thread thread_;
+  pthread_t thread_{};
+  bool joinable_ = false;
 };
 
 }  // namespace pv

@@ -1,7 +1,7 @@
 // The connection threads of the TCP listener and their shared bookkeeping.
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,21 +19,39 @@ namespace {
 // Joining an ended thread takes microseconds; the bound only guards against the impossible.
 constexpr std::chrono::milliseconds kJoinEndedWait{1000};
 constexpr std::chrono::milliseconds kWaitStep{250};
+constexpr int kSocketSendBuffer = 64 * 1024;
+// A connection thread runs one pass at a time with a 4 KiB packet buffer; its deepest path (a
+// configuration write) needs a few tens of KiB. The sanitizers' instrumented frames need more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kConnectionStackSize = 1024 * 1024;
+#else
+constexpr size_t kConnectionStackSize = 256 * 1024;
+#endif
 }  // namespace
+
+Admission Admit(const ConnectionLimits& limits, size_t open, bool any_pending, size_t pending_from_address,
+                bool loopback) {
+  // Local tools may open as many as they like; one remote address may not fill the server.
+  if (!loopback && pending_from_address >= limits.max_pending_per_address) return Admission::kRefuse;
+  if (open < limits.max_open) return Admission::kAdmit;
+  // At the cap, the connection that has waited longest without logging in makes room: a
+  // flood of silent connections then never keeps a real client from logging in.
+  return any_pending ? Admission::kAdmitEvictingOldestPending : Admission::kRefuse;
+}
 
 TIdPeerThread::TIdPeerThread(std::shared_ptr<TcpServerState> state,
                              std::shared_ptr<TIdTCPConnection> connection)
     : state_(std::move(state)), connection_(std::move(connection)) {}
 
 std::shared_ptr<void> TIdPeerThread::AppData() const {
-  std::lock_guard<std::mutex> hold(app_data_mutex_);
+  MutexLock hold(app_data_mutex_);
   return app_data_;
 }
 
 void TIdPeerThread::SetAppData(std::shared_ptr<void> data) {
   std::shared_ptr<void> old;
   {
-    std::lock_guard<std::mutex> hold(app_data_mutex_);
+    MutexLock hold(app_data_mutex_);
     old = std::exchange(app_data_, std::move(data));
   }
   // The old object is destroyed here, outside the lock.
@@ -61,8 +79,15 @@ void TIdPeerThread::Run(const std::shared_ptr<TIdPeerThread>& self) {
   } catch (...) {
     // Any other error ends the thread (the server's handler catches and logs its own).
   }
-  // The end of a connection thread, in order: the peer sees the connection close; the
+  // The end of a connection thread, in order: the application ends what it kept for the
+  // connection (however the connection ended); the peer sees the connection close; the
   // application object goes; the thread leaves the live list (which deactivation waits for).
+  if (state_->on_disconnect) {
+    try {
+      state_->on_disconnect(*this);
+    } catch (...) {
+    }
+  }
   connection_->Close();
   ClearAppData();
   state_->PeerEnded(self);
@@ -74,19 +99,36 @@ void TcpServerState::AddPeer(const std::shared_ptr<TcpServerState>& state, int f
   // kernel would hold a packet back until the previous one is acknowledged.
   int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  // Writes to a client happen under its out-queue lock, and broadcasts hold the client list
-  // while they write: a client that stops reading must not hold the server up. A send that
-  // cannot go on for this long gives up and the connection is closed.
-  timeval send_timeout{TIdTCPConnection::kSendTimeoutSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  // A client that does not read may hold only this much in the kernel (which would otherwise
+  // grow the buffer to megabytes); the rest waits in its bounded out-queue.
+  int send_buffer = kSocketSendBuffer;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
   auto connection =
       std::make_shared<TIdTCPConnection>(fd, DottedIPv4(from.sin_addr), PortOf(from));
   auto peer = std::make_shared<TIdPeerThread>(state, connection);
-  std::lock_guard<std::mutex> hold(state->mutex);
+  peer->peer_address_ = ntohl(from.sin_addr.s_addr);
+  peer->loopback_ = (peer->peer_address_ >> 24) == 127;
+  MutexLock hold(state->mutex);
   if (state->stopping) return;  // dropping the connection closes the socket
+  size_t open = 0, from_address = 0;
+  TIdPeerThread* oldest_pending = nullptr;
+  for (auto& other : state->live) {
+    if (other->evicted_) continue;
+    ++open;
+    if (other->Established()) continue;
+    if (!oldest_pending) oldest_pending = other.get();
+    if (other->peer_address_ == peer->peer_address_) ++from_address;
+  }
+  Admission admission = Admit(state->limits, open, oldest_pending != nullptr, from_address, peer->loopback_);
+  if (admission != Admission::kAdmit && state->refused) state->refused->fetch_add(1, std::memory_order_relaxed);
+  if (admission == Admission::kRefuse) return;
+  if (admission == Admission::kAdmitEvictingOldestPending) {
+    oldest_pending->evicted_ = true;
+    oldest_pending->connection_->Close();  // its thread sees it closed and ends
+  }
   state->live.push_back(peer);
   try {
-    peer->thread_.Start("TIdPeerThread", [peer] { peer->Run(peer); });
+    peer->thread_.Start("TIdPeerThread", [peer] { peer->Run(peer); }, kConnectionStackSize);
   } catch (...) {
     // No thread for it: the connection is dropped, the listener goes on.
     state->live.pop_back();
@@ -96,7 +138,7 @@ void TcpServerState::AddPeer(const std::shared_ptr<TcpServerState>& state, int f
 void TcpServerState::PeerEnded(const std::shared_ptr<TIdPeerThread>& peer) {
   std::vector<std::shared_ptr<TIdPeerThread>> earlier;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    MutexLock hold(mutex);
     live.erase(std::remove(live.begin(), live.end(), peer), live.end());
     earlier.swap(ended);
     if (!released) ended.push_back(peer);
@@ -107,7 +149,7 @@ void TcpServerState::PeerEnded(const std::shared_ptr<TIdPeerThread>& peer) {
 }
 
 void TcpServerState::ShutDownAll() {
-  std::lock_guard<std::mutex> hold(mutex);
+  MutexLock hold(mutex);
   stopping = true;
   for (auto& peer : live) {
     peer->terminated_ = true;
@@ -117,12 +159,11 @@ void TcpServerState::ShutDownAll() {
 
 bool TcpServerState::WaitForLiveThreads(int total_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total_ms);
-  std::unique_lock<std::mutex> hold(mutex);
+  MutexLock hold(mutex);
   while (!live.empty()) {
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
-    auto step = std::min<std::chrono::steady_clock::duration>(kWaitStep, deadline - now);
-    changed.wait_for(hold, step);
+    hold.WaitUntil(changed, std::min(now + kWaitStep, deadline));
   }
   return true;
 }
@@ -130,7 +171,7 @@ bool TcpServerState::WaitForLiveThreads(int total_ms) {
 void TcpServerState::ReapEnded() {
   std::vector<std::shared_ptr<TIdPeerThread>> finished;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    MutexLock hold(mutex);
     finished.swap(ended);
   }
   for (auto& peer : finished) peer->thread_.WaitFor(kJoinEndedWait);
@@ -139,7 +180,7 @@ void TcpServerState::ReapEnded() {
 void TcpServerState::Release() {
   std::vector<std::shared_ptr<TIdPeerThread>> finished;
   {
-    std::lock_guard<std::mutex> hold(mutex);
+    MutexLock hold(mutex);
     released = true;
     // A running thread keeps itself and this state alive through its own captures.
     for (auto& peer : live) peer->thread_.Detach();
@@ -150,7 +191,7 @@ void TcpServerState::Release() {
 }
 
 size_t TcpServerState::LiveCount() {
-  std::lock_guard<std::mutex> hold(mutex);
+  MutexLock hold(mutex);
   return live.size();
 }
 

@@ -2,10 +2,14 @@
 // received and not yet consumed, and whether the peer has closed its side.
 //
 // Thread rules:
-//  - Reads (ReadBytes, ReadFromBuffer, DiscardInput, CheckClosed, PollInput, IsOpen, InputSize)
-//    happen only on the connection's own thread.
-//  - WriteBytes may be called from any thread; the server serialises writers with the session's
-//    out-queue lock. Close may be called from any thread at any time.
+//  - Reads (ReadBytes, ReadFromBuffer, CheckClosed, PollInput, IsOpen, InputSize,
+//    WaitReady) happen only on the connection's own thread, and so does WriteBytes, the one
+//    write that may wait.
+//  - SendSome never waits; the server lets one thread at a time send (the session's send lock).
+//    Wake and Close may be called from any thread at any time.
+//  - The input buffer never holds more than kInputLimit bytes: once it is full, nothing more is
+//    taken from the socket until the passes have taken packets out, and TCP flow control holds
+//    the sender back.
 //  - Closing shuts the socket down (which wakes a blocked read or write) and marks the connection
 //    closed; the descriptor itself is closed only when the object is destroyed, so no thread can
 //    ever use a descriptor number that was handed out again.
@@ -13,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,7 +30,9 @@ class TIdTCPConnection {
  public:
   // The most one receive takes from the socket.
   static constexpr size_t kRecvBufferSize = 32768;
-  // A send blocked this long by a peer that does not read fails and closes the connection.
+  // The most unread input a connection holds.
+  static constexpr size_t kInputLimit = 65536;
+  // WriteBytes gives up (and closes the connection) when the peer takes nothing for this long.
   static constexpr int kSendTimeoutSeconds = 10;
 
   // Takes ownership of a connected socket.
@@ -39,6 +46,8 @@ class TIdTCPConnection {
   // they cannot satisfy the read, raises EIdConnClosedGracefully. A socket failure raises
   // EIdSocketError.
   void ReadBytes(uint8_t* dest, size_t n);
+  // Moves up to `max` bytes already in the input buffer to `dest` without waiting.
+  size_t ReadFromBuffer(uint8_t* dest, size_t max);
   // Copies up to `max` bytes from the front of the input buffer without consuming them.
   size_t PeekBytes(uint8_t* dest, size_t max) const;
   // If the peer closed its side or the connection was closed, closes it locally; then, if
@@ -53,15 +62,33 @@ class TIdTCPConnection {
   // Bytes received and not yet consumed.
   size_t InputSize() const { return input_.Size(); }
 
-  // Sends all n bytes, repeating partial sends, blocking as long as needed. Raises
-  // EIdConnClosedGracefully when the connection was already closed, EIdSocketError when a send
-  // fails (a send on a shut-down socket also closes the connection first).
+  // Sends all n bytes, repeating partial sends; waits for the socket while the peer takes at
+  // least one byte every kSendTimeoutSeconds. Raises EIdConnClosedGracefully when the
+  // connection was already closed, EIdSocketError when a send fails or the peer takes nothing
+  // for that long (the connection is closed then).
   void WriteBytes(const uint8_t* data, size_t n);
+  // Sends what the socket takes now, without waiting: the number of bytes sent (0 when its
+  // buffer is full). Raises as WriteBytes does when the connection is closed or fails.
+  size_t SendSome(const uint8_t* data, size_t n);
+
+  // What WaitReady saw.
+  struct Readiness {
+    bool writable = false;  // the socket takes bytes again
+    bool woken = false;     // another thread called Wake
+  };
+  // Waits until the socket brings input (when the input buffer has room), becomes writable
+  // (when `want_write`), is closed, another thread calls Wake, or `timeout` passes; then takes
+  // in whatever input has arrived without waiting. Raises EIdSocketError on a socket failure.
+  Readiness WaitReady(bool want_write, std::chrono::milliseconds timeout);
+  // Makes the owner's WaitReady return; any thread. A wake-up before the wait is kept.
+  void Wake() noexcept;
   // Shuts the socket down; IsOpen is false afterwards. Safe from any thread, any number of times.
   void Close() noexcept;
   // Closed locally, without looking at the peer.
   bool Closed() const { return closed_.load(); }
 
+  // When the connection was accepted (steady clock).
+  std::chrono::steady_clock::time_point AcceptedAt() const { return accepted_at_; }
   const std::string& PeerIP() const { return peer_ip_; }
   uint16_t PeerPort() const { return peer_port_; }
   int Handle() const { return fd_; }
@@ -72,6 +99,8 @@ class TIdTCPConnection {
   bool Ended() const { return closed_.load() || peer_closed_.load(); }
 
   const int fd_;
+  const int wake_fd_;  // an eventfd, or -1 when none could be made (WaitReady then polls)
+  const std::chrono::steady_clock::time_point accepted_at_;
   const std::string peer_ip_;
   const uint16_t peer_port_;
   std::atomic<bool> closed_{false};       // shut down on this side

@@ -105,6 +105,9 @@ void TIdTCPServer::Activate() {
   }
   state_ = std::make_shared<TcpServerState>();
   state_->on_execute = on_execute_;
+  state_->on_disconnect = on_disconnect_;
+  state_->limits = limits_;
+  state_->refused = refused_;
   listeners_ = std::move(opened);
   active_ = true;
   try {

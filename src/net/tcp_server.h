@@ -10,13 +10,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/sync.h"
 #include "net/net_thread.h"
 #include "net/socket_address.h"
 #include "net/tcp_connection.h"
@@ -38,16 +39,21 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 
   // AppData: one application object, empty at start, released when the thread ends. Safe from
   // any thread.
-  std::shared_ptr<void> AppData() const;
+  std::shared_ptr<void> AppData() const EXCLUDES(app_data_mutex_);
   template <typename T>
   std::shared_ptr<T> AppDataAs() const {
     return std::static_pointer_cast<T>(AppData());
   }
-  void SetAppData(std::shared_ptr<void> data);
+  void SetAppData(std::shared_ptr<void> data) EXCLUDES(app_data_mutex_);
   void ClearAppData() { SetAppData(nullptr); }
 
   // True once the listener is being deactivated.
   bool Terminated() const { return terminated_.load(); }
+
+  // The application vouches for the connection (its client logged in): it no longer counts
+  // against the limits on connections that have not proven themselves, and is never evicted.
+  void SetEstablished() { established_ = true; }
+  bool Established() const { return established_.load(); }
 
  private:
   friend class TIdTCPServer;
@@ -58,17 +64,44 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 
   const std::shared_ptr<TcpServerState> state_;
   const std::shared_ptr<TIdTCPConnection> connection_;
-  mutable std::mutex app_data_mutex_;
-  std::shared_ptr<void> app_data_;
+  mutable Mutex app_data_mutex_;  // a leaf: the old object is destroyed after it is released
+  std::shared_ptr<void> app_data_ GUARDED_BY(app_data_mutex_);
   std::atomic<bool> terminated_{false};
+  std::atomic<bool> established_{false};
+  bool evicted_ = false;     // guarded by the state's mutex: closed to make room for another
+  bool loopback_ = false;    // the peer is on 127.0.0.0/8
+  uint32_t peer_address_ = 0;
   NetThread thread_;
 };
+
+// Limits on the connections a listener keeps open. "Pending" connections are those the
+// application has not called SetEstablished on yet.
+struct ConnectionLimits {
+  size_t max_open = SIZE_MAX;                 // open connections in all
+  size_t max_pending_per_address = SIZE_MAX;  // pending ones from one IPv4 address (not loopback)
+};
+
+// What happens to a freshly accepted connection.
+enum class Admission {
+  kAdmit,
+  kAdmitEvictingOldestPending,  // at the cap: the pending connection waiting longest is closed
+  kRefuse,                      // closed right after accept
+};
+// The decision, given the open connections (not counting evicted ones), whether any of them is
+// pending, and how many pending ones come from the new connection's address.
+Admission Admit(const ConnectionLimits& limits, size_t open, bool any_pending, size_t pending_from_address,
+                bool loopback);
 
 class TIdTCPServer {
  public:
   using ExecuteHandler = std::function<void(TIdPeerThread&)>;
+  // Called on a connection thread as its last step, however the connection ended.
+  using DisconnectHandler = std::function<void(TIdPeerThread&)>;
 
-  static constexpr int kListenQueue = 15;
+  // Connections the kernel holds for accept. Deep enough that a burst of connections (a flood
+  // of silent ones included) is taken in at once rather than retried by the clients seconds
+  // later, a real client's among them.
+  static constexpr int kListenQueue = 1024;
   static constexpr int kTerminateWaitTimeMs = 5000;
 
   TIdTCPServer();
@@ -81,6 +114,13 @@ class TIdTCPServer {
   // `port`. Set before activation.
   void SetBinding(const std::string& ip, uint16_t port) { binding_ = BindAddress{ip, port}; }
   void SetOnExecute(ExecuteHandler handler) { on_execute_ = std::move(handler); }
+  void SetOnDisconnect(DisconnectHandler handler) { on_disconnect_ = std::move(handler); }
+  // Limits for connections accepted from the next activation on; `refused` (may be null) counts
+  // the connections closed at a limit.
+  void SetLimits(ConnectionLimits limits, std::atomic<uint64_t>* refused) {
+    limits_ = limits;
+    refused_ = refused;
+  }
   // Off by default, so a port in use makes activation fail.
   void SetReuseSocket(bool reuse) { reuse_socket_ = reuse; }
   // The longest deactivation waits for connection threads (5000 ms unless changed).
@@ -108,6 +148,9 @@ class TIdTCPServer {
 
   BindAddress binding_;
   ExecuteHandler on_execute_;
+  DisconnectHandler on_disconnect_;
+  ConnectionLimits limits_;
+  std::atomic<uint64_t>* refused_ = nullptr;
   bool reuse_socket_ = false;
   int terminate_wait_ms_ = kTerminateWaitTimeMs;
   bool active_ = false;

@@ -11,26 +11,31 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "base/sync.h"
 #include "net/tcp_server.h"
 
 namespace pv {
 
 struct TcpServerState {
   TIdTCPServer::ExecuteHandler on_execute;
+  TIdTCPServer::DisconnectHandler on_disconnect;
+  ConnectionLimits limits;
+  std::atomic<uint64_t>* refused = nullptr;
   std::atomic<bool> stop_accepting{false};
 
-  std::mutex mutex;
-  std::condition_variable changed;                   // a connection thread ended
-  std::vector<std::shared_ptr<TIdPeerThread>> live;   // running connection threads
-  std::vector<std::shared_ptr<TIdPeerThread>> ended;  // ended, not yet joined
-  bool stopping = false;                              // no new connection threads
-  bool released = false;                              // the server is gone: nobody joins
+  // A leaf: starting a thread and shutting a socket down are all that happen while it is held.
+  Mutex mutex;
+  std::condition_variable changed;  // a connection thread ended
+  std::vector<std::shared_ptr<TIdPeerThread>> live GUARDED_BY(mutex);   // running connection threads
+  std::vector<std::shared_ptr<TIdPeerThread>> ended GUARDED_BY(mutex);  // ended, not yet joined
+  bool stopping GUARDED_BY(mutex) = false;                              // no new connection threads
+  bool released GUARDED_BY(mutex) = false;  // the server is gone: nobody joins
 
   // On an accepting thread: gives the accepted socket its connection thread, or closes it when
-  // the listener is stopping.
+  // the listener is stopping or a limit refuses it (evicting the oldest pending connection when
+  // the cap is reached).
   static void AddPeer(const std::shared_ptr<TcpServerState>& state, int fd,
                       const sockaddr_in& from);
   // A connection thread's last step: leaves `live`, joins the threads that ended before it.

@@ -38,7 +38,7 @@ void TIdUDPServer::Activate() {
   auto thread = std::make_unique<NetThread>();
   thread->Start("TIdUDPListenerThread", [listener] { RunUdpListenerThread(listener); });
   {
-    std::lock_guard<std::mutex> hold(bindings_mutex_);
+    MutexLock hold(bindings_mutex_);
     bindings_ = std::move(opened);
   }
   listener_ = std::move(listener);
@@ -57,14 +57,14 @@ void TIdUDPServer::Deactivate() {
   // 3. Drop the bindings; each socket closes when its last sender lets go of it.
   std::vector<std::shared_ptr<TIdSocketHandle>> closing;
   {
-    std::lock_guard<std::mutex> hold(bindings_mutex_);
+    MutexLock hold(bindings_mutex_);
     closing.swap(bindings_);
   }
   active_ = false;
 }
 
 std::shared_ptr<TIdSocketHandle> TIdUDPServer::Binding(size_t index) const {
-  std::lock_guard<std::mutex> hold(bindings_mutex_);
+  MutexLock hold(bindings_mutex_);
   return index < bindings_.size() ? bindings_[index] : nullptr;
 }
 

@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/sync.h"
 #include "base/wire.h"
 #include "net/net_thread.h"
 #include "net/socket_address.h"
@@ -60,7 +60,7 @@ class TIdUDPServer {
   bool Active() const { return active_; }
 
   // Binding `index` while active, else null. Holding it keeps its socket open.
-  std::shared_ptr<TIdSocketHandle> Binding(size_t index = 0) const;
+  std::shared_ptr<TIdSocketHandle> Binding(size_t index = 0) const EXCLUDES(bindings_mutex_);
   // The bound port of binding `index` while active, else 0.
   uint16_t BoundPort(size_t index = 0) const;
 
@@ -79,8 +79,8 @@ class TIdUDPServer {
   bool active_ = false;
   std::shared_ptr<UdpListenerState> listener_;
   std::unique_ptr<NetThread> thread_;
-  mutable std::mutex bindings_mutex_;  // guards bindings_ against the senders
-  std::vector<std::shared_ptr<TIdSocketHandle>> bindings_;
+  mutable Mutex bindings_mutex_;  // a leaf; guards bindings_ against the senders
+  std::vector<std::shared_ptr<TIdSocketHandle>> bindings_ GUARDED_BY(bindings_mutex_);
 };
 
 }  // namespace pv

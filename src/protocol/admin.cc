@@ -3,16 +3,26 @@
 #include "base/errors.h"
 #include "core/config_file.h"
 #include "protocol/notifications.h"
+#include "protocol/password_guard.h"
 #include "protocol/packets.h"
 #include "sessions/client_list.h"
 
 namespace pv {
 
 void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
-  if (ParseAdminLogin(packet) != server.AdminPassword()) {
-    Count(server.Metrics.AdminLoginsWrongPassword);
+  const uint32_t from = session.TcpAddress();
+  // A locked-out address is answered as a wrong password without its guess being looked at.
+  if (server.AdminLoginThrottle.Locked(from)) {
+    Count(server.Metrics.AdminLoginsThrottled);
     return SendCommandReply(session, kReplyBadAdminPassword);
   }
+  const std::string password = server.AdminPassword();
+  if (ParseAdminLogin(packet) != password || RefuseDefaultAdminPassword(password, from)) {
+    Count(server.Metrics.AdminLoginsWrongPassword);
+    NoteWrongPassword(server.AdminLoginThrottle, from, "Administrator logins");
+    return SendCommandReply(session, kReplyBadAdminPassword);
+  }
+  server.AdminLoginThrottle.Succeeded(from);
   session.IsAdmin = true;
   Count(server.Metrics.AdminLoginsAccepted);
   // A "1.2.0" client learns of its success from the reply; the others from PlayerIsAdmin.
@@ -22,7 +32,8 @@ void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClien
 
 void AdminChangeServerPassword(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
-  std::string password = ParseAdminChangeServerPassword(packet);
+  // Cut at a line break or NUL before it is used or stored (config_file.h).
+  std::string password = IniSafeText(ParseAdminChangeServerPassword(packet));
   // The reply first, then memory, then the file: a file that cannot be written leaves the new
   // password in force and raises to the pass, which logs it.
   SendCommandReply(session, kReplyServerPasswordChanged);
@@ -32,7 +43,7 @@ void AdminChangeServerPassword(TParleyvoxServer& server, const PacketView& packe
 
 void AdminChangeAdminPassword(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
-  std::string password = ParseAdminChangeAdminPassword(packet);
+  std::string password = IniSafeText(ParseAdminChangeAdminPassword(packet));
   SendCommandReply(session, kReplyAdminPasswordChanged);
   server.SetAdminPassword(password);
   SaveAdminPassword(server.ConfigPath(), password);
@@ -44,9 +55,11 @@ void AdminKickPlayer(TParleyvoxServer& server, const PacketView& packet, TServer
   if (player_id == 0) throw ERangeError();  // PlayerId 0 names no player
   SessionPtr target = FindClientByPlayerId(server, player_id);
   if (!target) return SendCommandReply(session, kReplyKickNoSuchPlayer);
-  // The kicked connection is closed by its own next pass, without a second PlayerLeft.
-  target->Leaving = true;
+  // From here on nothing the kicked client sends is carried out; its connection's thread closes
+  // the connection once the PlayerLeft below has gone out to it, without a second PlayerLeft.
+  target->MarkLeaving();
   BroadcastPlayerLeft(server, *target, LeaveReason::kKicked);
+  target->CloseWhenSent();
 }
 
 }  // namespace pv

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 #include "base/errors.h"
 #include "base/printf.h"
 #include "base/event_log.h"
+#include "core/metrics.h"
 #include "protocol/admin.h"
 #include "protocol/codes.h"
 #include "protocol/login.h"
@@ -58,34 +58,46 @@ bool Dispatch(TParleyvoxServer& server, const PacketView& packet, TServerClient&
   return false;
 }
 
-// The Length field of the packet whose first byte was read, when enough bytes wait to hold it.
-std::optional<uint16_t> PeekLength(TIdTCPConnection& connection, size_t waiting) {
-  if (waiting < 5) return std::nullopt;
-  uint8_t head[5];
-  connection.PeekBytes(head, 5);  // offsets 1..5 of the packet
-  return static_cast<uint16_t>(head[3] | (head[4] << 8));
-}
-
 // Ends a session: the others are told unless it was leaving, it leaves ClientList, and it is
-// destroyed.
+// destroyed. Only the session's own connection thread calls it; a session no longer in the list
+// (shut-down took it) is only destroyed.
 void CloseSession(TParleyvoxServer& server, const SessionPtr& session) {
-  if (!session->Leaving) BroadcastPlayerLeft(server, *session, LeaveReason::kLeft);
+  bool listed;
   {
-    auto clients = server.ClientList.Lock();
-    auto& items = *clients;
-    items.erase(std::remove(items.begin(), items.end(), session), items.end());
+    Locked clients(server.ClientList);
+    listed = std::find(clients->begin(), clients->end(), session) != clients->end();
   }
-  WriteLog(Printf("Distroying client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
+  if (listed) {
+    if (!session->Leaving) BroadcastPlayerLeft(server, *session, LeaveReason::kLeft);
+    {
+      Locked clients(server.ClientList);
+      auto& items = *clients;
+      items.erase(std::remove(items.begin(), items.end(), session), items.end());
+    }
+    WriteLog(Printf("Distroying client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
+  }
   session->Destroy();
 }
 
-}  // namespace
-
-size_t BytesToTake(size_t waiting, std::optional<uint16_t> length) {
-  size_t take = waiting;
-  if (length && *length >= kHeaderSize && *length <= waiting + 1) take = *length - 1u;
-  return std::min(take, kPacketBufferSize - 1);
+// The close step of a pass that decided to end the connection.
+void ClosePass(TParleyvoxServer& server, TIdTCPConnection& connection, const SessionPtr& session, PassWait waited) {
+  if (session) {
+    if (waited == PassWait::kSlowClient) {
+      WriteLog(Printf("Dropped slow client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
+      Count(server.Metrics.SlowClientsDropped);
+    } else {
+      // What was queued last (the reply to a refused ClientReady, its own PlayerLeft) still
+      // reaches the client.
+      SendRestBeforeClose(*session, connection);
+    }
+    CloseSession(server, session);
+  } else if (waited == PassWait::kLoginTimeout) {
+    Count(server.Metrics.ConnectionsClosedBeforeLogin);
+  }
+  connection.Close();
 }
+
+}  // namespace
 
 void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
   try {
@@ -93,47 +105,42 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
     SessionPtr session = thread.AppDataAs<TServerClient>();
     bool close = false;
     size_t n = 1;
-    if (session) {
-      if (session->Leaving)
-        close = true;
-      else
-        session->Flush();  // sends what an earlier pass queued
-    }
     uint8_t buffer[kPacketBufferSize];
     std::memset(buffer, 0, sizeof buffer);
+    PassWait waited = PassWait::kLost;
     try {
-      connection.ReadBytes(buffer, 1);
-      connection.CheckClosed(true, false);
-      connection.PollInput(true);
+      waited = WaitForPacket(thread, session);
     } catch (const std::exception&) {
-      close = true;
+      waited = PassWait::kLost;
     }
-    if (!connection.IsOpen()) close = true;
+    if (waited != PassWait::kPacket) close = true;
     if (!close) {
-      size_t waiting = connection.InputSize();
-      n = BytesToTake(waiting, PeekLength(connection, waiting));
-      if (n > 0) connection.ReadBytes(buffer + 1, n);
+      n = TakePacket(connection, buffer, sizeof buffer) - 1;
       close = true;
       PacketView packet(buffer, 1 + n);
-      if (packet.Code() == kCmdClientLogin)
+      if (session && session->Leaving) {
+        // Kicked while its packet arrived: nothing a kicked client sends is carried out.
+      } else if (packet.Code() == kCmdClientLogin) {
         close = ClientLogin(server, thread, packet);
-      else if (session)
+      } else if (session) {
         close = Dispatch(server, packet, *session);
+      }
     }
     server.Traffic.CountTcpIn(1 + n);
     if (session && !session->Leaving) {
       session->Traffic.CountTcpIn(1 + n);
       session->Touch();
-      session->Flush();
+      session->SendQueued();  // the rest, if any, goes out while the next pass waits
     }
-    if (close) {
-      if (session) CloseSession(server, session);
-      connection.Close();
-    }
+    if (close) ClosePass(server, connection, session, waited);
   } catch (const std::exception& e) {
     // The connection stays open and the next pass reads the next packet.
     WriteLog(CaughtLine("in: TCPServerExecute excption ", e), 0);
   }
+}
+
+void EndConnection(TParleyvoxServer& server, TIdPeerThread& thread) {
+  if (SessionPtr session = thread.AppDataAs<TServerClient>()) CloseSession(server, session);
 }
 
 }  // namespace pv

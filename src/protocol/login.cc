@@ -5,7 +5,9 @@
 #include "base/free_index.h"
 #include "base/printf.h"
 #include "base/event_log.h"
+#include "net/local_address.h"
 #include "protocol/notifications.h"
+#include "protocol/password_guard.h"
 #include "protocol/packets.h"
 
 namespace pv {
@@ -41,7 +43,7 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
   {
     // The count, the checks and the append happen under one hold of the lock, so racing
     // logins never pass MaxClients.
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     for (const auto& existing : *clients)
       if (existing->BelongsTo(&thread)) return false;  // a second login on this connection
     int64_t count = static_cast<int64_t>(clients->size());
@@ -52,26 +54,40 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
       return true;
     }
     std::string password = server.ServerPassword();
-    if (!password.empty() && request.Password != password) {
-      clients.Unlock();
-      Count(server.Metrics.LoginsWrongPassword);
-      WriteRefusal(server, thread, BuildBadServerPassword());
-      return true;
+    if (!password.empty()) {
+      // Guessing is throttled per address: a locked-out address is refused as a wrong password
+      // without its guess being looked at.
+      const uint32_t from = IPv4OrZero(thread.Connection().PeerIP());
+      bool throttled = server.ServerPasswordThrottle.Locked(from);
+      if (throttled || request.Password != password) {
+        clients.Unlock();
+        if (throttled) {
+          Count(server.Metrics.LoginsThrottled);
+        } else {
+          Count(server.Metrics.LoginsWrongPassword);
+          NoteWrongPassword(server.ServerPasswordThrottle, from, "Client logins");
+        }
+        WriteRefusal(server, thread, BuildBadServerPassword());
+        return true;
+      }
+      server.ServerPasswordThrottle.Succeeded(from);
     }
     session = std::make_shared<TServerClient>(server, thread.shared_from_this());
     session->ClientName = request.Name;
     session->ClientVer = request.Version;
-    WriteLog(Printf("Created client %s", session->ClientName.c_str()), 3);
-    std::vector<uint8_t> accepted = BuildLoginAccepted(server.Config.Servername);
     thread.SetAppData(session);
     session->PlayerIndex = static_cast<uint8_t>(ChoosePlayerIndex(*clients));
     session->SessionId = ChooseSessionId(*clients);
+    // Queued before the session is listed, so no broadcast can come before the answer.
+    session->Enqueue(BuildLoginAccepted(server.Config.Servername));
     clients->push_back(session);
-    clients.Unlock();
-    Count(server.Metrics.LoginsAccepted);
-    WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
-    session->Enqueue(std::move(accepted));
   }
+  Count(server.Metrics.LoginsAccepted);
+  // Logged after ClientList is released: no thread waits for the log while holding it.
+  WriteLog(Printf("Created client %s", session->ClientName.c_str()), 3);
+  WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
+  // A logged-in connection no longer counts against the limits on connections without a login.
+  thread.SetEstablished();
   BroadcastPlayerJoined(server, *session);
   return false;
 }
@@ -86,7 +102,7 @@ bool ClientReady(TParleyvoxServer& server, const PacketView& packet, TServerClie
 }
 
 bool ClientLeave(TParleyvoxServer& server, TServerClient& session) {
-  session.Leaving = true;
+  session.MarkLeaving();
   BroadcastPlayerLeft(server, session, LeaveReason::kLeft);
   return true;
 }
@@ -95,13 +111,13 @@ void QueueServerInfo(TParleyvoxServer& server, TServerClient& session) {
   // The two lists are read one after the other, each under its own lock, never both at once.
   std::vector<PlayerInfo> players;
   {
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     players.reserve(clients->size());
     for (const auto& c : *clients) players.push_back({c->PlayerId(), c->RoomIndex + 1, c->IsAdmin, c->ClientName});
   }
   std::vector<RoomInfo> rooms;
   {
-    auto list = server.RoomList.Lock();
+    Locked list(server.RoomList);
     for (const auto& room : *list) rooms.push_back({room.RoomId(), room.Name});
   }
   session.Enqueue(BuildServerInfo(session.SessionId, session.PlayerId(), rooms, players, session.IsLegacy()));

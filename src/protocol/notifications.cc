@@ -1,5 +1,8 @@
 #include "protocol/notifications.h"
 
+#include <optional>
+#include <vector>
+
 #include "protocol/packets.h"
 
 namespace pv {
@@ -11,14 +14,39 @@ void Deliver(TServerClient& to, std::vector<uint8_t> packet) {
   to.Flush();
 }
 
-// Calls `send` for every session in ClientList, in list order, under the list's lock.
+// Queues, for every session in ClientList that `build` gives a packet for, that packet, in list
+// order under the list's lock, so every client gets the broadcasts in one order. The bytes go out
+// once the lock is released; those that do not fit into a socket are left to its connection's
+// thread. A range error ends the walk; what was queued until then still goes out.
 template <typename F>
-void ForEachSession(TParleyvoxServer& server, F send) {
-  auto clients = server.ClientList.Lock();
-  for (auto& session : *clients) send(*session);
+void ForEachSession(TParleyvoxServer& server, F build, PendingFlush* later = nullptr) {
+  PendingFlush own;
+  PendingFlush& recipients = later ? *later : own;
+  auto flush = [&recipients, later] {
+    if (!later) FlushAll(recipients);
+  };
+  try {
+    Locked clients(server.ClientList);
+    recipients.reserve(clients->size());
+    for (auto& session : *clients) {
+      std::optional<std::vector<uint8_t>> packet = build(*session);
+      if (!packet) continue;
+      session->Enqueue(std::move(*packet));
+      recipients.push_back(session);
+    }
+  } catch (...) {
+    flush();
+    throw;
+  }
+  flush();
 }
 
 }  // namespace
+
+void FlushAll(PendingFlush& sessions) {
+  for (auto& session : sessions) session->Flush();
+  sessions.clear();
+}
 
 void SendPlayerChangedRoom(TServerClient& to, int64_t player_id, int64_t room_id) {
   Deliver(to, BuildPlayerChangedRoom(to.SessionId, player_id, room_id));
@@ -46,31 +74,44 @@ void SendCommandReply(TServerClient& to, int64_t result) { Deliver(to, BuildComm
 
 void BroadcastPlayerJoined(TParleyvoxServer& server, const TServerClient& joined) {
   // A new session is always in room index 0, room id 1.
-  ForEachSession(server, [&](TServerClient& to) {
-    if (&to != &joined) SendPlayerJoined(to, joined.PlayerId(), 1, joined.ClientName);
+  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+    if (&to == &joined) return std::nullopt;
+    return BuildPlayerJoined(to.SessionId, joined.PlayerId(), 1, joined.ClientName);
   });
 }
 
 void BroadcastPlayerLeft(TParleyvoxServer& server, const TServerClient& left, LeaveReason reason) {
-  ForEachSession(server, [&](TServerClient& to) { SendPlayerLeft(to, left.PlayerId(), reason); });
+  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+    return BuildPlayerLeft(to.SessionId, left.PlayerId(), reason);
+  });
 }
 
 void BroadcastPlayerChangedRoom(TParleyvoxServer& server, const TServerClient& mover, int64_t room_id) {
-  ForEachSession(server, [&](TServerClient& to) { SendPlayerChangedRoom(to, mover.PlayerId(), room_id); });
+  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+    return BuildPlayerChangedRoom(to.SessionId, mover.PlayerId(), room_id);
+  });
 }
 
 void BroadcastPlayerIsAdmin(TParleyvoxServer& server, const TServerClient& admin) {
-  ForEachSession(server, [&](TServerClient& to) {
-    if (!to.IsLegacy()) SendPlayerIsAdmin(to, admin.PlayerId());
+  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+    if (to.IsLegacy()) return std::nullopt;
+    return BuildPlayerIsAdmin(to.SessionId, admin.PlayerId());
   });
 }
 
 void BroadcastRoomCreated(TParleyvoxServer& server, const RoomRecord& room) {
-  ForEachSession(server, [&](TServerClient& to) { SendRoomCreated(to, room.RoomId(), room.Name); });
+  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+    return BuildRoomCreated(to.SessionId, room.RoomId(), room.Name);
+  });
 }
 
-void BroadcastRoomDeleted(TParleyvoxServer& server, const RoomRecord& room) {
-  ForEachSession(server, [&](TServerClient& to) { SendRoomDeleted(to, room.RoomId()); });
+void BroadcastRoomDeleted(TParleyvoxServer& server, const RoomRecord& room, PendingFlush& later) {
+  ForEachSession(
+      server,
+      [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+        return BuildRoomDeleted(to.SessionId, room.RoomId());
+      },
+      &later);
 }
 
 }  // namespace pv

@@ -28,7 +28,7 @@ std::optional<RoomRecord> AppendRoom(std::vector<RoomRecord>& rooms, const std::
 RoomRecord CreateRoom(TParleyvoxServer& server, const std::string& name) {
   std::optional<RoomRecord> room;
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     room = AppendRoom(*rooms, name);
   }
   if (!room) throw ERangeError();
@@ -46,13 +46,15 @@ void ClientChangeRoom(TParleyvoxServer& server, const PacketView& packet, TServe
 
 void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
-  std::string name = ParseAdminCreateRoom(packet);
+  // A name ends up in the configuration file when the rooms are saved: cut at a line break or
+  // NUL before it is used (config_file.h).
+  std::string name = IniSafeText(ParseAdminCreateRoom(packet));
   std::optional<RoomRecord> room;
   bool duplicate = false;
   {
     // The duplicate check and the creation are one step, so two administrators cannot both
     // create the same name.
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     // Room names compare with a to z turned to upper case, nothing else.
     for (const auto& existing : *rooms) duplicate = duplicate || SameAsciiIgnoringCase(existing.Name, name);
     if (!duplicate) room = AppendRoom(*rooms, name);
@@ -66,21 +68,32 @@ void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   int room_id = ParseAdminDeleteRoom(packet);
   if (room_id == 0) throw ERangeError();  // RoomId 0 names no room
-  auto rooms = server.RoomList.Lock();
-  auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
-  if (it == rooms->end()) {
-    rooms.Unlock();
-    return SendCommandReply(session, kReplyNoSuchRoom);
+  PendingFlush announced;
+  {
+    Locked rooms(server.RoomList);
+    auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
+    if (it == rooms->end()) {
+      rooms.Unlock();
+      return SendCommandReply(session, kReplyNoSuchRoom);
+    }
+    // Announced while RoomList is held, then removed, so no room created meanwhile with the same
+    // id is announced before this deletion. The bytes go out after the lock is released.
+    try {
+      BroadcastRoomDeleted(server, *it, announced);
+    } catch (...) {
+      rooms.Unlock();
+      FlushAll(announced);
+      throw;
+    }
+    rooms->erase(it);
   }
-  // Announced while RoomList is held, then removed.
-  BroadcastRoomDeleted(server, *it);
-  rooms->erase(it);
+  FlushAll(announced);
 }
 
 void AdminSaveAsDefaultChannels(TParleyvoxServer& server, const PacketView&, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   {
-    auto rooms = server.RoomList.Lock();
+    Locked rooms(server.RoomList);
     std::vector<std::string> names;
     for (const auto& room : *rooms) names.push_back(room.Name);
     SaveRooms(server.ConfigPath(), names);

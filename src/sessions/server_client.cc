@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 
 #include "core/server.h"
+#include "net/local_address.h"
 
 namespace pv {
+
 
 TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerThread> peer_thread)
     : ConnectedAt(Now()),
@@ -13,40 +15,145 @@ TServerClient::TServerClient(TParleyvoxServer& server, std::shared_ptr<TIdPeerTh
       peer_thread_(peer_thread),
       raw_peer_(peer_thread.get()),
       connection_(peer_thread->ConnectionPtr()),
+      tcp_address_(IPv4OrZero(connection_->PeerIP())),
       last_activity_steady_(ConnectedAtSteady.time_since_epoch().count()) {}
 
 TServerClient::~TServerClient() { Destroy(); }
 
 void TServerClient::Enqueue(std::vector<uint8_t> packet) {
-  if (Destroying) return;
+  if (Destroying || QueueOverflowed) return;
+  {
+    std::lock_guard<std::mutex> hold(out_queue_lock_);
+    if (Destroying || QueueOverflowed) return;
+    if (unsent_bytes_ + packet.size() <= kOutQueueLimit) {
+      if (unsent_bytes_ == 0) waiting_since_ = SteadyNow();
+      unsent_bytes_ += packet.size();
+      out_queue_.push_back(std::move(packet));
+      return;
+    }
+    // Past the bound: the client is not keeping up. What waits is freed now; the connection's
+    // thread drops the client.
+    QueueOverflowed = true;
+    unsent_bytes_ -= std::min(unsent_bytes_, QueuedBytesLocked());
+    out_queue_.clear();
+  }
+  connection_->Wake();
+}
+
+size_t TServerClient::QueuedBytesLocked() const {
+  size_t total = 0;
+  for (const auto& packet : out_queue_) total += packet.size();
+  return total;
+}
+
+size_t TServerClient::UnsentBytes() {
   std::lock_guard<std::mutex> hold(out_queue_lock_);
-  if (Destroying) return;
-  out_queue_.push_back(std::move(packet));
+  return unsent_bytes_;
+}
+
+bool TServerClient::IsSlowAt(SteadyTime now) {
+  if (QueueOverflowed) return true;
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  return unsent_bytes_ > 0 && now - waiting_since_ >= kStallLimit;
+}
+
+std::optional<SteadyTime> TServerClient::StallDeadline() {
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  if (unsent_bytes_ == 0) return std::nullopt;
+  return waiting_since_ + kStallLimit;
+}
+
+void TServerClient::MarkLeaving() {
+  leaving_since_ = SteadyNow().time_since_epoch().count();
+  Leaving = true;
+}
+
+void TServerClient::CloseWhenSent() {
+  close_when_sent_ = true;
+  connection_->Wake();
 }
 
 void TServerClient::Flush() {
-  if (Destroying) return;
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
-  // Destruction may have begun while this thread waited for the lock.
-  if (Destroying || out_queue_.empty()) return;
-  // Oldest first, so a client sees its packets in the order the server produced them.
-  for (auto& packet : out_queue_) {
+  SendResult result = Send(false);
+  // The connection's thread waits for the socket to take the rest, or takes over the packets a
+  // concurrent sender may have left behind.
+  if (result != SendResult::kAllSent) connection_->Wake();
+}
+
+bool TServerClient::TakeQueued() {
+  std::vector<std::vector<uint8_t>> taken;
+  {
+    std::lock_guard<std::mutex> hold(out_queue_lock_);
+    taken.swap(out_queue_);
+  }
+  if (taken.empty()) return false;
+  if (sending_offset_ == sending_.size()) {
+    sending_.clear();
+    sending_offset_ = 0;
+    sending_counted_ = 0;
+  }
+  for (auto& packet : taken) {
     Traffic.CountTcpOut(packet.size());
+    sending_.insert(sending_.end(), packet.begin(), packet.end());
+    sending_sizes_.push_back(packet.size());
+  }
+  return true;
+}
+
+void TServerClient::DropUnsent(bool count_for_session) {
+  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  if (count_for_session)
+    for (const auto& packet : out_queue_) Traffic.CountTcpOut(packet.size());
+  out_queue_.clear();
+  sending_.clear();
+  sending_offset_ = 0;
+  sending_counted_ = 0;
+  sending_sizes_.clear();
+  unsent_bytes_ = 0;
+}
+
+TServerClient::SendResult TServerClient::Send(bool owner) {
+  if (Destroying) return SendResult::kAllSent;
+  std::unique_lock<std::mutex> send(send_lock_, std::defer_lock);
+  if (owner) {
+    send.lock();  // held by another thread only for a send that does not wait
+  } else if (!send.try_lock()) {
+    return SendResult::kBusy;
+  }
+  // Destruction may have begun while this thread waited for the lock.
+  if (Destroying) return SendResult::kAllSent;
+  for (;;) {
+    if (sending_offset_ == sending_.size() && !TakeQueued()) return SendResult::kAllSent;
+    size_t sent = 0;
     try {
-      connection_->WriteBytes(packet.data(), packet.size());
-      server_.Traffic.CountTcpOut(packet.size());
+      sent = connection_->SendSome(sending_.data() + sending_offset_, sending_.size() - sending_offset_);
     } catch (const std::exception&) {
-      // A dead connection is noticed by its own pass; the packet is dropped.
+      // A dead connection: its thread notices and ends the session; nothing more goes out.
+      DropUnsent(true);
+      return SendResult::kAllSent;
+    }
+    if (sent == 0) return SendResult::kBytesLeft;
+    sending_offset_ += sent;
+    {
+      std::lock_guard<std::mutex> hold(out_queue_lock_);
+      unsent_bytes_ -= std::min(unsent_bytes_, sent);
+      waiting_since_ = SteadyNow();
+    }
+    // Packets whose last byte went out count for the server.
+    while (!sending_sizes_.empty() && sending_offset_ - sending_counted_ >= sending_sizes_.front()) {
+      size_t size = sending_sizes_.front();
+      sending_sizes_.pop_front();
+      sending_counted_ += size;
+      server_.Traffic.CountTcpOut(size);
     }
   }
-  out_queue_.clear();
 }
 
 void TServerClient::Destroy() {
   if (Destroying.exchange(true)) return;
   if (auto peer = peer_thread_.lock()) peer->ClearAppData();
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
-  out_queue_.clear();
+  std::lock_guard<std::mutex> send(send_lock_);
+  DropUnsent(false);
 }
 
 void TServerClient::SetUdpEndpoint(uint32_t ip_network_order, uint16_t port) {

@@ -3,21 +3,29 @@
 // the connection's AppData slot and every look-up hold one, so a record found under the
 // ClientList lock stays alive after the lock is released.
 //
-// Thread rules: the out-queue lock guards the queue and serialises every write to this client's
-// connection. It is taken after the ClientList lock, never before it. Counters, flags and the
-// ping state are atomics, written by the threads that own them and read by any thread.
+// Thread rules: the out-queue lock guards the queue; it is held only to add or take packets,
+// never across a socket call, and is taken after the ClientList lock, never before it. The send
+// lock lets one thread at a time write to the connection, without ever waiting for the socket:
+// a thread other than the connection's own only tries it and, when the socket takes less than
+// it has, wakes the connection's thread, which alone waits for the socket to take the rest.
+// Counters, flags and the ping state are atomics, written by the threads that own them and read
+// by any thread.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/date_time.h"
+#include "base/sync.h"
 #include "core/server.h"
 #include "net/tcp_server.h"
 
@@ -30,13 +38,43 @@ class TServerClient {
   TServerClient(const TServerClient&) = delete;
   TServerClient& operator=(const TServerClient&) = delete;
 
-  // Appends one complete control packet to the out-queue; does nothing once destruction began.
+  // The most unsent bytes a session may have; a client past it is dropped as a slow client.
+  static constexpr size_t kOutQueueLimit = 256 * 1024;
+  // A client that takes no byte for this long while bytes wait for it is dropped too.
+  static constexpr std::chrono::seconds kStallLimit{10};
+
+  // Appends one complete control packet to the out-queue; does nothing once destruction began
+  // or the client was found slow. A packet that would take the unsent bytes past the limit
+  // marks the client slow and drops everything queued for it. Never writes.
   void Enqueue(std::vector<uint8_t> packet);
-  // Writes every queued packet to the connection, oldest first, and empties the queue. A write
-  // error drops that packet (counted for the session, not for the server) and the rest are tried.
+  // Any thread: sends what the socket takes now, oldest first, and leaves the rest to the
+  // connection's own thread (woken for it). A failed send drops every unsent packet (counted
+  // for the session, not for the server); the connection is closed then, and its thread ends
+  // the session.
   void Flush();
+  enum class SendResult { kAllSent, kBytesLeft, kBusy };
+  // The connection's own thread: as Flush, but it waits for another thread's send to finish
+  // and tells what is left instead of waking anyone.
+  SendResult SendQueued() { return Send(true); }
   // Destruction: stop taking packets, unlink from the connection, drop what is queued.
   void Destroy();
+  // Bytes queued and not yet taken by the socket.
+  size_t UnsentBytes();
+
+  // Slow clients: the queue overflowed, or no byte went out for kStallLimit while some waited.
+  bool IsSlowAt(SteadyTime now);
+  // When a client with bytes waiting becomes slow if nothing goes out; none when nothing waits.
+  std::optional<SteadyTime> StallDeadline();
+  std::atomic<bool> QueueOverflowed{false};
+
+  // Sets Leaving and remembers when, so the connection's thread can bound the time it still
+  // spends sending what was queued for the client (at most kLeaveDrainWait).
+  void MarkLeaving();
+  // Tells the connection's thread that everything the leaving client is still to get has been
+  // queued: it closes the connection once that is sent.
+  void CloseWhenSent();
+  bool CloseWhenSentAsked() const { return close_when_sent_.load(); }
+  SteadyTime LeavingSince() const { return SteadyTime(SteadyTime::duration(leaving_since_.load())); }
 
   // Identity, set by the login before the session is published in ClientList.
   std::string ClientName;
@@ -81,6 +119,10 @@ class TServerClient {
   std::atomic<int32_t> PingTries{0};
   std::atomic<bool> PingDisconnect{false};
 
+  // The IPv4 address (network order) of the control connection, 0 when unknown. The client's
+  // datagrams must come from it (their port may differ and change).
+  uint32_t TcpAddress() const { return tcp_address_; }
+
   bool BelongsTo(const TIdPeerThread* thread) const { return raw_peer_ == thread; }
   TIdTCPConnection& Connection() { return *connection_; }
 
@@ -91,8 +133,28 @@ class TServerClient {
   std::weak_ptr<TIdPeerThread> peer_thread_;
   const TIdPeerThread* raw_peer_;
   std::shared_ptr<TIdTCPConnection> connection_;
-  std::mutex out_queue_lock_;
+  const uint32_t tcp_address_;
+  SendResult Send(bool owner);
+  // Moves the queued packets behind what is being sent; false when none was queued. Call with
+  // the send lock held.
+  bool TakeQueued();
+  // Drops everything unsent (a failed send counts the packets not yet taken for the session, as
+  // if they had been tried). Call with the send lock held.
+  void DropUnsent(bool count_for_session);
+  // Call with the out-queue lock held.
+  size_t QueuedBytesLocked() const;
+
+  std::mutex send_lock_;                    // guards sending_ and sending_sizes_
+  std::vector<uint8_t> sending_;            // bytes taken from the queue, [sending_offset_, end) unsent
+  size_t sending_offset_ = 0;
+  size_t sending_counted_ = 0;              // the finished packets at the front of sending_
+  std::deque<size_t> sending_sizes_;        // the packets in sending_, for the server's counters
+  std::mutex out_queue_lock_;               // guards out_queue_, unsent_bytes_, waiting_since_
   std::vector<std::vector<uint8_t>> out_queue_;
+  size_t unsent_bytes_ = 0;                 // in out_queue_ and sending_
+  SteadyTime waiting_since_{};              // the last progress while bytes were unsent
+  std::atomic<int64_t> leaving_since_{0};
+  std::atomic<bool> close_when_sent_{false};
   std::atomic<uint64_t> udp_endpoint_{0};
   std::atomic<int64_t> last_activity_steady_;
 };

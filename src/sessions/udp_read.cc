@@ -6,7 +6,9 @@
 #include "base/wire.h"
 #include "base/event_log.h"
 #include "sessions/client_list.h"
+#include "sessions/datagram_log.h"
 #include "sessions/datagrams.h"
+#include "sessions/udp_guard.h"
 #include "sessions/udp_sender.h"
 
 namespace pv {
@@ -26,7 +28,7 @@ constexpr size_t kMaxQueuedCopies = 16384;
 constexpr size_t kMaxQueuedDatagrams = 2048;
 
 size_t QueueLimit(TParleyvoxServer& server) {
-  const size_t clients = server.ClientList.Lock()->size();
+  const size_t clients = Locked(server.ClientList)->size();
   // Every other client is the most a datagram goes to.
   const size_t copies_each = clients > 1 ? clients - 1 : 1;
   return std::min(kMaxQueuedDatagrams, kMaxQueuedCopies / copies_each);
@@ -63,7 +65,7 @@ void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const Sess
   if (datagram.alone && sender && sender->TryRelayAlone(queued, binding)) return;
   const size_t limit = QueueLimit(server);
   {
-    auto list = server.UdpSendList.Lock();
+    Locked list(server.UdpSendList);
     // The send thread is behind and busy: it drains the full queue without a new signal.
     if (list->size() >= limit) {
       Count(server.Metrics.DroppedQueueFull);
@@ -103,19 +105,27 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   const size_t size = datagram.size;
   // Every datagram counts for the server, also one refused below.
   server.Traffic.CountUdpIn(size);
+  // Summaries of log lines left out are written from here too, so they come even when the
+  // flood that caused them has stopped.
+  FlushDatagramLog(server);
   if (size < kSessionFieldsEnd) return;
-  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffSessionId));
-  if (!session) {
-    Count(server.Metrics.DroppedUnknownSession);
-    return;
-  }
-  if (session->Leaving) {
-    WriteLog("ALERT UDP: Incoming traffic from leaving client :" + session->ClientName, 1);
-    return;
-  }
-  // Whatever the magic: a client's endpoint follows it when its address or port changes.
-  session->Touch();
   const sockaddr_in& source = datagram.from;
+  // The server's own endpoint as a source is a forgery: relaying or answering it would send the
+  // server datagrams to itself, each coming back as a new one.
+  if (IsOwnUdpEndpoint(server, source)) return Count(server.Metrics.DroppedOwnEndpoint);
+  SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffSessionId));
+  if (!session) return Count(server.Metrics.DroppedUnknownSession);
+  // A session id alone proves nothing (ids are few and easily tried): a datagram from another
+  // address than the client's control connection is dropped before it changes anything.
+  if (!MaySpeakFor(server, *session, source)) return Count(server.Metrics.DroppedWrongSourceAddress);
+  if (session->Leaving) {
+    WriteDatagramLog(server, static_cast<uint32_t>(session->SessionId), DatagramLine::kLeavingClient,
+                     "ALERT UDP: Incoming traffic from leaving client :" + session->ClientName, 1);
+    return;
+  }
+  // Whatever the magic: a client's endpoint follows it when its port (or, with the address check
+  // off, its address) changes.
+  session->Touch();
   session->SetUdpEndpoint(source.sin_addr.s_addr, ntohs(source.sin_port));
   const uint16_t magic = LoadU16(data + kOffMagic);
   if (magic == kRelayMagic && size >= kRelayHeaderSize) {

@@ -1,6 +1,7 @@
 // UDPRead: the UDP listener's handler, called once for every datagram that reaches the server's
-// UDP port. It recognises the sender by the session id inside the datagram (not by address),
-// learns the client's UDP endpoint from the source of every datagram, checks relay datagrams
+// UDP port. It recognises the sender by the session id inside the datagram, taken only from the
+// address of that session's control connection (udp_guard.h); it drops datagrams from the
+// server's own endpoint, learns the client's UDP endpoint (port) from the source of every datagram, checks relay datagrams
 // (packet-id gaps and CRC-32 only count, bad ones are relayed too), answers a client's ping at
 // once, records the answer to a server ping, and queues relay datagrams on UdpSendList for the
 // UDP send thread. It never relays anything itself.

@@ -6,7 +6,9 @@
 #include "base/wire.h"
 #include "base/event_log.h"
 #include "net/net_errors.h"
+#include "sessions/datagram_log.h"
 #include "sessions/datagrams.h"
+#include "sessions/udp_guard.h"
 
 namespace pv {
 
@@ -24,7 +26,7 @@ void UdpRelay::Drain(TIdSocketHandle* binding) {
   // 1. Take every queued datagram at once; the listener goes on appending to an empty list
   //    while this drain relays, and its SystemEvent brings the next drain.
   {
-    auto list = server_.UdpSendList.Lock();
+    Locked list(server_.UdpSendList);
     taken_.swap(*list);
   }
   Begin(binding);
@@ -45,7 +47,7 @@ void UdpRelay::Begin(TIdSocketHandle* binding) {
   // 2. The recipients as ClientList holds them now. A session removed from here on may still
   //    receive these datagrams, as it would had it left just after the drain; one removed
   //    before is not in the copy. The copy's shared pointers keep every record alive.
-  auto list = server_.ClientList.Lock();
+  Locked list(server_.ClientList);
   clients_.assign(list->begin(), list->end());
 }
 
@@ -53,7 +55,10 @@ void UdpRelay::RelayCaught(QueuedDatagram& datagram) {
   try {
     Relay(datagram);
   } catch (const std::exception& e) {
-    WriteLog(CaughtLine(kDrainFailure, e), 0);
+    // Caused by the datagram's sender, who could send such datagrams by the thousand.
+    const std::vector<uint8_t>& bytes = datagram.bytes;
+    const uint32_t sender = bytes.size() >= kOffSessionId + 2 ? LoadU16(bytes.data() + kOffSessionId) : 0;
+    WriteDatagramLog(server_, sender, DatagramLine::kDrainFailure, CaughtLine(kDrainFailure, e), 0);
   }
 }
 
@@ -77,8 +82,13 @@ void UdpRelay::Relay(QueuedDatagram& queued) {
   if (datagram.size() < kRelayHeaderSize) return;
   // A sender destroyed since UDPRead queued its datagram has left ClientList.
   const TServerClient* sender = queued.sender.get();
-  if (!sender || sender->Destroying) return WriteLog("Tried to send a udp packet from a destroyed client", 1);
-  if (sender->Leaving) return WriteLog("Tried to send a udp packet from a leaving client", 1);
+  const uint16_t sender_id = LoadU16(datagram.data() + kOffSessionId);
+  if (!sender || sender->Destroying)
+    return WriteDatagramLog(server_, sender_id, DatagramLine::kDestroyedSender,
+                            "Tried to send a udp packet from a destroyed client", 1);
+  if (sender->Leaving)
+    return WriteDatagramLog(server_, sender_id, DatagramLine::kLeavingSender,
+                            "Tried to send a udp packet from a leaving client", 1);
   const uint8_t mode = datagram[kOffRelayTargetMode];
   if (mode == kRelayModeRoom) RelayToRoom(*sender, datagram.data(), datagram.size());
   if (mode == kRelayModeList) RelayToList(*sender, datagram.data(), datagram.size());
@@ -93,7 +103,7 @@ void UdpRelay::RelayToRoom(const TServerClient& sender, uint8_t* data, size_t si
   const int32_t room = sender.RoomIndex;
   for (const SessionPtr& r : clients_) {
     if (r->Leaving || r.get() == &sender || r->RoomIndex != room) continue;
-    AddCopy(*r, data, size, sums, false);
+    AddCopy(sender, *r, data, size, sums, false);
   }
 }
 
@@ -107,12 +117,14 @@ void UdpRelay::RelayToList(const TServerClient& sender, const uint8_t* data, siz
     // PlayerId 256 does not fit in a list byte: that slot is never addressed.
     const int player_id = r->PlayerId();
     if (player_id > 255 || !list.player_ids.test(static_cast<size_t>(player_id))) continue;
-    AddCopy(*r, stripped.data(), stripped.size(), sums, true);
+    AddCopy(sender, *r, stripped.data(), stripped.size(), sums, true);
   }
 }
 
-void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, const Crc32Variants& sums,
-                       bool log_failure) {
+void UdpRelay::AddCopy(const TServerClient& sender, TServerClient& recipient, const uint8_t* data, size_t size,
+                       const Crc32Variants& sums, bool log_failure) {
+  // Never to the server's own endpoint: the copy would come back as a new datagram.
+  if (IsOwnUdpEndpoint(server_, recipient.UdpSockAddr())) return;
   if (copies_.size() >= kFlushCopies || arena_.size() + size > kFlushBytes) Flush();
   const size_t offset = arena_.size();
   arena_.resize(offset + size);
@@ -121,7 +133,7 @@ void UdpRelay::AddCopy(TServerClient& recipient, const uint8_t* data, size_t siz
   const auto session_id = static_cast<uint16_t>(recipient.SessionId);
   StoreU16(copy + kOffSessionId, session_id);
   StoreU32(copy + kOffRelayChecksum, sums.With(session_id));
-  copies_.push_back(Copy{&recipient, offset, size, log_failure});
+  copies_.push_back(Copy{&recipient, offset, size, log_failure, static_cast<uint16_t>(sender.SessionId)});
 }
 
 void UdpRelay::Flush() {
@@ -147,7 +159,7 @@ void UdpRelay::Flush() {
       try {
         RaiseDatagramError(out_[i].result);
       } catch (const Error& e) {
-        WriteLog(CaughtLine(kDrainFailure, e), 1);
+        WriteDatagramLog(server_, c.sender, DatagramLine::kListSendFailure, CaughtLine(kDrainFailure, e), 1);
       }
     }
   }

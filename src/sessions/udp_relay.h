@@ -45,6 +45,7 @@ class UdpRelay {
     size_t offset;             // into arena_
     size_t size;
     bool log_failure;          // list mode logs a failed send; room mode does not
+    uint16_t sender;           // whose datagram it is: failure lines are capped per sender
   };
 
   // The recipients are taken from ClientList; the binding is kept for the sends.
@@ -58,8 +59,8 @@ class UdpRelay {
   void RelayToList(const TServerClient& sender, const uint8_t* data, size_t size);
   // `data` is the datagram as recipients receive it, with session id and checksum 0; `sums`
   // gives each recipient's checksum.
-  void AddCopy(TServerClient& recipient, const uint8_t* data, size_t size, const Crc32Variants& sums,
-               bool log_failure);
+  void AddCopy(const TServerClient& sender, TServerClient& recipient, const uint8_t* data, size_t size,
+               const Crc32Variants& sums, bool log_failure);
   // Sends the copies gathered so far and counts the ones that left.
   void Flush();
 

@@ -28,17 +28,18 @@ void TUDPSender::Execute() {
   while (!Terminated()) {
     server_.SystemEvent.Wait();
     if (Terminated()) break;
-    std::lock_guard<std::mutex> hold(drain_lock_);
+    MutexLock hold(drain_lock_);
     relay_.Drain(ServerBinding(udp_).get());
   }
   WriteLog("UDPSender.Terminated", 3);
 }
 
 bool TUDPSender::TryRelayAlone(QueuedDatagram& datagram, TIdSocketHandle& binding) {
-  std::unique_lock<std::mutex> hold(drain_lock_, std::try_to_lock);
-  if (!hold.owns_lock() || !Started() || Terminated() || Finished()) return false;
+  if (!drain_lock_.TryLock()) return false;
+  MutexLock hold(drain_lock_, std::adopt_lock);
+  if (!Started() || Terminated() || Finished()) return false;
   // Datagrams queued before this one leave first: they wait for the send thread.
-  if (!server_.UdpSendList.Lock()->empty()) return false;
+  if (!Locked(server_.UdpSendList)->empty()) return false;
   relay_.RelayAlone(datagram, &binding);
   return true;
 }

@@ -20,9 +20,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "base/sync.h"
 #include "base/thread.h"
 #include "sessions/udp_relay.h"
 
@@ -44,7 +44,7 @@ class TUDPSender : public TThread {
   // queue holding only it would, sending from `binding`: the server's socket it came in on.
   // Done only while the thread runs, nothing is queued and no drain is under way; otherwise
   // false, with nothing done.
-  bool TryRelayAlone(QueuedDatagram& datagram, TIdSocketHandle& binding);
+  bool TryRelayAlone(QueuedDatagram& datagram, TIdSocketHandle& binding) EXCLUDES(drain_lock_);
 
  protected:
   void Execute() override;
@@ -54,9 +54,9 @@ class TUDPSender : public TThread {
   TIdUDPServer* const udp_;
   // Held through every drain and every relay of a lone datagram, so datagrams leave in the
   // order they came and relay_ has one user at a time.
-  std::mutex drain_lock_;
+  Mutex drain_lock_;
   // One relay for the thread's life, so its scratch space is reused by every drain.
-  UdpRelay relay_;
+  UdpRelay relay_ GUARDED_BY(drain_lock_);
 };
 
 // One drain of UdpSendList: every queued datagram is relayed to its recipients and freed,

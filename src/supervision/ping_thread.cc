@@ -13,6 +13,7 @@
 #include "net/udp_server.h"
 #include "protocol/notifications.h"
 #include "sessions/datagrams.h"
+#include "sessions/udp_guard.h"
 #include "supervision/web_listing.h"
 
 namespace pv {
@@ -78,6 +79,8 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
     in_addr address{};
     address.s_addr = static_cast<uint32_t>(endpoint >> 16);
     auto port = static_cast<uint16_t>(endpoint & 0xFFFF);
+    // Never to the server's own endpoint: the ping would come back as an answer.
+    if (IsOwnUdpEndpoint(server, MakeSockAddr(address, port))) return;
     std::vector<uint8_t> ping = BuildPingDatagram(session.SessionId, kPingKindPing, kServerPingValue);
     // The ping is marked outstanding before it leaves: a client on a fast link may answer
     // before the send returns, and the answer must find the ping it answers.
@@ -98,31 +101,43 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
   }
 }
 
+namespace {
+
+// One sweep under the ClientList lock: pings the idle clients and stops at the first one given
+// up on, which it returns (the others wait for the next sweep).
+SessionPtr GiveUpOnNext(TParleyvoxServer& server, const DatagramSender& send) {
+  const Settings& config = server.Config;
+  PingLimits limits{config.IdleTimeBeforePing, config.PingWaitTime, config.MaxPingTries};
+  Locked clients(server.ClientList);
+  // Read after the lock is held: waiting for it is not silence of the clients.
+  PingClocks clocks{TickCount(), SteadyNow()};
+  for (const SessionPtr& session : *clients) {
+    if (session->Leaving || session->PingDisconnect) continue;
+    bool give_up = false;
+    try {
+      give_up = StartPing(server, *session, limits, clocks, send);
+    } catch (const std::exception& e) {
+      WriteLog(CaughtLine("in: TPingThread.PingClients (StartPing) exception ", e), 1);
+      continue;
+    }
+    if (give_up) {
+      // Only the session itself is told; it is expected to close its connection, and the
+      // others hear of it when it does.
+      session->PingDisconnect = true;
+      Count(server.Metrics.ClientsGivenUp);
+      return session;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void PingClients(TParleyvoxServer& server, const DatagramSender& send) {
   try {
-    const Settings& config = server.Config;
-    PingLimits limits{config.IdleTimeBeforePing, config.PingWaitTime, config.MaxPingTries};
-    auto clients = server.ClientList.Lock();
-    // Read after the lock is held: waiting for it is not silence of the clients.
-    PingClocks clocks{TickCount(), SteadyNow()};
-    for (const SessionPtr& session : *clients) {
-      if (session->Leaving || session->PingDisconnect) continue;
-      bool give_up = false;
-      try {
-        give_up = StartPing(server, *session, limits, clocks, send);
-      } catch (const std::exception& e) {
-        WriteLog(CaughtLine("in: TPingThread.PingClients (StartPing) exception ", e), 1);
-        continue;
-      }
-      if (give_up) {
-        // Only the session itself is told; it is expected to close its connection, and the
-        // others hear of it when it does. The sessions after it wait for the next sweep.
-        session->PingDisconnect = true;
-        Count(server.Metrics.ClientsGivenUp);
-        SendPlayerLeft(*session, session->PlayerId(), LeaveReason::kNoPingAnswer);
-        return;
-      }
-    }
+    SessionPtr given_up = GiveUpOnNext(server, send);
+    // Told after ClientList is released: no write to a client happens under it.
+    if (given_up) SendPlayerLeft(*given_up, given_up->PlayerId(), LeaveReason::kNoPingAnswer);
   } catch (const std::exception& e) {
     WriteLog(CaughtLine("in: TPingThread.PingClients exception ", e), 0);
   }
@@ -137,6 +152,7 @@ void TPingThread::Execute() {
   WriteLog("PingThread.Execute", 3);
   HttpClient http;
   if (!server_.Config.IP.empty()) http.SetBoundIP(server_.Config.IP);
+  if (const char* ca_file = std::getenv(kCaFileVariable)) http.SetCaFile(ca_file);
   // A post in progress gives up when the server stops, so shut-down never waits for it.
   http.SetStopCheck([this] { return Terminated(); });
   const std::string listing_url = ListingUrl(std::getenv(kListingUrlVariable));

@@ -11,7 +11,7 @@
 // arithmetic, so neither midnight nor the tick counter's wrap disturbs supervision.
 //
 // Thread rules: PingClients holds the ClientList lock for the whole sweep, including the UDP
-// sends and the PlayerLeft flush (ClientList before a session's out-queue). The ping fields are
+// sends; the PlayerLeft for a client given up on is sent after the lock is released. The ping fields are
 // also written by the UDP listener thread without that lock; they are atomics.
 #pragma once
 

@@ -57,7 +57,7 @@ ListingStatus ReadListingStatus(TParleyvoxServer& server) {
   status.Servername = config.Servername;
   {
     // Count and names under one hold of the lock, so they agree with each other.
-    auto clients = server.ClientList.Lock();
+    Locked clients(server.ClientList);
     for (const SessionPtr& session : *clients) status.ClientNames.push_back(session->ClientName);
   }
   status.MaxClients = config.MaxClients;

@@ -4,7 +4,7 @@
 //
 // The central service's address is kListingUrl unless the environment variable
 // PARLEYVOX_LISTING_URL holds another full URL, so operators can run a listing service of
-// their own.
+// their own. Either address, and WebPostURL, may be "https://".
 //
 // Thread rules: UpdateStats and PostData run on the ping thread only. UpdateStats holds the
 // ClientList lock only while it reads the count and the names; the posts run without a lock.
@@ -21,6 +21,9 @@ class TParleyvoxServer;
 
 constexpr const char* kListingUrl = "http://list.parleyvox.example/webpost.php";
 constexpr const char* kListingUrlVariable = "PARLEYVOX_LISTING_URL";
+// Names a file of CA certificates that "https://" posts are checked against instead of the
+// system's store (a listing service with a certificate of its own CA, or a test's).
+constexpr const char* kCaFileVariable = "PARLEYVOX_CA_FILE";
 
 // The central service's URL: `override_value` (the environment variable's value, null when it
 // is not set) when it is not empty, else kListingUrl.

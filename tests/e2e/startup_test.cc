@@ -63,6 +63,7 @@ TEST(Startup, ConfigurationFailuresEndWithOneFatalLineAfterTheFirst) {
     std::vector<std::string> args;
     if (!overflow) args = {"-INI=missing/pvserver.ini"};
     ServerProcess server({}, args, /*write_ini=*/false);
+    server.SetOutputFile("output.txt");
     if (overflow)
       server.Dir().Write("pvserver.ini", "[Version]\r\nServerVersion=v1.2.2\r\n[Networking]\r\nTCPPort=2147483647\r\n");
     EXPECT_FALSE(server.Start());
@@ -75,7 +76,29 @@ TEST(Startup, ConfigurationFailuresEndWithOneFatalLineAfterTheFirst) {
     EXPECT_LT(first, fatal);
     EXPECT_EQ(log.find("FATAL ERROR", fatal + 3), std::string::npos);
     EXPECT_EQ(log.find("\r\n", fatal), log.size() - 2);  // the last line, ended by CR LF
+    // The operator (and a service manager's journal) sees the reason on stderr too.
+    EXPECT_NE(server.Output().find("FATAL ERROR: Unable to create config file\n"), std::string::npos);
   }
+}
+
+// Started as a notify-type service: the configuration file lives in PARLEYVOX_HOME (here an
+// older layout, which the server rewrites there), and the manager's socket hears READY=1 once
+// the start line is written and STOPPING=1 when SIGTERM begins the shut-down.
+TEST(Startup, AsAServiceTheFileLivesInItsHomeAndTheManagerHearsReadyAndStopping) {
+  ServerProcess server({{"Version", {{"ServerVersion", "v1.2.1"}}}});
+  server.UseHome("home");
+  Fd manager = BindUnixDatagram(server.Dir().File("notify"));
+  ASSERT_GE(manager.Get(), 0);
+  server.SetEnv("NOTIFY_SOCKET", server.Dir().File("notify"));
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::seconds(5)), "READY=1");
+  EXPECT_TRUE(InOrder(server.LogLines(), kStartLines));
+  EXPECT_FALSE(server.Dir().Exists("pvserver.ini"));
+  EXPECT_NE(server.IniText().find("ServerVersion=v1.2.2"), std::string::npos) << server.IniText();
+  EXPECT_NE(server.IniText().find("IdleTimeBeforePing=5000"), std::string::npos) << server.IniText();
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::seconds(1)), "STOPPING=1");
+  EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::milliseconds(0)), "");
 }
 
 TEST(Startup, LogSwitchChoosesTheLogFile) {

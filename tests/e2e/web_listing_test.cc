@@ -1,6 +1,6 @@
 // The web listing report of the real server, received by loopback HTTP recorders standing in
 // for the central listing service (through PARLEYVOX_LISTING_URL) and the operator's own
-// address (WebPostURL).
+// address (WebPostURL), over HTTP and over TLS.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,6 +8,7 @@
 
 #include "support/http_recorder.h"
 #include "support/server_process.h"
+#include "support/test_certificates.h"
 
 namespace pv::test {
 namespace {
@@ -87,6 +88,36 @@ TEST_F(WebListing, ServiceThatNeverAnswersDoesNotHoldTheShutDown) {
   EXPECT_EQ(server_->Stop(Ms(8000)), 0);
   EXPECT_TRUE(server_->WaitForLog("PingThread.Terminated", Ms(0)));
   server_.reset();
+}
+
+// An "https://" WebPostURL goes over TLS, checked against the CA file the environment names; a
+// listing service whose certificate does not check out hears nothing and the post's usual
+// error line says why.
+TEST(WebListingTls, PostsOverTlsAndRefusesACertificateThatDoesNotCheckOut) {
+  TempDir certs;
+  ASSERT_TRUE(MakeCertificate(certs, "listing", "IP:127.0.0.1"));
+  ASSERT_TRUE(MakeCertificate(certs, "stranger", "IP:127.0.0.1"));
+  HttpRecorder own(certs.File("listing.crt"), certs.File("listing.key"));
+  HttpRecorder central(certs.File("stranger.crt"), certs.File("stranger.key"));
+  ASSERT_TRUE(own.Ok() && central.Ok());
+  std::string own_url = own.Url("/report.php");
+  own_url.replace(0, 5, "HTTPS");  // the scheme in any letter case
+  ServerProcess server({{"WebStatus", {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_url}}}});
+  server.SetEnv("PARLEYVOX_LISTING_URL", central.Url("/webpost.php"));
+  server.SetEnv("PARLEYVOX_CA_FILE", certs.File("listing.crt"));
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(own.WaitForRequests(1, Ms(5000)));
+  EXPECT_EQ(own.Requests()[0].raw.rfind("POST /report.php?serverport=" + std::to_string(server.TcpPort()) +
+                                            "&servername=Parleyvox+Server&clients=0&",
+                                        0),
+            0u)
+      << own.Requests()[0].raw;
+  EXPECT_TRUE(server.WaitForLog("in: TPingThread.PostData (Parleyvox) exception EHttpTlsError: SSL certificate "
+                                "problem: self-signed certificate",
+                                Ms(2000)));
+  EXPECT_EQ(central.Requests().size(), 0u);
+  EXPECT_EQ(server.Log().find("(UserUrl)"), std::string::npos);
+  EXPECT_EQ(server.Stop(), 0);
 }
 
 }  // namespace

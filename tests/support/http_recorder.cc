@@ -4,7 +4,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "support/loopback_sockets.h"
 
@@ -17,25 +21,86 @@ constexpr int kRequestWaitMs = 5000;
 // How often the serving thread looks at the stop flag.
 constexpr int kPollStepMs = 50;
 
-std::string ReadHeader(int fd) {
-  std::string request;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
-  while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd wait_for{fd, POLLIN, 0};
-    if (poll(&wait_for, 1, static_cast<int>(left.count())) <= 0) break;
-    char chunk[2048];
-    ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) break;
-    request.append(chunk, static_cast<size_t>(got));
-  }
-  return request;
-}
-
 }  // namespace
 
-HttpRecorder::HttpRecorder() {
+// The server side of TLS: one context with the recorder's certificate.
+class HttpRecorder::Tls {
+ public:
+  Tls(const std::string& certificate_file, const std::string& key_file) : context_(SSL_CTX_new(TLS_server_method())) {
+    ok_ = context_ != nullptr &&
+          SSL_CTX_use_certificate_chain_file(context_, certificate_file.c_str()) == 1 &&
+          SSL_CTX_use_PrivateKey_file(context_, key_file.c_str(), SSL_FILETYPE_PEM) == 1;
+  }
+  ~Tls() { SSL_CTX_free(context_); }
+  bool Ok() const { return ok_; }
+  SSL_CTX* Context() const { return context_; }
+
+ private:
+  SSL_CTX* context_;
+  bool ok_ = false;
+};
+
+// One accepted connection, plain or TLS; closed with the object.
+class HttpRecorder::Stream {
+ public:
+  explicit Stream(int fd) : fd_(fd) {}
+  ~Stream() {
+    if (ssl_ != nullptr) SSL_free(ssl_);
+    close(fd_);
+  }
+  // The TLS handshake, bounded by the socket's time-outs; false when it failed.
+  bool Handshake(SSL_CTX* context) {
+    timeval limit{kRequestWaitMs / 1000, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ssl_ = SSL_new(context);
+    if (ssl_ == nullptr || SSL_set_fd(ssl_, fd_) != 1) return false;
+    bool done = SSL_accept(ssl_) == 1;
+    ERR_clear_error();
+    return done;
+  }
+  // The request up to the end of its header, waiting at most kRequestWaitMs.
+  std::string ReadHeader() {
+    std::string request;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd wait_for{fd_, POLLIN, 0};
+      if ((ssl_ == nullptr || SSL_pending(ssl_) == 0) && poll(&wait_for, 1, static_cast<int>(left.count())) <= 0) break;
+      char chunk[2048];
+      ssize_t got = ssl_ != nullptr ? SSL_read(ssl_, chunk, sizeof chunk) : recv(fd_, chunk, sizeof chunk, 0);
+      if (got <= 0) break;
+      request.append(chunk, static_cast<size_t>(got));
+    }
+    return request;
+  }
+  void Write(const std::string& bytes) {
+    if (ssl_ == nullptr) {
+      SendAll(fd_, bytes);
+    } else if (!bytes.empty()) {
+      SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
+      SSL_shutdown(ssl_);
+    }
+  }
+
+ private:
+  int fd_;
+  SSL* ssl_ = nullptr;
+};
+
+
+HttpRecorder::HttpRecorder() { Listen(); }
+
+HttpRecorder::HttpRecorder(const std::string& certificate_file, const std::string& key_file)
+    : tls_(std::make_unique<Tls>(certificate_file, key_file)) {
+  // TLS writes go through write(): a client that hangs up on the certificate must not end the
+  // test process with SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (tls_->Ok()) Listen();
+}
+
+void HttpRecorder::Listen() {
   listen_fd_ = ListenTcp(0, 16).Release();
   if (listen_fd_ < 0) return;
   port_ = LocalPortOf(listen_fd_);
@@ -45,12 +110,12 @@ HttpRecorder::HttpRecorder() {
 HttpRecorder::~HttpRecorder() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  for (int fd : held_) close(fd);
+  held_.clear();
   if (listen_fd_ >= 0) close(listen_fd_);
 }
 
 std::string HttpRecorder::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 void HttpRecorder::AnswerStatus(int code, const std::string& reason) {
@@ -92,12 +157,22 @@ void HttpRecorder::Serve() {
     if (fd < 0) continue;
     char ip[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    Handle(fd, ip);
+    auto stream = std::make_unique<Stream>(fd);
+    if (tls_ && !stream->Handshake(tls_->Context())) {
+      ++refused_handshakes_;
+      continue;
+    }
+    Handle(std::move(stream), ip);
   }
 }
 
-void HttpRecorder::Handle(int fd, const std::string& peer_ip) {
-  std::string request = ReadHeader(fd);
+void HttpRecorder::Handle(std::unique_ptr<Stream> stream, const std::string& peer_ip) {
+  std::string request = stream->ReadHeader();
+  // A client that checks the name only after the handshake hangs up without a word.
+  if (tls_ && request.empty()) {
+    ++refused_handshakes_;
+    return;
+  }
   Mode mode;
   std::string response;
   {
@@ -107,11 +182,10 @@ void HttpRecorder::Handle(int fd, const std::string& peer_ip) {
     response = response_;
   }
   if (mode == Mode::kSilent) {
-    held_.push_back(fd);
+    held_.push_back(std::move(stream));
     return;
   }
-  if (mode == Mode::kAnswer) SendAll(fd, response);
-  close(fd);
+  if (mode == Mode::kAnswer) stream->Write(response);
 }
 
 }  // namespace pv::test

@@ -1,6 +1,9 @@
 // A tiny HTTP server for tests: it listens on 127.0.0.1 on a free port, records every request
 // it receives (the raw bytes up to the end of the header, and the peer's address) and answers
 // each with a configurable raw response, or holds the connection open without answering.
+// Given a certificate and its key it speaks HTTPS instead; a connection whose TLS handshake
+// fails, or that is closed without a request after it, records no request but counts as a
+// refused handshake.
 //
 // Thread rules: the setters and readers may be called from the test thread while the internal
 // thread serves. Destroying the recorder stops it and closes every held connection.
@@ -8,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,14 +26,16 @@ struct RecordedRequest {
 
 class HttpRecorder {
  public:
+  // Plain HTTP; given a certificate and its key (PEM files), HTTPS.
   HttpRecorder();
+  HttpRecorder(const std::string& certificate_file, const std::string& key_file);
   ~HttpRecorder();
   HttpRecorder(const HttpRecorder&) = delete;
   HttpRecorder& operator=(const HttpRecorder&) = delete;
 
   bool Ok() const { return listen_fd_ >= 0; }
   uint16_t Port() const { return port_; }
-  // "http://127.0.0.1:<port>" + path.
+  // "http://127.0.0.1:<port>" + path ("https://" for a TLS recorder).
   std::string Url(const std::string& path) const;
 
   // The answer to every following request: "HTTP/1.1 <code> <reason>" and an empty header.
@@ -42,13 +48,18 @@ class HttpRecorder {
   void CloseWithoutAnswer();
 
   std::vector<RecordedRequest> Requests() const;
+  // Connections whose TLS handshake failed (the client refused the certificate).
+  int RefusedHandshakes() const { return refused_handshakes_; }
   // Waits until at least `count` requests were recorded.
   bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
 
  private:
   enum class Mode { kAnswer, kSilent, kClose };
+  class Tls;
+  class Stream;
+  void Listen();
   void Serve();
-  void Handle(int fd, const std::string& peer_ip);
+  void Handle(std::unique_ptr<Stream> stream, const std::string& peer_ip);
 
   int listen_fd_ = -1;
   uint16_t port_ = 0;
@@ -57,7 +68,9 @@ class HttpRecorder {
   Mode mode_ = Mode::kAnswer;                                    // guarded by mutex_
   std::string response_ = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";  // guarded by mutex_
   std::vector<RecordedRequest> requests_;                        // guarded by mutex_
-  std::vector<int> held_;                                        // serving thread only
+  std::atomic<int> refused_handshakes_{0};
+  std::unique_ptr<Tls> tls_;
+  std::vector<std::unique_ptr<Stream>> held_;                    // serving thread only
   std::thread thread_;
 };
 

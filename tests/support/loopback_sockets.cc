@@ -3,7 +3,11 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 
 namespace pv::test {
 
@@ -79,9 +83,21 @@ std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, b
   return out;
 }
 
-Fd OpenUdp() {
+Fd BindUnixDatagram(const std::string& path) {
+  Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un local{};
+  local.sun_family = AF_UNIX;
+  if (path.size() >= sizeof local.sun_path) return Fd();
+  std::memcpy(local.sun_path, path.data(), path.size());
+  // The length of the name itself: an abstract name (a leading zero byte) is exactly its bytes.
+  auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+  if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), length) != 0) return Fd();
+  return fd;
+}
+
+Fd OpenUdp(const std::string& ip) {
   Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local = Loopback(0);
+  sockaddr_in local = Loopback(0, ip);
   bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local);
   return fd;
 }

@@ -56,8 +56,12 @@ bool SendAll(int fd, const std::string& bytes);
 // the peer closed.
 std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, bool* eof = nullptr);
 
-// A UDP socket bound to 127.0.0.1 on a free port.
-Fd OpenUdp();
+// An AF_UNIX datagram socket bound to `path` (a service manager's notification socket; a
+// leading zero byte makes it an abstract name); read it with ReceiveSome, one datagram a call.
+Fd BindUnixDatagram(const std::string& path);
+
+// A UDP socket bound to `ip` (127.0.0.1 unless another loopback address is named) on a free port.
+Fd OpenUdp(const std::string& ip = "127.0.0.1");
 uint16_t LocalPortOf(int fd);
 bool SendUdp(int fd, uint16_t port, const std::vector<uint8_t>& bytes);
 // One datagram, waiting at most `timeout`; false on timeout. `from_port` gets the sender's port.

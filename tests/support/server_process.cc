@@ -206,7 +206,7 @@ void ServerProcess::WriteIni() {
     text += "[" + section + "]\r\n";
     for (auto& [key, value] : keys) text += key + "=" + value + "\r\n";
   }
-  dir_.Write("pvserver.ini", text);
+  dir_.Write(ini_name_, text);
 }
 
 bool ServerProcess::Launch() {
@@ -287,6 +287,12 @@ bool ServerProcess::WaitForLog(const std::string& text, std::chrono::millisecond
   return WaitUntil([&] { return Log().find(text) != std::string::npos; }, deadline);
 }
 
-std::string ServerProcess::IniText() const { return dir_.Read("pvserver.ini"); }
+std::string ServerProcess::IniText() const { return dir_.Read(ini_name_); }
+
+void ServerProcess::UseHome(const std::string& folder) {
+  ::mkdir(dir_.File(folder).c_str(), 0755);
+  ini_name_ = folder + "/pvserver.ini";
+  SetEnv("PARLEYVOX_HOME", dir_.File(folder));
+}
 
 }  // namespace pv::test

@@ -84,8 +84,16 @@ class ServerProcess {
   // Waits until a log line contains `text`.
   bool WaitForLog(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
   std::string IniText() const;
+  // Keeps the configuration file in this sub-folder of the server's folder (created here) and
+  // names it in PARLEYVOX_HOME, as a packaged service does; before Start.
+  void UseHome(const std::string& folder);
   const TempDir& Dir() const { return dir_; }
   IniSettings& Ini() { return ini_; }
+  // Later starts keep the configuration file as the server left it (and the port it holds).
+  void KeepIniFromNowOn() {
+    ini_["Networking"]["TCPPort"] = std::to_string(port_);
+    write_ini_ = false;
+  }
   // The log file the server was told to use (default pvserver.log), relative to its folder.
   void SetLogName(std::string name) { log_name_ = std::move(name); }
   // Sets (or, with none, removes) a variable of the server's environment; before Start.
@@ -109,6 +117,7 @@ class ServerProcess {
   pid_t pid_ = -1;
   int exit_code_ = -1;
   std::string log_name_ = "pvserver.log";
+  std::string ini_name_ = "pvserver.ini";  // relative to the server's folder
   EnvChanges env_;
   std::string output_name_;
   int output_fd_ = -1;

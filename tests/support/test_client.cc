@@ -16,7 +16,7 @@ namespace pv::test {
 
 TestClient::~TestClient() { Close(); }
 
-bool TestClient::Connect(uint16_t port) {
+bool TestClient::Connect(uint16_t port, const std::string& from) {
   if (fd_ >= 0) {
     ADD_FAILURE() << "TestClient::Connect: already connected";
     return false;
@@ -25,6 +25,16 @@ bool TestClient::Connect(uint16_t port) {
   if (fd < 0) {
     ADD_FAILURE() << "socket: " << std::strerror(errno);
     return false;
+  }
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ADD_FAILURE() << "bind " << from << ": " << std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -89,6 +99,12 @@ void TestClient::ReadLoop() {
 }
 
 bool TestClient::Send(const Bytes& bytes) {
+  bool ok = SendNow(bytes);
+  std::this_thread::sleep_for(kSendPause);
+  return ok;
+}
+
+bool TestClient::SendNow(const Bytes& bytes) {
   bool ok = fd_ >= 0;
   size_t sent = 0;
   // One send() carries the whole command; the loop only covers a partial write.
@@ -98,7 +114,6 @@ bool TestClient::Send(const Bytes& bytes) {
     ok = n > 0;
     if (ok) sent += static_cast<size_t>(n);
   }
-  std::this_thread::sleep_for(kSendPause);
   return ok;
 }
 

@@ -39,10 +39,13 @@ class TestClient {
   TestClient& operator=(const TestClient&) = delete;
 
   // Connects to 127.0.0.1:port and starts the reader. False (with the reason in a test failure)
-  // when the connection cannot be made.
-  bool Connect(uint16_t port);
+  // when the connection cannot be made. `from` binds the client to another loopback address
+  // first (127.0.0.2 stands for another host).
+  bool Connect(uint16_t port, const std::string& from = "");
   // Writes the bytes in one send() and pauses kSendPause. False when the send fails.
   bool Send(const Bytes& bytes);
+  // The same without the pause, for clients that send as fast as they can.
+  bool SendNow(const Bytes& bytes);
 
   // The first queued or arriving packet that matches, taken out of the queue; packets before it
   // stay queued. On timeout (or when the server closed the connection and nothing matches) a

@@ -32,10 +32,10 @@ Bytes RelayHeader(uint16_t session_id, uint8_t mode, uint8_t opaque, uint32_t pa
 
 }  // namespace
 
-TestUdp::TestUdp() : fd_(OpenUdp()) {
+TestUdp::TestUdp(const std::string& ip) : fd_(OpenUdp(ip)) {
   port_ = fd_.Get() >= 0 ? LocalPortOf(fd_.Get()) : 0;
   if (port_ == 0) {
-    ADD_FAILURE() << "udp bind 127.0.0.1:0: " << std::strerror(errno);
+    ADD_FAILURE() << "udp bind " << ip << ":0: " << std::strerror(errno);
     fd_.Reset();
   }
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "support/loopback_sockets.h"
@@ -21,8 +22,9 @@ constexpr size_t kOffPingTrailer = 8;  // ping datagram: kPingTrailer
 
 class TestUdp {
  public:
-  // Binds 127.0.0.1:0; a failure is recorded as a test failure and leaves Ok() false.
-  TestUdp();
+  // Binds `ip`:0 (another loopback address stands for another host); a failure is recorded as a
+  // test failure and leaves Ok() false.
+  explicit TestUdp(const std::string& ip = "127.0.0.1");
   TestUdp(const TestUdp&) = delete;
   TestUdp& operator=(const TestUdp&) = delete;
 

@@ -67,10 +67,12 @@ TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAlone) {
   EXPECT_EQ(Inode(path_), before);
 }
 
-TEST_F(ConfigFile, PostAddressGetsHttpInFrontUnlessItHasItSomewhere) {
+TEST_F(ConfigFile, PostAddressGetsHttpInFrontUnlessItHasItSomewhereOrIsHttps) {
   const std::pair<const char*, const char*> cases[] = {
       {"host/post", "http://host/post"},
-      {"https://x.org/p", "http://https://x.org/p"},
+      {"https://x.org/p", "https://x.org/p"},
+      {"HTTPS://x.org/p", "HTTPS://x.org/p"},
+      {"x.org/https://p", "http://x.org/https://p"},
       {"HtTp://Example/", "HtTp://Example/"},
       {"HTTP://A", "HTTP://A"},
       {"ftp://x/http://y", "ftp://x/http://y"},

@@ -1,5 +1,8 @@
 // The command line, the event log file, date and tick arithmetic, and the CRC-32.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -11,6 +14,7 @@
 #include "base/errors.h"
 #include "core/command_line.h"
 #include "base/event_log.h"
+#include "core/platform.h"
 #include "session_fixture.h"
 
 namespace pv {
@@ -73,6 +77,21 @@ TEST(EventLogFile, DeletedFileIsCreatedAgainAndMissingFolderIsSilent) {
   EXPECT_NO_THROW(WriteLog("lost", 0));
 }
 
+TEST(EventLogFile, APipeWithoutReaderLosesTheLineAtOnce) {
+  test::LogCapture log;
+  ASSERT_EQ(::mkfifo(log.Path().c_str(), 0644), 0);
+  auto start = std::chrono::steady_clock::now();
+  WriteLog("nobody reads this", 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  // A reader that never reads: the pipe fills, and the lines that do not fit are lost.
+  int reader = ::open(log.Path().c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  for (int i = 0; i < 2000; ++i) WriteLog(std::string(100, 'x'), 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ::close(reader);
+  std::filesystem::remove(log.Path());
+}
+
 TEST(EventLogFile, ConcurrentWritersNeverInterleave) {
   test::LogCapture log;
   std::vector<std::thread> threads;
@@ -90,6 +109,19 @@ TEST(EventLogFile, ConcurrentWritersNeverInterleave) {
     ++count;
   }
   EXPECT_EQ(count, 800);
+}
+
+TEST(Platform, ConnectionCapIsMaxClientsPlus64WithinTheDescriptorLimit) {
+  const struct {
+    int max_clients;
+    uint64_t descriptors;
+    size_t cap;
+  } cases[] = {
+      {16, 1048576, 80},  {255, 1048576, 319}, {1000, 1048576, 319}, {-3, 1048576, 64},
+      {16, 1024, 80},     {255, 1024, 319},    {255, 256, 96},       {16, 40, 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ConnectionCap(c.max_clients, c.descriptors), c.cap) << c.max_clients << " / " << c.descriptors;
 }
 
 TEST(DateTime, MillisecondsOfDayDropsWholeDaysAndRoundsHalfToEven) {

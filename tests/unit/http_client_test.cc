@@ -1,5 +1,6 @@
 // The listing post's HTTP client: URL splitting, the target's encoding, and posts against a
-// loopback recorder (the request text, answers, errors, time-outs, the stop check, binding).
+// loopback recorder (the request text, answers, errors, time-outs, the stop check, binding),
+// and over TLS against a recorder with a certificate made for the test.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -13,6 +14,7 @@
 #include "net/net_errors.h"
 #include "support/http_recorder.h"
 #include "support/loopback_sockets.h"
+#include "support/test_certificates.h"
 
 namespace pv {
 namespace {
@@ -31,10 +33,19 @@ TEST(HttpUrl, SplitsHostPortAndTarget) {
   EXPECT_EQ(ParseHttpUrl("http://host?a=1").Target, "/?a=1");
   EXPECT_EQ(ParseHttpUrl("http://host").Target, "/");
   EXPECT_EQ(ParseHttpUrl("http://host/a#b?c").Target, "/a#b?c");
+  EXPECT_FALSE(central.Tls);
+  // TLS by the scheme in any letter case, on 443 unless a port is named.
+  for (const auto& [url, port] : {std::pair<const char*, int>{"https://host/p", 443}, {"HTTPS://host:8443/p", 8443},
+                                  {"hTtPs://host?q", 443}}) {
+    HttpUrl secure = ParseHttpUrl(url);
+    EXPECT_TRUE(secure.Tls) << url;
+    EXPECT_EQ(secure.Host, "host") << url;
+    EXPECT_EQ(secure.Port, port) << url;
+  }
 }
 
 TEST(HttpUrl, RefusesWhatCannotBePosted) {
-  for (const char* bad : {"http://", "https://host/", "host/x", "http://:80/", "http://h:0/", "http://h:65536/",
+  for (const char* bad : {"http://", "https://", "https:/host/", "host/x", "http://:80/", "http://h:0/", "http://h:65536/",
                           "http://h:/", "http://h:8a/", "http://https://host/"})
     EXPECT_THROW(ParseHttpUrl(bad), EHttpUrlError) << bad;
 }
@@ -167,6 +178,47 @@ TEST_F(HttpPost, AConnectionThatIsNeverAcceptedTimesOut) {
   // ECANCELED would mean the kernel completed a connection beyond the backlog, and the
   // connect time-out went untested: a failure, not a pass.
   EXPECT_EQ(code, ETIMEDOUT);
+}
+
+// Over TLS the request is the same; a certificate that does not check out against the CA file
+// (or the system's store) is refused before anything is sent.
+TEST(HttpsPost, PostsOnlyToACertificateThatChecksOut) {
+  test::TempDir certs;
+  ASSERT_TRUE(test::MakeCertificate(certs, "listing", "IP:127.0.0.1"));
+  ASSERT_TRUE(test::MakeCertificate(certs, "stranger", "IP:127.0.0.1"));
+  ASSERT_TRUE(test::MakeCertificate(certs, "misnamed", "DNS:elsewhere.example"));
+  struct Case {
+    const char* served;   // the recorder's certificate
+    std::string ca_file;  // empty: the system's store
+    const char* error;    // the start of the error, or "no error"
+  };
+  const Case cases[] = {
+      {"listing", certs.File("listing.crt"), "no error"},
+      {"stranger", certs.File("listing.crt"), "EHttpTlsError: SSL certificate problem: self-signed certificate"},
+      {"listing", "", "EHttpTlsError: SSL certificate problem: self-signed certificate"},
+      {"misnamed", certs.File("misnamed.crt"), "EHttpTlsError: SSL: no alternative certificate subject name"},
+      {"listing", certs.File("missing.crt"), "EHttpTlsError: error setting certificate"},
+  };
+  for (const Case& c : cases) {
+    test::HttpRecorder recorder(certs.File(std::string(c.served) + ".crt"), certs.File(std::string(c.served) + ".key"));
+    ASSERT_TRUE(recorder.Ok());
+    HttpClient client;
+    client.SetCaFile(c.ca_file);
+    std::string error = "no error";
+    try {
+      client.Post(recorder.Url("/post.php?user=a%20b,"));
+    } catch (const Error& e) {
+      error = e.ClassName() + ": " + e.Message();
+    }
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.served << " against " << c.ca_file << ": " << error;
+    bool posted = std::string(c.error) == "no error";
+    ASSERT_EQ(recorder.Requests().size(), posted ? 1u : 0u) << c.served;
+    if (posted) {
+      EXPECT_EQ(recorder.Requests()[0].raw,
+                "POST /post.php?user=a+b, HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html, */*\r\n"
+                "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n\r\n");
+    }
+  }
 }
 
 }  // namespace

@@ -181,5 +181,64 @@ TEST(TcpServer, APortInUseMakesActivationFail) {
   EXPECT_EQ(ReceiveSome(client.Get(), 1, milliseconds(5000)), "k");
 }
 
+TEST(TcpServer, AdmissionRefusesAtTheCapOrMakesRoomByTheOldestPendingConnection) {
+  ConnectionLimits limits{4, 2};
+  const struct {
+    const char* what;
+    size_t open;
+    bool any_pending;
+    size_t from_address;
+    bool loopback;
+    Admission expected;
+  } cases[] = {
+      {"below every limit", 3, true, 1, false, Admission::kAdmit},
+      {"a third pending one from one address", 1, true, 2, false, Admission::kRefuse},
+      {"loopback is exempt from the address limit", 1, true, 9, true, Admission::kAdmit},
+      {"at the cap with a pending one to evict", 4, true, 0, false, Admission::kAdmitEvictingOldestPending},
+      {"at the cap with only logged-in ones", 4, false, 0, true, Admission::kRefuse},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Admit(limits, c.open, c.any_pending, c.from_address, c.loopback), c.expected) << c.what;
+}
+
+TEST(TcpServer, AtTheCapTheOldestConnectionNotEstablishedIsClosed) {
+  TIdTCPServer server;
+  server.SetBinding("127.0.0.1", 0);
+  std::atomic<uint64_t> refused{0};
+  server.SetLimits(ConnectionLimits{2, SIZE_MAX}, &refused);
+  std::atomic<int> established{0};
+  // A connection that sends "e" is established; the handler otherwise only waits for input.
+  server.SetOnExecute([&](TIdPeerThread& peer) {
+    uint8_t byte = 0;
+    peer.Connection().ReadBytes(&byte, 1);
+    if (byte == 'e') {
+      peer.SetEstablished();
+      ++established;
+    }
+  });
+  std::atomic<int> ended{0};
+  server.SetOnDisconnect([&](TIdPeerThread&) { ++ended; });
+  server.SetActive(true);
+  Fd vouched = ConnectTcp(server.BoundPort());
+  ASSERT_TRUE(SendAll(vouched.Get(), "e"));
+  ASSERT_TRUE(WaitUntil([&] { return established == 1; }));
+  Fd first = ConnectTcp(server.BoundPort());
+  ASSERT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 2; }));
+  Fd second = ConnectTcp(server.BoundPort());
+  // The pending one made room; the established one stays.
+  EXPECT_TRUE(SeesEof(first));
+  EXPECT_TRUE(WaitUntil([&] { return ended == 1; }));
+  ASSERT_TRUE(SendAll(second.Get(), "e"));
+  ASSERT_TRUE(WaitUntil([&] { return established == 2; }));
+  // Nothing left to evict: the next connection is closed right after accept.
+  Fd third = ConnectTcp(server.BoundPort());
+  EXPECT_TRUE(SeesEof(third));
+  EXPECT_EQ(refused.load(), 2u);
+  ASSERT_TRUE(SendAll(vouched.Get(), "x"));
+  EXPECT_EQ(server.LiveThreadCount(), 2u);
+  server.SetActive(false);
+  EXPECT_EQ(ended.load(), 3);
+}
+
 }  // namespace
 }  // namespace pv

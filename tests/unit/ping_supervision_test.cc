@@ -180,7 +180,7 @@ TEST_F(PingSessions, SweepGivesUpOnOneSessionTellsItAloneAndEndsThere) {
     (*s)->PingSentTick = TickCount().value - 1000;
   }
   {
-    auto clients = server_.ClientList.Lock();
+    Locked clients(server_.ClientList);
     for (auto* s : {&leaving, &a, &b}) clients->push_back(s->Ptr());
   }
   PingClients(server_, Recorder());
@@ -198,7 +198,7 @@ TEST_F(PingSessions, SweepGivesUpOnOneSessionTellsItAloneAndEndsThere) {
   EXPECT_TRUE(sent_.empty());
   EXPECT_FALSE(leaving->PingDisconnect);
   EXPECT_FALSE(log_.Has("exception"));
-  server_.ClientList.Lock()->clear();
+  Locked(server_.ClientList)->clear();
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // log captured in a temporary file.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <memory>
 #include <string>
 
@@ -22,7 +24,7 @@ class FakeSession {
   FakeSession(TParleyvoxServer& server, const std::string& name, int32_t session_id, uint8_t player_index) {
     TcpPair pair = MakeTcpPair();
     client_ = std::move(pair.client);
-    peer_ = std::make_shared<TIdPeerThread>(nullptr, std::make_shared<TIdTCPConnection>(pair.server.Release()));
+    peer_ = std::make_shared<TIdPeerThread>(nullptr, std::make_shared<TIdTCPConnection>(pair.server.Release(), "127.0.0.1"));
     session_ = std::make_shared<TServerClient>(server, peer_);
     session_->ClientName = name;
     session_->SessionId = session_id;
@@ -32,6 +34,12 @@ class FakeSession {
   TServerClient* operator->() const { return session_.get(); }
   const SessionPtr& Ptr() const { return session_; }
   TIdPeerThread& Thread() const { return *peer_; }
+  // Small socket buffers on both ends, so that little is in flight when the client stops reading.
+  void ShrinkBuffers() {
+    int size = 4096;
+    setsockopt(session_->Connection().Handle(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    setsockopt(client_.Get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
   // What the server wrote to the connection so far (waits briefly for the first bytes).
   std::string Received(std::chrono::milliseconds wait = std::chrono::milliseconds(200)) {
     return ReceiveSome(client_.Get(), 4096, wait);

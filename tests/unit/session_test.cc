@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 
 #include "base/errors.h"
 #include "protocol/dispatch.h"
@@ -57,6 +58,51 @@ TEST(ServerClient, DestroyedSessionTakesNothingAndLeavesTheConnectionsSlot) {
   EXPECT_EQ(s.Received(milliseconds(50)), "");
 }
 
+TEST(ServerClient, WhatTheSocketDoesNotTakeStaysQueuedInOrderAndAStalledClientIsSlow) {
+  TParleyvoxServer server;
+  test::FakeSession s(server, "a", 7, 0);
+  s.ShrinkBuffers();
+  // Far more than the socket buffers hold, in packets of 1000 numbered bytes; nothing reads.
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    std::vector<uint8_t> packet(1000, static_cast<uint8_t>(i));
+    expected.append(packet.begin(), packet.end());
+    s->Enqueue(packet);
+  }
+  EXPECT_EQ(s->SendQueued(), TServerClient::SendResult::kBytesLeft);
+  EXPECT_GT(s->UnsentBytes(), 0u);
+  SteadyTime now = SteadyNow();
+  EXPECT_FALSE(s->IsSlowAt(now));
+  EXPECT_TRUE(s->IsSlowAt(now + TServerClient::kStallLimit + milliseconds(10)));
+  ASSERT_TRUE(s->StallDeadline());
+  // The client reads; each send resumes where the last one stopped.
+  std::string received;
+  for (int round = 0; round < 1000 && received.size() < expected.size(); ++round) {
+    s->SendQueued();
+    received += s.Received(milliseconds(20));
+  }
+  EXPECT_TRUE(received == expected) << received.size() << " of " << expected.size() << " bytes";
+  EXPECT_EQ(s->UnsentBytes(), 0u);
+  EXPECT_FALSE(s->StallDeadline());
+  EXPECT_FALSE(s->IsSlowAt(now + TServerClient::kStallLimit * 2));
+  EXPECT_EQ(server.Traffic.TcpPacketsOut, 200u);
+  EXPECT_EQ(server.Traffic.TcpBytesOut, 200000u);
+}
+
+TEST(ServerClient, AQueuePastItsBoundIsDroppedAndTheClientIsSlow) {
+  TParleyvoxServer server;
+  test::FakeSession s(server, "a", 7, 0);
+  std::vector<uint8_t> packet(4096, 1);
+  for (size_t queued = 0; queued + packet.size() <= TServerClient::kOutQueueLimit; queued += packet.size())
+    s->Enqueue(packet);
+  EXPECT_FALSE(s->IsSlowAt(SteadyNow()));
+  s->Enqueue(packet);
+  EXPECT_TRUE(s->IsSlowAt(SteadyNow()));
+  EXPECT_EQ(s->UnsentBytes(), 0u);
+  s->Enqueue(packet);  // a slow client takes nothing more
+  EXPECT_EQ(s->UnsentBytes(), 0u);
+}
+
 TEST(ServerClient, OnlyExactly120IsLegacy) {
   TParleyvoxServer server;
   test::FakeSession s(server, "a", 7, 0);
@@ -72,14 +118,14 @@ TEST(ServerClient, PingTimeAboveItsFieldIsReportedAsTheLargestValue) {
   TParleyvoxServer server;
   test::FakeSession s(server, "a", 7, 0);
   s->PingTime = 70000;
-  server.ClientList.Lock()->push_back(s.Ptr());
+  Locked(server.ClientList)->push_back(s.Ptr());
   uint8_t request[9] = {0xBA, 0xB0, 0, 0, 9, 0, 60, 0, 1};
   PlayerStatsReq(server, PacketView(request, sizeof request), *s);
   s->Flush();
   std::string answer = s.Received();
   ASSERT_EQ(answer.size(), 104u);
   EXPECT_EQ(LoadU16(reinterpret_cast<const uint8_t*>(answer.data()) + 20), 65535);
-  server.ClientList.Lock()->clear();
+  Locked(server.ClientList)->clear();
 }
 
 TEST(Login, SessionIdsAreUniqueAndNoPlayerIndexIsFreeOnceAll255AreTaken) {
@@ -104,27 +150,32 @@ TEST(Rooms, NamesAreCutTo30AndThe256thRoomIsRefused) {
   EXPECT_EQ(CreateRoom(server, std::string(40, 'd')).Name, std::string(30, 'd'));
   for (int i = 1; i < kMaxRooms; ++i) CreateRoom(server, "r" + std::to_string(i));
   EXPECT_THROW(CreateRoom(server, "one too many"), ERangeError);
-  EXPECT_EQ(server.RoomList.Lock()->size(), 255u);
+  EXPECT_EQ(Locked(server.RoomList)->size(), 255u);
 }
 
-TEST(Framing, APassTakesOneWholePacketAfterItsFirstByte) {
+TEST(Framing, APacketIsWholeOnceItsHeaderAndItsLengthHaveArrived) {
+  auto head = [](uint16_t length) {
+    std::vector<uint8_t> bytes = {0xBA, 0xB0, 0, 0, 0, 0, 2, 0};
+    StoreU16(bytes.data() + 4, length);
+    return bytes;
+  };
   const struct {
     const char* what;
+    std::vector<uint8_t> head;
     size_t waiting;
-    std::optional<uint16_t> length;
-    size_t taken;
+    size_t needed;
   } cases[] = {
-      {"two 8-byte packets: 15 wait after the first byte", 15, 8, 7},
-      {"three 75-byte packets: 150 bytes stay for the next passes", 224, 75, 74},
-      {"one packet exactly as long as it says", 100, 101, 100},
-      // Implausible lengths take what arrived, up to one buffer.
-      {"a length below the header size", 20, 0, 20},
-      {"a length beyond what arrived", 20, 9000, 20},
-      {"too few bytes to hold a length", 3, std::nullopt, 3},
-      {"5000 bytes at once", 4999, 9000, kPacketBufferSize - 1},
-      {"nothing", 0, std::nullopt, 0},
+      {"one byte: the header first", {0xBA}, 1, 8},
+      {"seven bytes: the header first", head(101), 7, 8},
+      {"a login's header: all 101 bytes", head(101), 8, 101},
+      {"a bare header", head(8), 8, 8},
+      {"the longest packet", head(4096), 20, 4096},
+      // Lengths that cannot be right take what arrived (0).
+      {"a length below the header size", head(7), 8, 0},
+      {"a length beyond the packet buffer", head(4097), 8, 0},
+      {"a length of 0", head(0), 9, 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(BytesToTake(c.waiting, c.length), c.taken) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(PacketBytesNeeded(c.head.data(), c.waiting), c.needed) << c.what;
 }
 
 }  // namespace

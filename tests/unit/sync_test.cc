@@ -1,5 +1,6 @@
-// The base synchronisation primitives: the auto-reset event, the guarded list's lock and the
-// worker thread's life (start, bounded stop, the log line of an error that escapes its body).
+// The base synchronisation primitives: the auto-reset event, the guarded list's lock, the
+// worker thread's life (start, bounded stop, the log line of an error that escapes its body) and
+// the transport thread's bounded wait.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include "base/errors.h"
 #include "base/sync.h"
 #include "base/thread.h"
+#include "net/net_thread.h"
 #include "session_fixture.h"
 
 namespace pv {
@@ -45,14 +47,14 @@ TEST(AutoResetEvent, ASetIsKeptForTheNextWaiterAndReleasesOnlyOne) {
 
 TEST(GuardedList, AViewHoldsTheListForItsWholeExtentAndTheSameThreadMayTakeItAgain) {
   GuardedList<int> list;
-  auto view = list.Lock();
+  Locked view(list);
   view->push_back(1);
   {
-    auto again = list.Lock();  // re-entrant on the holding thread
+    Locked again(list);  // re-entrant on the holding thread
     again->push_back(2);
   }
   auto other = std::async(std::launch::async, [&] {
-    auto theirs = list.Lock();
+    Locked theirs(list);
     theirs->push_back(3);
     return theirs->size();
   });
@@ -112,6 +114,19 @@ TEST(TThread, AnErrorThatEscapesTheBodyIsLoggedWithTheThreadsName) {
     ASSERT_TRUE(w.WaitFor(kDeadline));
     EXPECT_TRUE(log.Has(c.line)) << c.line;
   }
+}
+
+TEST(NetThread, WaitForIsBoundedAndTrueOnceTheBodyEnded) {
+  std::atomic<bool> release{false};
+  NetThread thread;
+  thread.Start("TestNetThread", [&release] {
+    while (!release.load()) std::this_thread::sleep_for(milliseconds(1));
+  });
+  EXPECT_FALSE(thread.WaitFor(kStaysBlocked));  // still running: the bounded wait gives up
+  EXPECT_FALSE(thread.Ended());
+  release = true;
+  ASSERT_TRUE(thread.WaitFor(kDeadline));
+  EXPECT_TRUE(thread.Ended());
 }
 
 }  // namespace

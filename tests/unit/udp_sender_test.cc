@@ -149,7 +149,7 @@ TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAnd
   EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
   sender.Start();
   // A datagram still queued would be overtaken: the lone one has to wait its turn.
-  h_.server.UdpSendList.Lock()->push_back(QueuedDatagram{a.session, RelayDatagram(11, 1, {1})});
+  Locked(h_.server.UdpSendList)->push_back(QueuedDatagram{a.session, RelayDatagram(11, 1, {1})});
   EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
   EXPECT_TRUE(Nothing(b));
   h_.Drain();

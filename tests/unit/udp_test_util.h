@@ -42,22 +42,23 @@ class UdpHarness {
   }
   ~UdpHarness() { SetLogFileName(saved_log_); }
 
-  // A logged-in session in ClientList. Its connection is a closed one: nothing here writes to it.
+  // A logged-in session in ClientList. Its connection is a closed one from 127.0.0.1 (where the
+  // harness's datagrams come from): nothing here writes to it.
   SessionPtr AddSession(uint16_t session_id, uint8_t player_index, int32_t room_index = 0,
                         const std::string& name = "") {
-    auto connection = std::make_shared<TIdTCPConnection>(-1);
+    auto connection = std::make_shared<TIdTCPConnection>(-1, "127.0.0.1");
     peers_.push_back(std::make_shared<TIdPeerThread>(nullptr, connection));
     auto session = std::make_shared<TServerClient>(server, peers_.back());
     session->SessionId = session_id;
     session->PlayerIndex = player_index;
     session->RoomIndex = room_index;
     session->ClientName = name.empty() ? "p" + std::to_string(player_index + 1) : name;
-    server.ClientList.Lock()->push_back(session);
+    Locked(server.ClientList)->push_back(session);
     return session;
   }
   // Removed and destroyed, as the server ends a session.
   void RemoveSession(const SessionPtr& session) {
-    std::erase(*server.ClientList.Lock(), session);
+    std::erase(*Locked(server.ClientList), session);
     session->Destroy();
   }
   // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
@@ -67,14 +68,16 @@ class UdpHarness {
 
   // Hands `bytes` to UDPRead as received from 127.0.0.1:from_port. The bytes are copied into a
   // buffer of exactly their size, so a read past the end shows under AddressSanitizer.
-  void Deliver(const Bytes& bytes, uint16_t from_port) {
+  void Deliver(const Bytes& bytes, uint16_t from_port) { DeliverFrom(bytes, LoopbackAddr(from_port)); }
+  // The same from any source address.
+  void DeliverFrom(const Bytes& bytes, const sockaddr_in& from) {
     auto exact = std::make_unique<uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
     std::copy(bytes.begin(), bytes.end(), exact.get());
-    UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), LoopbackAddr(from_port), false}, binding_);
+    UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), from, false}, binding_);
   }
   void Drain() { ProcessUDPList(server, &binding_); }
-  size_t Queued() { return server.UdpSendList.Lock()->size(); }
-  Bytes QueuedAt(size_t i) { return server.UdpSendList.Lock()->at(i).bytes; }
+  size_t Queued() { return Locked(server.UdpSendList)->size(); }
+  Bytes QueuedAt(size_t i) { return Locked(server.UdpSendList)->at(i).bytes; }
   uint16_t Port() const { return binding_.Port(); }
   TIdSocketHandle& Binding() { return binding_; }
 

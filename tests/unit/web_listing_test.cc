@@ -62,11 +62,11 @@ class ListingReport : public ::testing::Test {
     ASSERT_TRUE(own_.Ok());
     server_.Config.ParleyvoxSite_Active = true;
     server_.Config.WebPostURL = own_.Url("/own.php?key=1");
-    auto clients = server_.ClientList.Lock();
+    Locked clients(server_.ClientList);
     clients->push_back(alice_.Ptr());
     clients->push_back(mister_.Ptr());
   }
-  void TearDown() override { server_.ClientList.Lock()->clear(); }
+  void TearDown() override { Locked(server_.ClientList)->clear(); }
   void Report() { UpdateStats(server_, http_, central_.Url("/webpost.php")); }
   // The request line of request `index` with the uptime's digits replaced by "N".
   static std::string Line(const test::HttpRecorder& recorder, size_t index) {

@@ -32,6 +32,17 @@ sockaddr_in Loopback(int port) {
 
 }  // namespace
 
+bool SendPacket(int fd, const std::vector<uint8_t>& bytes) { return client::SendAll(fd, bytes); }
+
+bool DrainInput(int fd) {
+  uint8_t buffer[4096];
+  for (;;) {
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+  }
+}
+
 void CloseClients(std::vector<BenchClient>& clients) {
   for (BenchClient& c : clients) {
     if (c.tcp_fd >= 0) ::close(c.tcp_fd);

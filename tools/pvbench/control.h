@@ -24,6 +24,11 @@ struct BenchClient {
   int player_id = 0;
 };
 
+// Sends one whole control packet (blocking); false when the connection failed.
+bool SendPacket(int fd, const std::vector<uint8_t>& packet);
+// Reads and drops whatever has arrived, without waiting; false once the server has closed.
+bool DrainInput(int fd);
+
 // Closes the sockets of every client.
 void CloseClients(std::vector<BenchClient>& clients);
 

@@ -3,7 +3,8 @@
 // datagrams at a steady rate; every client checks what it receives and the delays are measured.
 // With --pid the server's CPU time per relayed datagram is read from /proc. With --ramp the
 // rate rises step by step until the loss reaches 0.1 %. With --reference the same load goes
-// through pvbench's own minimal relay instead, for comparison.
+// through pvbench's own minimal relay instead, for comparison. --stalled and --churn add the
+// hostile side: clients that never read, and clients that come, go and change rooms.
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "base/printf.h"
 #include "control.h"
+#include "hostile.h"
 #include "options.h"
 #include "probes.h"
 #include "reference_relay.h"
@@ -32,6 +34,7 @@ struct Session {
   ControlReader& control;
   int udp_port;
   std::function<double()> relay_cpu;  // CPU seconds of the relay so far; negative: unknown
+  StalledClients* stalled;            // null without --stalled
   std::vector<uint32_t> packet_ids;
   std::vector<uint16_t> client_ports;
   uint8_t next_step = 1;
@@ -54,11 +57,22 @@ StepFigures RunStep(Session& s, int rate) {
   f.tally.delays_ns.reserve(static_cast<size_t>(o.duration * rate + 1) * static_cast<size_t>(o.talkers) *
                             s.clients.size());
   s.receiver.BeginStep(step, &f.tally);
+  if (o.server_pid) f.rss_start_kib = ProcessRssKiB(o.server_pid);
+  std::unique_ptr<Churn> churn;
+  if (o.churn > 0) {
+    churn = std::make_unique<Churn>(o.churn, o.port, o.password);
+    if (!churn->Error().empty()) std::fprintf(stderr, "pvbench: %s\n", churn->Error().c_str());
+  }
   const double cpu_before = s.relay_cpu();
   const double own_before = OwnCpuSeconds();
   const double busy_before = MachineBusySeconds();
   const uint64_t drops_before = UdpDrops(relay_port), client_drops_before = UdpDrops(s.client_ports);
   f.sent = Talk(s.clients, o, s.udp_port, rate, step, s.packet_ids);
+  if (churn) {
+    churn->Stop();
+    f.churn_rate = o.churn;
+    f.churn = churn->Figures();
+  }
   // Every talker's datagram goes to every other client, in both modes.
   f.expected = f.sent.sent * (s.clients.size() - 1);
   const auto grace_end = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(o.grace * 1000));
@@ -74,6 +88,11 @@ StepFigures RunStep(Session& s, int rate) {
   f.client_drops = UdpDrops(s.client_ports) - client_drops_before;
   s.receiver.EndStep();
   f.control_closed = s.control.Closed();
+  if (o.server_pid) f.rss_end_kib = ProcessRssKiB(o.server_pid);
+  if (s.stalled) {
+    f.stalled = s.stalled->Count();
+    f.stalled_closed = s.stalled->ClosedByServer();
+  }
   return f;
 }
 
@@ -144,15 +163,24 @@ int Run(const Options& o) {
   }
   int result = 0;
   {
+    std::unique_ptr<StalledClients> stalled;
+    if (o.stalled > 0) {
+      stalled = std::make_unique<StalledClients>(o.stalled, o.port, o.password);
+      if (!stalled->Error().empty()) std::fprintf(stderr, "pvbench: %s\n", stalled->Error().c_str());
+    }
     ControlReader control(clients);
     Receiver receiver(clients, o.talkers, udp_port, o.rx_interval_us, o.deadline_ms);
-    Session s{o, clients, receiver, control, udp_port, relay_cpu,
+    Session s{o, clients, receiver, control, udp_port, relay_cpu, stalled.get(),
               std::vector<uint32_t>(static_cast<size_t>(o.talkers), 1), {}};
     for (const BenchClient& c : clients) s.client_ports.push_back(LocalPort(c.udp_fd));
     if (o.ramp) {
       result = RunRamp(s, deadline);
     } else {
       StepFigures f = RunStep(s, o.rate);
+      if (stalled) {
+        stalled->Stop();
+        f.stalled_closed = stalled->ClosedByServer();
+      }
       PrintRun(f, Printf("pvbench: %s, %d clients, %d talkers, %d per second each, %d-byte payloads, mode %d, %.0f s",
                          o.reference_cpu >= 0 ? "reference relay" : "pvserver", o.clients, o.talkers, o.rate,
                          o.payload, o.mode, o.duration));

@@ -27,6 +27,10 @@ const char kUsage[] =
     "  --reference CPU   no server: relay with pvbench's own minimal relay, pinned to CPU, to see\n"
     "                    what the kernel and the machine cost by themselves (mode 0 only)\n"
     "  --reference-sendto  the minimal relay sends one copy per system call\n"
+    "  --stalled N       N more clients log in with a 2 KB receive buffer, ask for the server\n"
+    "                    information every 20 ms and never read (default 0)\n"
+    "  --churn R         R times a second during the run: a fresh client logs in, the one before\n"
+    "                    leaves, and a resident client changes rooms (default 0)\n"
     "  --deadline MS     a datagram delivered later than MS after sending counts as lost (200)\n"
     "  --grace SEC       wait for late datagrams after each run (default 1)\n"
     "  --timeout SEC     bound on the whole run (default 900)\n"
@@ -81,6 +85,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     else if (name == "--ramp-to") ok = ToInt(value, 1, 100000, o.ramp_to);
     else if (name == "--rx-interval") ok = ToInt(value, 0, 100000, o.rx_interval_us);
     else if (name == "--reference") ok = ToInt(value, 0, 1023, o.reference_cpu);
+    else if (name == "--stalled") ok = ToInt(value, 0, 64, o.stalled);
+    else if (name == "--churn") ok = ToInt(value, 0, 1000, o.churn);
     else if (name == "--deadline") ok = ToInt(value, 1, 100000, o.deadline_ms);
     else if (name == "--grace") ok = ToSeconds(value, o.grace);
     else if (name == "--timeout") ok = ToSeconds(value, o.timeout);
@@ -89,6 +95,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   }
   if (o.port == 0 && o.reference_cpu < 0) return Fail("--port or --reference is required");
   if (o.reference_cpu >= 0 && o.mode != 0) return Fail("the reference relay knows mode 0 only");
+  if (o.reference_cpu >= 0 && (o.stalled > 0 || o.churn > 0))
+    return Fail("the reference relay has no control connections: no --stalled or --churn");
   if (o.talkers > o.clients) return Fail("more talkers than clients");
   return true;
 }

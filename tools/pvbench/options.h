@@ -28,6 +28,10 @@ struct Options {
   // instead (ReferenceRelay), for comparison; --reference-sendto makes it send one by one.
   int reference_cpu = -1;
   bool reference_sendto = false;
+  // The hostile side: clients that log in and never read, and logins, leaves and room changes
+  // per second by other clients while the talkers talk (tools/pvbench/hostile.h).
+  int stalled = 0;
+  int churn = 0;
   double grace = 1.0;       // seconds to wait for late datagrams after the talking stops
   // A datagram delivered later than this after it was sent is lost for a voice client: it
   // counts as loss, so a relay that falls behind and only catches up afterwards does not pass.

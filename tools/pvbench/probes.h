@@ -11,6 +11,8 @@ namespace pv::bench {
 
 // User plus system CPU seconds of a process (from /proc/PID/stat); negative when unreadable.
 double ProcessCpuSeconds(pid_t pid);
+// The resident set size of a process in KiB (VmRSS in /proc/PID/status); negative when unreadable.
+long ProcessRssKiB(pid_t pid);
 // This process's own CPU seconds.
 double OwnCpuSeconds();
 // CPU seconds every core of the machine spent busy (not idle, not waiting for I/O), from

@@ -21,12 +21,30 @@ double StepFigures::CpuMicrosPerDatagram() const {
   return server_cpu * 1e6 / static_cast<double>(tally.delivered);
 }
 
-double StepFigures::DelayMicros(double q) {
-  auto& d = tally.delays_ns;
-  if (d.empty()) return 0.0;
-  auto at = static_cast<size_t>(q * static_cast<double>(d.size() - 1));
-  std::nth_element(d.begin(), d.begin() + static_cast<std::ptrdiff_t>(at), d.end());
-  return d[at] / 1000.0;
+
+namespace {
+
+// The value at quantile q (0..1), reordering `values`; 0 when there are none.
+template <typename T>
+double Quantile(std::vector<T>& values, double q) {
+  if (values.empty()) return 0.0;
+  auto at = static_cast<size_t>(q * static_cast<double>(values.size() - 1));
+  std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
+  return static_cast<double>(values[at]);
+}
+
+}  // namespace
+
+double StepFigures::DelayMicros(double q) { return Quantile(tally.delays_ns, q) / 1000.0; }
+
+double StepFigures::MaxGapMillis() const {
+  std::vector<int64_t> gaps = tally.talker_max_gap_ns;
+  return Quantile(gaps, 1.0) / 1e6;
+}
+
+double StepFigures::MedianGapMillis() const {
+  std::vector<int64_t> gaps = tally.talker_max_gap_ns;
+  return Quantile(gaps, 0.5) / 1e6;
 }
 
 void PrintRun(StepFigures& f, const std::string& title) {
@@ -42,6 +60,8 @@ void PrintRun(StepFigures& f, const std::string& title) {
   std::printf("  loss        %.4f %% (missing or past the deadline)\n", f.LossPercent());
   std::printf("  delay       p50 %.0f us, p99 %.0f us, p99.9 %.0f us, max %.0f us\n", f.DelayMicros(0.5),
               f.DelayMicros(0.99), f.DelayMicros(0.999), f.DelayMicros(1.0));
+  std::printf("  talker gaps longest per talker: max %.1f ms, median %.1f ms\n", f.MaxGapMillis(),
+              f.MedianGapMillis());
   std::printf("  errors      %llu (wrong session id %llu, bad checksum %llu, bad header %llu, out of order %llu, "
               "own datagram back %llu); late %llu\n",
               static_cast<unsigned long long>(t.Errors()), static_cast<unsigned long long>(t.wrong_session),
@@ -53,6 +73,18 @@ void PrintRun(StepFigures& f, const std::string& title) {
                 f.CpuMicrosPerDatagram(), f.server_cpu / f.sent.seconds * 100.0);
   } else {
     std::printf("  server cpu  not measured (give --pid)\n");
+  }
+  if (f.rss_start_kib >= 0 && f.rss_end_kib >= 0) {
+    std::printf("  server rss  %.1f MiB at start, %.1f MiB at end\n", static_cast<double>(f.rss_start_kib) / 1024.0,
+                static_cast<double>(f.rss_end_kib) / 1024.0);
+  }
+  if (f.stalled > 0) std::printf("  stalled     %d clients, %d of them closed by the server\n", f.stalled, f.stalled_closed);
+  if (f.churn_rate > 0) {
+    std::printf("  churn       %d per second: %llu logins (login to server information p50 %.1f ms, max %.1f ms), "
+                "%llu failed; %llu room changes\n",
+                f.churn_rate, static_cast<unsigned long long>(f.churn.logins), Quantile(f.churn.login_us, 0.5) / 1000.0,
+                Quantile(f.churn.login_us, 1.0) / 1000.0, static_cast<unsigned long long>(f.churn.login_failures),
+                static_cast<unsigned long long>(f.churn.room_changes));
   }
   std::printf("  drops       server socket %llu, client sockets %llu\n",
               static_cast<unsigned long long>(f.server_drops), static_cast<unsigned long long>(f.client_drops));

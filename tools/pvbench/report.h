@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "hostile.h"
 #include "traffic.h"
 
 namespace pv::bench {
@@ -19,6 +20,12 @@ struct StepFigures {
   uint64_t server_drops = 0;    // the server socket's receive-buffer drops
   uint64_t client_drops = 0;
   int control_closed = 0;
+  long rss_start_kib = -1;      // the server's resident set before and after; negative: unknown
+  long rss_end_kib = -1;
+  int stalled = 0;              // stalled clients, and how many of them the server closed
+  int stalled_closed = 0;
+  int churn_rate = 0;
+  ChurnFigures churn;
 
   double LossPercent() const;
   // Datagrams delivered within the deadline per second of talking.
@@ -27,6 +34,9 @@ struct StepFigures {
   double CpuMicrosPerDatagram() const;
   // The delay in microseconds at quantile q (0..1) of the delivered datagrams.
   double DelayMicros(double q);
+  // The talkers' longest gaps in milliseconds: the largest, and the median over talkers.
+  double MaxGapMillis() const;
+  double MedianGapMillis() const;
 };
 
 // The full report of a single run.

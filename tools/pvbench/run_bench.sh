@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs pvbench against a fresh pvserver: the server binary is copied into a temporary folder
-# with a pvserver.ini of its own (127.0.0.1 only, MaxClients 255), started pinned to one core,
-# and pvbench runs pinned to the other. The server is stopped (by its own PID) at the end.
+# with a pvserver.ini of its own (127.0.0.1 only, MaxClients 255, two rooms for --churn),
+# started pinned to one core, and pvbench runs pinned to the other with the server's PID (its
+# CPU time and resident set are read from /proc). The server is stopped (by its own PID) at the
+# end.
 #
 #   tools/pvbench/run_bench.sh BUILD_DIR [pvbench options...]
 #   SERVER_CPU=1 BENCH_CPU=0 tools/pvbench/run_bench.sh build-rel --clients 64 --talkers 64
@@ -35,7 +37,7 @@ cp "$build/pvserver" "$dir/"
 started=
 for attempt in 1 2 3 4 5; do
   port=$((20000 + (RANDOM % 20000) * 2))
-  printf '[Version]\r\nServerVersion=v1.2.2\r\n[General]\r\nMaxClients=255\r\n[Networking]\r\nIP=127.0.0.1\r\nTCPPort=%d\r\n' \
+  printf '[Version]\r\nServerVersion=v1.2.2\r\n[General]\r\nMaxClients=255\r\n[Channels]\r\n0=Lobby\r\n1=Side\r\n[Networking]\r\nIP=127.0.0.1\r\nTCPPort=%d\r\n' \
     "$port" >"$dir/pvserver.ini"
   rm -f "$dir/pvserver.log"
   (cd "$dir" && exec taskset -c "$server_cpu" ./pvserver) >/dev/null 2>&1 &

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -114,7 +115,8 @@ Receiver::Receiver(const std::vector<BenchClient>& clients, int talkers, int udp
       talkers_(talkers),
       interval_us_(interval_us),
       deadline_ns_(static_cast<int64_t>(deadline_ms) * 1000000),
-      last_seq_(static_cast<size_t>(talkers) * clients.size(), 0) {
+      last_seq_(static_cast<size_t>(talkers) * clients.size(), 0),
+      last_at_(last_seq_.size(), 0) {
   server_.sin_family = AF_INET;
   server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   server_.sin_port = htons(static_cast<uint16_t>(udp_port));
@@ -138,6 +140,8 @@ void Receiver::BeginStep(uint8_t step, Tally* tally) {
   std::lock_guard<std::mutex> hold(mutex_);
   step_ = step;
   tally_ = tally;
+  tally_->talker_max_gap_ns.assign(static_cast<size_t>(talkers_), 0);
+  std::fill(last_at_.begin(), last_at_.end(), 0);
   delivered_ = 0;
 }
 
@@ -212,7 +216,11 @@ void Receiver::Take(const BenchClient& to, const uint8_t* data, size_t size, int
     return;
   }
   if (talker == static_cast<size_t>(to.index)) ++t.from_self;
-  uint32_t& last = last_seq_[talker * clients_.size() + static_cast<size_t>(to.index)];
+  const size_t pair = talker * clients_.size() + static_cast<size_t>(to.index);
+  int64_t& last_at = last_at_[pair];
+  if (last_at != 0 && now_ns - last_at > t.talker_max_gap_ns[talker]) t.talker_max_gap_ns[talker] = now_ns - last_at;
+  last_at = now_ns;
+  uint32_t& last = last_seq_[pair];
   const uint32_t seq = LoadU32(payload + kOffSeq);
   if (seq <= last) ++t.out_of_order;
   last = seq;

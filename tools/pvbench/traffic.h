@@ -34,6 +34,8 @@ struct Tally {
   uint64_t late = 0;            // from an earlier step
   uint64_t OnTime() const { return delivered - overdue; }
   std::vector<uint32_t> delays_ns;
+  // Per talker, the longest time between two of its datagrams arriving at one recipient.
+  std::vector<int64_t> talker_max_gap_ns;
   uint64_t Errors() const { return wrong_session + bad_checksum + bad_header + out_of_order + from_self; }
 };
 
@@ -76,6 +78,7 @@ class Receiver {
   Tally* tally_ = nullptr;
   uint8_t step_ = 0;
   std::vector<uint32_t> last_seq_;  // [talker * clients + recipient]
+  std::vector<int64_t> last_at_;    // arrival of the last one, same index; 0: none this step
   std::atomic<uint64_t> delivered_{0};
   std::atomic<uint64_t> pings_{0};
   std::atomic<int64_t> last_arrival_ns_{0};

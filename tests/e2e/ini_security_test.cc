@@ -1,0 +1,112 @@
+// The configuration file's secrets on disk: a server killed again and again while it writes the
+// file leaves no temporary copy behind after its next start, the file stays whole and private;
+// and the operator is told at start when the file holding passwords is readable by every user.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "core/ini_file.h"
+#include "support/server_process.h"
+#include "support/test_client.h"
+
+namespace pv::test {
+namespace {
+
+// The writer's temporary files beside the configuration file.
+std::vector<std::string> Temporaries(const TempDir& dir) {
+  std::vector<std::string> found;
+  if (DIR* d = ::opendir(dir.Path().c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name.rfind("pvserver.ini.", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp")
+        found.push_back(name);
+    }
+    ::closedir(d);
+  }
+  return found;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+TEST(IniSecrets, KillsDuringWritesLeaveNoTemporaryFileAndAWholePrivateIni) {
+  constexpr int kKills = 20;
+  ServerProcess server({{"Passwords", {{"ServerPassword", "p-start"}}}});
+  ASSERT_TRUE(server.Start());
+  server.KeepIniFromNowOn();
+  const std::string ini_path = server.Dir().File("pvserver.ini");
+  ASSERT_EQ(::chmod(ini_path.c_str(), 0600), 0);
+  int seen_mid_write = 0, left_behind = 0;
+  for (int k = 0; k <= kKills; ++k) {
+    if (k > 0) {
+      // A copy left by a writer that died long ago, as an earlier crash would have left it.
+      if (k == 1) server.Dir().Write("pvserver.ini.999999999.0.tmp", "[Passwords]\r\nServerPassword=old\r\n");
+      ASSERT_TRUE(server.Start()) << "start " << k;
+    }
+    // After every start: no temporary copy, and a whole file that kept its private mode.
+    EXPECT_TRUE(Temporaries(server.Dir()).empty()) << "start " << k;
+    EXPECT_EQ(ModeOf(ini_path), 0600u) << "start " << k;
+    IniFile ini(ini_path);
+    EXPECT_EQ(ini.ReadString("Version", "ServerVersion", ""), "v1.2.2") << "start " << k;
+    const std::string password = ini.ReadString("Passwords", "ServerPassword", "");
+    EXPECT_EQ(password.rfind("p-", 0), 0u) << "start " << k << ": " << password;
+    EXPECT_EQ(ini.ReadString("Networking", "TCPPort", ""), std::to_string(server.TcpPort()));
+    if (k == kKills) break;
+    // An administrator changes the server password as fast as the server takes it.
+    TestClient admin;
+    ASSERT_TRUE(admin.Connect(static_cast<uint16_t>(server.TcpPort())));
+    ASSERT_TRUE(admin.Login("admin", password));
+    admin.Send(AdminLogin("vimbo"));
+    ASSERT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
+    Bytes burst;
+    for (int i = 0; i < 200; ++i) {
+      Bytes one = AdminChangeServerPassword("p-" + std::to_string(k) + "-" + std::to_string(i));
+      burst.insert(burst.end(), one.begin(), one.end());
+    }
+    admin.Send(burst);
+    // Killed the moment a temporary copy is seen (or after 3 s): in the middle of a write.
+    bool caught = WaitUntil(
+        [&] {
+          for (const std::string& name : Temporaries(server.Dir())) {
+            const mode_t mode = ModeOf(server.Dir().File(name));
+            if (mode != 0) {  // 0: renamed meanwhile
+              EXPECT_EQ(mode, 0600u) << name;
+            }
+            return true;
+          }
+          return false;
+        },
+        Ms(3000), Ms(0));
+    ::kill(server.Pid(), SIGKILL);
+    EXPECT_LT(server.WaitExit(Ms(5000)), 0);
+    seen_mid_write += caught;
+    left_behind += !Temporaries(server.Dir()).empty();
+  }
+  EXPECT_GT(seen_mid_write, 0);
+  ::testing::Test::RecordProperty("kills", kKills);
+  ::testing::Test::RecordProperty("killed_mid_write", seen_mid_write);
+  ::testing::Test::RecordProperty("temporaries_left_by_kills", left_behind);
+  EXPECT_EQ(server.Stop(), 0);
+}
+
+// The start-up lines in the log stay as they are; the warning goes to stderr.
+TEST(IniSecrets, WorldReadableFileWithPasswordsIsWarnedOfOnStderr) {
+  ServerProcess server({{"Passwords", {{"AdminPassword", "s3cret"}}}});
+  server.SetOutputFile("output.txt");
+  ASSERT_TRUE(server.Start());
+  const bool world_readable = (ModeOf(server.Dir().File("pvserver.ini")) & S_IROTH) != 0;
+  EXPECT_EQ(server.Stop(), 0);
+  const std::string output = server.Output();
+  EXPECT_EQ(output.find("holds passwords and is readable by every user") != std::string::npos, world_readable)
+      << output;
+  // Listening on 127.0.0.1 only, with a password of its own: nothing about the default.
+  EXPECT_EQ(output.find("vimbo"), std::string::npos) << output;
+  EXPECT_TRUE(InOrder(server.LogLines(), kStartLines));
+  for (const std::string& line : server.LogLines()) EXPECT_EQ(line.find("Warning"), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace pv::test

@@ -1,0 +1,113 @@
+// Password guessing and the administrator's secrets, tried from other hosts (other loopback
+// addresses): guesses are throttled per address while other addresses log in at once, the
+// shipped administrator password works from the local machine only, and texts an administrator
+// sends cannot write lines of their own into the configuration file.
+#include <gtest/gtest.h>
+
+#include "support/server_test.h"
+
+namespace pv::test {
+namespace {
+
+class LoginSecurity : public ServerTest {
+ protected:
+  // A client connected from `from` (127.0.0.2 and up stand for other hosts), logged in.
+  TestClient& From(const std::string& from, const std::string& name, const std::string& password = "") {
+    clients_.push_back(std::make_unique<TestClient>());
+    TestClient& c = *clients_.back();
+    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort()), from));
+    if (!name.empty()) {
+      EXPECT_TRUE(c.Login(name, password));
+    }
+    return c;
+  }
+  int LogCount(const std::string& text) const {
+    int n = 0;
+    for (const std::string& line : server_->LogLines()) n += line.find(text) != std::string::npos;
+    return n;
+  }
+  // The answer to one ClientLogin from `from`.
+  int16_t LoginAnswer(const std::string& from, const std::string& password) {
+    TestClient& c = From(from, "");
+    c.Send(ClientLogin("guess", password, "1.2.1"));
+    auto answer = c.WaitFor([](const ServerPacket& p) { return p.Code == kPktLoginAccepted || p.Code == kPktBadServerPassword; });
+    return answer ? answer->Code : 0;
+  }
+};
+
+// Five wrong administrator passwords lock the address out: the right one is then refused
+// unchecked, with one log line for the lock-out; an administrator at another address gets in at once.
+TEST_F(LoginSecurity, AdministratorGuessingIsThrottledPerAddress) {
+  StartServer({{"Passwords", {{"AdminPassword", "s3cret"}}}});
+  TestClient& guesser = From("127.0.0.3", "guesser");
+  for (int i = 0; i < 5; ++i) {
+    guesser.Send(AdminLogin("guess" + std::to_string(i)));
+    EXPECT_TRUE(guesser.WaitFor(kReplyBadAdminPassword)) << i;
+  }
+  guesser.Send(AdminLogin("s3cret"));
+  EXPECT_TRUE(guesser.WaitFor(kReplyBadAdminPassword)) << "the right password got past the lock-out";
+  TestClient& admin = From("127.0.0.2", "admin");
+  admin.Send(AdminLogin("s3cret"));
+  EXPECT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
+  // The guesser hears of the other's success; it was never made an administrator itself.
+  EXPECT_TRUE(guesser.WaitFor(kPktPlayerIsAdmin));
+  guesser.Send(AdminKickPlayer(admin.PlayerId()));
+  EXPECT_TRUE(guesser.WaitFor(kReplyNotAdmin));
+  EXPECT_EQ(LogCount("Administrator logins from 127.0.0.3 refused for 60 seconds after 5 wrong passwords"), 1);
+  EXPECT_EQ(LogCount("127.0.0.2"), 0);
+}
+
+// The server password at login: the same throttle, the refusal answered as a wrong password.
+TEST_F(LoginSecurity, ServerPasswordGuessingIsThrottledPerAddress) {
+  StartServer({{"Passwords", {{"ServerPassword", "pw"}}}});
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(LoginAnswer("127.0.0.3", "nope"), kPktBadServerPassword) << i;
+  EXPECT_EQ(LoginAnswer("127.0.0.3", "pw"), kPktBadServerPassword) << "the right password got past the lock-out";
+  EXPECT_EQ(LoginAnswer("127.0.0.2", "pw"), kPktLoginAccepted);
+  EXPECT_EQ(LogCount("Client logins from 127.0.0.3 refused for 60 seconds after 5 wrong passwords"), 1);
+}
+
+// "vimbo" is for the local machine: accepted from 127.0.0.1, refused as a wrong password (with
+// one line saying why) from any other address, other loopback addresses included.
+TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyFromTheLocalMachine) {
+  StartServer();
+  TestClient& remote = From("127.0.0.2", "remote");
+  remote.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(remote.WaitFor(kReplyBadAdminPassword));
+  EXPECT_EQ(LogCount("Refused the default administrator password from 127.0.0.2: it is accepted only from 127.0.0.1"), 1);
+  TestClient& local = Client("local");
+  local.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(local.WaitFor(kPktPlayerIsAdmin));
+  // Once changed, the password works from anywhere.
+  local.Send(AdminChangeAdminPassword("n3w"));
+  EXPECT_TRUE(local.WaitFor(kReplyAdminPasswordChanged));
+  remote.Send(AdminLogin("n3w"));
+  EXPECT_TRUE(remote.WaitFor(kPktPlayerIsAdmin));
+}
+
+// A password or a room name carrying CR LF used to write lines of its own into the file. It is
+// cut at the first line break or NUL before it is used or stored.
+TEST_F(LoginSecurity, AdministratorTextsCannotWriteLinesOfTheirOwn) {
+  StartServer();
+  TestClient& admin = Admin();
+  admin.Send(AdminChangeAdminPassword("x\r\n[Channels]\r\n0=Evil"));
+  EXPECT_TRUE(admin.WaitFor(kReplyAdminPasswordChanged));
+  admin.Send(AdminChangeServerPassword(std::string("pw\0[Networking]", 15)));
+  admin.Send(AdminCreateRoom("Room\n[Passwords]"));
+  EXPECT_TRUE(admin.WaitFor(kPktRoomCreated));
+  admin.Send(AdminSaveAsDefaultChannels());
+  EXPECT_TRUE(admin.WaitFor(kReplyChannelsSaved));
+  const std::string ini = server_->IniText();
+  EXPECT_NE(ini.find("AdminPassword=x\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("ServerPassword=pw\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("=Room\r\n"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("Evil"), std::string::npos) << ini;
+  EXPECT_EQ(ini.find("[Passwords]"), ini.rfind("[Passwords]")) << ini;
+  EXPECT_EQ(ini.find("[Networking]"), ini.rfind("[Networking]")) << ini;
+  // The cut password is the one in force.
+  TestClient& again = From("127.0.0.2", "again", "pw");
+  again.Send(AdminLogin("x"));
+  EXPECT_TRUE(again.WaitFor(kPktPlayerIsAdmin));
+}
+
+}  // namespace
+}  // namespace pv::test
