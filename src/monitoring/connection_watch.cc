@@ -1,14 +1,15 @@
 #include "monitoring/connection_watch.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
-#include <vector>
-
-#include "base/printf.h"
 
 namespace pv {
 
@@ -20,36 +21,54 @@ uint16_t PortOf(const sockaddr_storage& a) {
   return 0;
 }
 
-// "fd/peer-port/peer-address-bytes": enough to tell two connections on one descriptor apart.
-std::string ConnectionKey(int fd, const sockaddr_storage& peer, socklen_t length) {
-  std::string key = Printf("%d/%u/", fd, static_cast<unsigned>(PortOf(peer)));
-  key.append(reinterpret_cast<const char*>(&peer), length);
-  return key;
+// The inode of a socket, 0 for anything else.
+ino_t SocketInode(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return 0;
+  return st.st_ino;
 }
 
-struct Connection {
-  int fd;
-  std::string key;
-};
+enum class Kind { kConnection, kOther, kUnknown };
 
-// The process's connected TCP sockets whose local port is `port` (the listener itself has no
-// peer and is left out).
-std::vector<Connection> ConnectionsOnPort(uint16_t port) {
-  std::vector<Connection> out;
+// A TCP socket connected on local port `port` is a connection; any other socket (UDP, another
+// port, the listener) is something else for good; one on the port whose peer is gone already (reset)
+// is left for the library.
+Kind KindOf(int fd, uint16_t port) {
+  sockaddr_storage local{}, peer{};
+  socklen_t local_length = sizeof local, peer_length = sizeof peer;
+  int type = 0;
+  socklen_t type_size = sizeof type;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_size) != 0) return Kind::kUnknown;
+  if (type != SOCK_STREAM) return Kind::kOther;  // UDP ports are numbered apart from TCP's
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0) return Kind::kUnknown;
+  if (PortOf(local) != port) return Kind::kOther;
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0) return Kind::kOther;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) return Kind::kUnknown;
+  return Kind::kConnection;
+}
+
+// What the peer has sent on the connection, as the kernel counts it (received, read or not).
+uint64_t BytesReceived(int fd) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return 0;
+  // Older kernels fill less of the record; the count is then unknown.
+  if (size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) return 0;
+  return info.tcpi_bytes_received;
+}
+
+// The descriptors of the process, but `skip` (the watch's own copies).
+std::set<int> OpenDescriptors(const std::set<int>& skip) {
+  std::set<int> out;
   DIR* dir = ::opendir("/proc/self/fd");
   if (!dir) return out;
   while (dirent* entry = ::readdir(dir)) {
     char* end = nullptr;
     long fd = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0' || fd == ::dirfd(dir)) continue;
-    struct stat st {};
-    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    sockaddr_storage local{}, peer{};
-    socklen_t local_length = sizeof local, peer_length = sizeof peer;
-    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &local_length) != 0) continue;
-    if (PortOf(local) != port) continue;
-    if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) continue;
-    out.push_back(Connection{static_cast<int>(fd), ConnectionKey(static_cast<int>(fd), peer, peer_length)});
+    if (skip.count(static_cast<int>(fd)) == 0) out.insert(static_cast<int>(fd));
   }
   ::closedir(dir);
   return out;
@@ -57,21 +76,57 @@ std::vector<Connection> ConnectionsOnPort(uint16_t port) {
 
 }  // namespace
 
+ConnectionWatch::~ConnectionWatch() {
+  for (const auto& [inode, connection] : watched_) ::close(connection.copy);
+}
+
 int ConnectionWatch::Sweep(std::chrono::steady_clock::duration limit) {
   const auto now = std::chrono::steady_clock::now();
-  std::map<std::string, std::chrono::steady_clock::time_point> seen;
+  std::set<int> copies;
+  for (const auto& [inode, connection] : watched_) copies.insert(connection.copy);
+  // The connections the library still holds a descriptor of, and the other sockets still open.
+  std::set<ino_t> live, others;
+  for (int fd : OpenDescriptors(copies)) {
+    const ino_t inode = SocketInode(fd);
+    if (inode == 0) continue;
+    if (others_.count(inode) != 0) {
+      others.insert(inode);
+      continue;
+    }
+    if (watched_.count(inode) != 0) {
+      live.insert(inode);
+      continue;
+    }
+    const Kind kind = KindOf(fd, port_);
+    if (kind == Kind::kOther) others.insert(inode);
+    if (kind != Kind::kConnection) continue;
+    live.insert(inode);
+    // The number may name another socket by now: the copy is kept only when it is the one
+    // looked at (socket inodes are not reused while the socket lives).
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) continue;
+    if (SocketInode(copy) != inode) {
+      ::close(copy);
+      continue;
+    }
+    watched_[inode] = Connection{copy, now};
+  }
+  others_ = std::move(others);
   int shut = 0;
-  for (const Connection& c : ConnectionsOnPort(port_)) {
-    auto known = first_seen_.find(c.key);
-    auto since = known == first_seen_.end() ? now : known->second;
-    seen[c.key] = since;
-    if (now - since >= limit) {
-      // Wakes the worker blocked on it; the library closes the descriptor when it returns.
-      ::shutdown(c.fd, SHUT_RDWR);
+  for (auto it = watched_.begin(); it != watched_.end();) {
+    if (live.count(it->first) == 0) {
+      // The library has closed its descriptor: the connection is over.
+      ::close(it->second.copy);
+      it = watched_.erase(it);
+      continue;
+    }
+    if (now - it->second.first_seen >= limit || BytesReceived(it->second.copy) > max_bytes_) {
+      // Wakes the worker blocked on it; the library closes its descriptor when it returns.
+      ::shutdown(it->second.copy, SHUT_RDWR);
       ++shut;
     }
+    ++it;
   }
-  first_seen_ = std::move(seen);
   return shut;
 }
 

@@ -6,11 +6,11 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "base/printf.h"
+#include "base/sync.h"
 #include "monitoring/connection_watch.h"
 #include "monitoring/exposition.h"
 #include "monitoring/snapshot.h"
@@ -23,7 +23,11 @@ constexpr size_t kWorkers = 2;
 constexpr size_t kMaxWaiting = 8;
 constexpr time_t kReadWriteSeconds = 5;
 constexpr auto kConnectionLimit = std::chrono::seconds(10);
-constexpr auto kWatchInterval = std::chrono::milliseconds(500);
+// The watch looks at the connections ten times a second: a sweep costs one fstat per open
+// descriptor, and a client that floods header lines gets at most this long before it is cut.
+constexpr auto kWatchInterval = std::chrono::milliseconds(100);
+// What one connection may send in all: up to five requests of a few header lines each.
+constexpr uint64_t kMaxBytesPerConnection = 64 * 1024;
 constexpr auto kStopWait = std::chrono::seconds(5);
 constexpr size_t kMaxBody = 1024;
 constexpr size_t kKeepAliveRequests = 5;
@@ -39,7 +43,7 @@ class BoundedPool : public httplib::TaskQueue {
   }
   void enqueue(std::function<void()> task) override {
     {
-      std::unique_lock<std::mutex> hold(lock_);
+      MutexLock hold(lock_);
       if (waiting_.size() < kMaxWaiting && !stopping_) {
         waiting_.push_back(std::move(task));
         wake_.notify_one();
@@ -50,7 +54,7 @@ class BoundedPool : public httplib::TaskQueue {
   }
   void shutdown() override {
     {
-      std::lock_guard<std::mutex> hold(lock_);
+      MutexLock hold(lock_);
       stopping_ = true;
     }
     wake_.notify_all();
@@ -62,8 +66,8 @@ class BoundedPool : public httplib::TaskQueue {
     for (;;) {
       std::function<void()> task;
       {
-        std::unique_lock<std::mutex> hold(lock_);
-        wake_.wait(hold, [this] { return stopping_ || !waiting_.empty(); });
+        MutexLock hold(lock_);
+        while (!stopping_ && waiting_.empty()) hold.Wait(wake_);
         // Connections already accepted are still served (each is closed by its task); at stop
         // they have been shut down, so they end at once.
         if (waiting_.empty()) return;
@@ -74,10 +78,11 @@ class BoundedPool : public httplib::TaskQueue {
     }
   }
 
-  std::mutex lock_;
+  // A leaf lock: held only to queue or take a task, never while one runs.
+  Mutex lock_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> waiting_;
-  bool stopping_ = false;
+  std::deque<std::function<void()>> waiting_ GUARDED_BY(lock_);
+  bool stopping_ GUARDED_BY(lock_) = false;
   std::vector<std::thread> threads_;
 };
 
@@ -130,10 +135,11 @@ struct MonitoringEndpoint::Impl {
   std::thread listener;
   std::thread watcher;
   std::unique_ptr<ConnectionWatch> watch;
-  std::mutex lock;
+  // A leaf lock: the listener's end and the watch's stop, nothing else is taken under it.
+  Mutex lock;
   std::condition_variable changed;
-  bool listener_done = false;  // guarded by lock
-  bool stop_watch = false;     // guarded by lock
+  bool listener_done GUARDED_BY(lock) = false;
+  bool stop_watch GUARDED_BY(lock) = false;
 };
 
 MonitoringEndpoint::MonitoringEndpoint(TParleyvoxServer& server, std::string file_version)
@@ -174,20 +180,25 @@ std::string MonitoringEndpoint::Start(const ListenAddress& address) {
   });
   if (!http.bind_to_port(address.host, address.port))
     return Printf("cannot listen on %s", address.Text().c_str());
-  impl->watch = std::make_unique<ConnectionWatch>(address.port);
+  impl->watch = std::make_unique<ConnectionWatch>(address.port, kMaxBytesPerConnection);
   Impl* raw = impl.get();
   impl->listener = std::thread([raw] {
     raw->http.listen_after_bind();
-    std::lock_guard<std::mutex> hold(raw->lock);
+    MutexLock hold(raw->lock);
     raw->listener_done = true;
     raw->changed.notify_all();
   });
   impl->watcher = std::thread([raw] {
-    std::unique_lock<std::mutex> hold(raw->lock);
-    while (!raw->changed.wait_for(hold, kWatchInterval, [raw] { return raw->stop_watch; })) {
-      hold.unlock();
+    MutexLock hold(raw->lock);
+    while (!raw->stop_watch) {
+      // A sweep every interval; a stop request cuts the wait short.
+      const auto next = std::chrono::steady_clock::now() + kWatchInterval;
+      while (!raw->stop_watch && hold.WaitUntil(raw->changed, next)) {
+      }
+      if (raw->stop_watch) break;
+      hold.Unlock();
       raw->watch->Sweep(kConnectionLimit);
-      hold.lock();
+      hold.Lock();
     }
   });
   impl_ = std::move(impl);
@@ -199,29 +210,30 @@ void MonitoringEndpoint::Stop() {
   Impl& impl = *impl_;
   // 1. The watch thread ends first, so the sweeps below are this thread's alone.
   {
-    std::lock_guard<std::mutex> hold(impl.lock);
+    MutexLock hold(impl.lock);
     impl.stop_watch = true;
     impl.changed.notify_all();
   }
   impl.watcher.join();
   // 2. No more connections are accepted. The library ignores a stop before its loop runs, so
   //    a stop right after the start waits (bounded) for the loop first.
-  auto deadline = std::chrono::steady_clock::now() + kStopWait;
-  std::unique_lock<std::mutex> hold(impl.lock);
-  while (!impl.http.is_running() && !impl.listener_done && std::chrono::steady_clock::now() < deadline)
-    impl.changed.wait_for(hold, std::chrono::milliseconds(10));
-  hold.unlock();
+  using std::chrono::steady_clock;
+  const auto deadline = steady_clock::now() + kStopWait;
+  MutexLock hold(impl.lock);
+  while (!impl.http.is_running() && !impl.listener_done && steady_clock::now() < deadline)
+    hold.WaitUntil(impl.changed, steady_clock::now() + std::chrono::milliseconds(10));
+  hold.Unlock();
   impl.http.stop();
   // 3. Every connection is ended until the listener (which joins its workers) is done.
-  hold.lock();
-  while (!impl.listener_done && std::chrono::steady_clock::now() < deadline) {
-    hold.unlock();
-    impl.watch->Sweep(std::chrono::steady_clock::duration::zero());
-    hold.lock();
-    impl.changed.wait_for(hold, std::chrono::milliseconds(50), [&impl] { return impl.listener_done; });
+  hold.Lock();
+  while (!impl.listener_done && steady_clock::now() < deadline) {
+    hold.Unlock();
+    impl.watch->Sweep(steady_clock::duration::zero());
+    hold.Lock();
+    if (!impl.listener_done) hold.WaitUntil(impl.changed, steady_clock::now() + std::chrono::milliseconds(50));
   }
   bool done = impl.listener_done;
-  hold.unlock();
+  hold.Unlock();
   if (done) {
     impl.listener.join();
     impl_.reset();

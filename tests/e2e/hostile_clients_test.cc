@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "sessions/datagrams.h"
+#include "support/build_kind.h"
 #include "support/server_test.h"
 
 namespace pv::test {
@@ -27,39 +28,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The sanitizers add shadow memory (AddressSanitizer also keeps freed memory in quarantine), so
-// the server's resident size says nothing about what it holds; the memory bounds are checked in
-// the other builds. AddressSanitizer makes the server (and this test) about three times slower,
-// ThreadSanitizer about five.
-#if !defined(__has_feature)
-#define __has_feature(x) 0
-#endif
-#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-constexpr bool kRssMeaningful = false;
-constexpr int kSlowdown = 5;
-#elif defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
-constexpr bool kRssMeaningful = false;
-constexpr int kSlowdown = 3;
-#else
-constexpr bool kRssMeaningful = true;
-constexpr int kSlowdown = 1;
-#endif
-
 // What the server promises the clients that behave while one does not.
 constexpr Ms kAnswerWithin{100 * kSlowdown};
 constexpr Ms kVoiceGapAtMost{100 * kSlowdown};
 
 int64_t ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<Ms>(Clock::now() - since).count();
-}
-
-// The server's resident memory in KiB, from /proc/PID/status.
-int64_t RssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  return -1;
 }
 
 // One logged-in client that also speaks UDP, its endpoint known to the server.

@@ -1,18 +1,21 @@
 // The monitoring endpoint as an operator's tools meet it: /metrics read by the Prometheus
 // client library's own parser while the test drives log-ins, voice, drops and a kick;
 // /status.json and the status page without addresses or passwords, the page rendered by a real
-// browser; hostile HTTP clients that must not hold up players or the stop; and Listen values
-// the server cannot use.
+// browser; hostile HTTP clients (idle, dripping, flooding) that must not hold up players or the
+// stop, nor grow the server; and Listen values the server cannot use.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "support/build_kind.h"
 #include "support/http_get.h"
 #include "support/server_test.h"
 
@@ -72,6 +75,25 @@ std::string ReceiveSomeFromTerminal(int fd) {
   char buffer[4096];
   ssize_t n = ::read(fd, buffer, sizeof buffer);
   return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// Sends one request's header lines without end, never blocking; true once the server has cut
+// the connection (its end of the stream arrived, or a reset), false when it is still open at the
+// deadline.
+bool FloodHeadersUntilCut(int fd, Ms deadline) {
+  std::string lines;
+  for (int i = 0; i < 500; ++i) lines += "X-Filler: aaaaaaaaaaaaaaaaaaaa\r\n";
+  if (!SendAll(fd, "GET / HTTP/1.1\r\nHost: x\r\n")) return true;
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLOUT | POLLRDHUP, 0};
+    ::poll(&p, 1, 50);
+    if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
+    if ((p.revents & POLLOUT) == 0) continue;
+    ssize_t n = ::send(fd, lines.data(), lines.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return true;
+  }
+  return false;
 }
 
 int FreeTcpPort() {
@@ -283,6 +305,14 @@ TEST_F(Monitoring, HostileHttpClientsHoldUpNeitherPlayersNorTheStop) {
   StartWithMonitoring();
   TestClient& alice = Client("alice");
   TestClient& bob = Client("bob");
+  // One that sends header lines without end: cut once it has sent 64 KB, and its lines are not
+  // kept (unbounded, they grew the server by over 30 MB a second).
+  const int64_t rss_before = RssKiB(server_->Pid());
+  Fd flood = ConnectTcp(static_cast<uint16_t>(port_));
+  EXPECT_TRUE(FloodHeadersUntilCut(flood.Get(), Ms(5000 * kSlowdown)));
+  if (kRssMeaningful) {
+    EXPECT_LT(RssKiB(server_->Pid()) - rss_before, 16 * 1024);
+  }
   // More idle connections than workers and waiting places, one that drips a request byte by
   // byte, and one that sends an oversized body.
   std::vector<Fd> idle;

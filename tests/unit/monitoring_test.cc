@@ -2,6 +2,7 @@
 // (names, escaping, families), the connection watch on loopback sockets, and the banner's text.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "app/banner.h"
 #include "monitoring/connection_watch.h"
@@ -95,14 +96,22 @@ TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
   EXPECT_EQ(quiet.find("In no listed room"), std::string::npos);
 }
 
+// A listener and one connection to it, both ends in this process, as the endpoint has them.
+struct WatchedPort {
+  test::Fd listener = test::ListenTcp(0, 4);
+  const uint16_t port = test::LocalPortOf(listener.Get());
+  test::Fd client = test::ConnectTcp(port);
+  test::Fd served{::accept(listener.Get(), nullptr, nullptr)};
+};
+
 TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
   using test::Fd;
-  Fd listener = test::ListenTcp(0, 4);
-  const uint16_t port = test::LocalPortOf(listener.Get());
-  Fd client = test::ConnectTcp(port);
-  Fd served(::accept(listener.Get(), nullptr, nullptr));
+  WatchedPort w;
+  const uint16_t port = w.port;
+  Fd& client = w.client;
+  Fd& served = w.served;
   test::TcpPair elsewhere = test::MakeTcpPair();  // another port: never touched
-  ConnectionWatch watch(port);
+  ConnectionWatch watch(port, 1 << 20);
   EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);  // young: left alone
   bool eof = false;
   EXPECT_EQ(test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
@@ -116,6 +125,27 @@ TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
   EXPECT_GE(next.Get(), 0);
   EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "x"));
   EXPECT_EQ(test::ReceiveSome(elsewhere.server.Get(), 16, std::chrono::milliseconds(1000)), "x");
+  // Once the library closes its descriptor the watch forgets the connection and closes its copy;
+  // the number, given to another socket (here the other port's), is not touched.
+  EXPECT_EQ(watch.Watched(), 1u);
+  const int number = served.Get();
+  served.Reset();
+  ASSERT_EQ(::dup2(elsewhere.server.Get(), number), number);
+  Fd reused(number);
+  EXPECT_EQ(watch.Sweep(std::chrono::steady_clock::duration::zero()), 0);
+  EXPECT_EQ(watch.Watched(), 0u);
+  EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "y"));
+  EXPECT_EQ(test::ReceiveSome(reused.Get(), 16, std::chrono::milliseconds(1000)), "y");
+}
+
+TEST(MonitoringConnectionWatch, EndsAYoungConnectionThatSentTooMuch) {
+  WatchedPort w;
+  ConnectionWatch watch(w.port, 1000);
+  // Counted as the kernel receives it, whether or not anyone reads it.
+  ASSERT_TRUE(test::SendAll(w.client.Get(), std::string(900, 'h')));
+  EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);
+  ASSERT_TRUE(test::SendAll(w.client.Get(), std::string(200, 'h')));
+  EXPECT_TRUE(test::WaitUntil([&] { return watch.Sweep(std::chrono::hours(1)) == 1; }));
 }
 
 TEST(StartupBanner, Text) {
