@@ -154,7 +154,7 @@ TEST_F(Monitoring, MetricsParseAsPrometheusTextAndMoveWithTheTraffic) {
   alice.Send(AdminLogin("vimbo"));
   EXPECT_TRUE(alice.WaitFor(kPktPlayerIsAdmin));
   // Voice: three good datagrams from alice reach bob; then a gap in the packet ids, a broken
-  // checksum (both counted and relayed all the same) and an unknown session id.
+  // checksum (both counted and relayed all the same), a forged source and an unknown session id.
   TestUdp alice_udp, bob_udp;
   bob_udp.SendTo(UdpPort(), PingDatagram(bob.SessionId(), 1, 1));
   ASSERT_TRUE(bob_udp.Receive(Ms(3000)));
@@ -168,13 +168,13 @@ TEST_F(Monitoring, MetricsParseAsPrometheusTextAndMoveWithTheTraffic) {
   broken.back() ^= 0xFF;
   alice_udp.SendTo(UdpPort(), broken);
   EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  // Alice's session from another host's address: only her control connection's may speak for it.
+  TestUdp stranger("127.0.0.2");
+  stranger.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), 11, {8}));
   alice_udp.SendTo(UdpPort(), RelayDatagram(50001, 1, {7}));  // session ids end at 50000
-  // A kick: bob leaves the list once a pass of his connection starts with the kick noted,
-  // which takes a packet to end the pass under way and one more for the closing pass.
+  // A kick: bob is told, his connection is closed and he leaves the list.
   alice.Send(AdminKickPlayer(bob.PlayerId()));
   EXPECT_TRUE(bob.WaitFor(LeftOf(bob.PlayerId())));
-  bob.Send(ServerStatsReq());
-  bob.Send(ServerStatsReq());
   EXPECT_TRUE(bob.IsClosedByServer());
 
   Parsed after;
@@ -194,8 +194,9 @@ TEST_F(Monitoring, MetricsParseAsPrometheusTextAndMoveWithTheTraffic) {
       {R"(parleyvox_udp_datagrams_dropped_total{reason="bad_packet_id"})", 1},
       {R"(parleyvox_udp_datagrams_dropped_total{reason="bad_checksum"})", 1},
       {R"(parleyvox_udp_datagrams_dropped_total{reason="unknown_session"})", 1},
+      {R"(parleyvox_udp_datagrams_dropped_total{reason="wrong_source_address"})", 1},
       {R"(parleyvox_udp_datagrams_dropped_total{reason="queue_full"})", 0},
-      {"parleyvox_udp_packets_in_total{}", 7},  // bob's ping, six relay datagrams
+      {"parleyvox_udp_packets_in_total{}", 8},  // bob's ping, seven relay datagrams
   };
   for (const auto& [series, want] : moved) EXPECT_EQ(delta(series), want) << series;
   EXPECT_GE(delta("parleyvox_udp_packets_out_total{}"), 6);  // the ping's answer and five copies
