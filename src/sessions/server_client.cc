@@ -23,7 +23,7 @@ TServerClient::~TServerClient() { Destroy(); }
 void TServerClient::Enqueue(std::vector<uint8_t> packet) {
   if (Destroying || QueueOverflowed) return;
   {
-    std::lock_guard<std::mutex> hold(out_queue_lock_);
+    MutexLock hold(out_queue_lock_);
     if (Destroying || QueueOverflowed) return;
     if (unsent_bytes_ + packet.size() <= kOutQueueLimit) {
       if (unsent_bytes_ == 0) waiting_since_ = SteadyNow();
@@ -47,18 +47,18 @@ size_t TServerClient::QueuedBytesLocked() const {
 }
 
 size_t TServerClient::UnsentBytes() {
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   return unsent_bytes_;
 }
 
 bool TServerClient::IsSlowAt(SteadyTime now) {
   if (QueueOverflowed) return true;
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   return unsent_bytes_ > 0 && now - waiting_since_ >= kStallLimit;
 }
 
 std::optional<SteadyTime> TServerClient::StallDeadline() {
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   if (unsent_bytes_ == 0) return std::nullopt;
   return waiting_since_ + kStallLimit;
 }
@@ -83,7 +83,7 @@ void TServerClient::Flush() {
 bool TServerClient::TakeQueued() {
   std::vector<std::vector<uint8_t>> taken;
   {
-    std::lock_guard<std::mutex> hold(out_queue_lock_);
+    MutexLock hold(out_queue_lock_);
     taken.swap(out_queue_);
   }
   if (taken.empty()) return false;
@@ -101,7 +101,7 @@ bool TServerClient::TakeQueued() {
 }
 
 void TServerClient::DropUnsent(bool count_for_session) {
-  std::lock_guard<std::mutex> hold(out_queue_lock_);
+  MutexLock hold(out_queue_lock_);
   if (count_for_session)
     for (const auto& packet : out_queue_) Traffic.CountTcpOut(packet.size());
   out_queue_.clear();
@@ -114,12 +114,12 @@ void TServerClient::DropUnsent(bool count_for_session) {
 
 TServerClient::SendResult TServerClient::Send(bool owner) {
   if (Destroying) return SendResult::kAllSent;
-  std::unique_lock<std::mutex> send(send_lock_, std::defer_lock);
   if (owner) {
-    send.lock();  // held by another thread only for a send that does not wait
-  } else if (!send.try_lock()) {
+    send_lock_.Lock();  // held by another thread only for a send that does not wait
+  } else if (!send_lock_.TryLock()) {
     return SendResult::kBusy;
   }
+  MutexLock send(send_lock_, std::adopt_lock);
   // Destruction may have begun while this thread waited for the lock.
   if (Destroying) return SendResult::kAllSent;
   for (;;) {
@@ -135,7 +135,7 @@ TServerClient::SendResult TServerClient::Send(bool owner) {
     if (sent == 0) return SendResult::kBytesLeft;
     sending_offset_ += sent;
     {
-      std::lock_guard<std::mutex> hold(out_queue_lock_);
+      MutexLock hold(out_queue_lock_);
       unsent_bytes_ -= std::min(unsent_bytes_, sent);
       waiting_since_ = SteadyNow();
     }
@@ -152,7 +152,7 @@ TServerClient::SendResult TServerClient::Send(bool owner) {
 void TServerClient::Destroy() {
   if (Destroying.exchange(true)) return;
   if (auto peer = peer_thread_.lock()) peer->ClearAppData();
-  std::lock_guard<std::mutex> send(send_lock_);
+  MutexLock send(send_lock_);
   DropUnsent(false);
 }
 

@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -137,22 +136,26 @@ class TServerClient {
   SendResult Send(bool owner);
   // Moves the queued packets behind what is being sent; false when none was queued. Call with
   // the send lock held.
-  bool TakeQueued();
+  bool TakeQueued() REQUIRES(send_lock_);
   // Drops everything unsent (a failed send counts the packets not yet taken for the session, as
   // if they had been tried). Call with the send lock held.
-  void DropUnsent(bool count_for_session);
+  void DropUnsent(bool count_for_session) REQUIRES(send_lock_);
   // Call with the out-queue lock held.
-  size_t QueuedBytesLocked() const;
+  size_t QueuedBytesLocked() const REQUIRES(out_queue_lock_);
 
-  std::mutex send_lock_;                    // guards sending_ and sending_sizes_
-  std::vector<uint8_t> sending_;            // bytes taken from the queue, [sending_offset_, end) unsent
-  size_t sending_offset_ = 0;
-  size_t sending_counted_ = 0;              // the finished packets at the front of sending_
-  std::deque<size_t> sending_sizes_;        // the packets in sending_, for the server's counters
-  std::mutex out_queue_lock_;               // guards out_queue_, unsent_bytes_, waiting_since_
-  std::vector<std::vector<uint8_t>> out_queue_;
-  size_t unsent_bytes_ = 0;                 // in out_queue_ and sending_
-  SteadyTime waiting_since_{};              // the last progress while bytes were unsent
+  Mutex send_lock_;
+  // Bytes taken from the queue, [sending_offset_, end) unsent.
+  std::vector<uint8_t> sending_ GUARDED_BY(send_lock_);
+  size_t sending_offset_ GUARDED_BY(send_lock_) = 0;
+  // The finished packets at the front of sending_.
+  size_t sending_counted_ GUARDED_BY(send_lock_) = 0;
+  // The packets in sending_, for the server's counters.
+  std::deque<size_t> sending_sizes_ GUARDED_BY(send_lock_);
+  Mutex out_queue_lock_;
+  std::vector<std::vector<uint8_t>> out_queue_ GUARDED_BY(out_queue_lock_);
+  size_t unsent_bytes_ GUARDED_BY(out_queue_lock_) = 0;  // in out_queue_ and sending_
+  // The last progress while bytes were unsent.
+  SteadyTime waiting_since_ GUARDED_BY(out_queue_lock_){};
   std::atomic<int64_t> leaving_since_{0};
   std::atomic<bool> close_when_sent_{false};
   std::atomic<uint64_t> udp_endpoint_{0};

@@ -34,6 +34,7 @@ struct Session {
   ControlReader& control;
   int udp_port;
   std::function<double()> relay_cpu;  // CPU seconds of the relay so far; negative: unknown
+  std::function<double()> relay_threads_cpu;  // of the server's relaying threads alone; negative: unknown
   StalledClients* stalled;            // null without --stalled
   std::vector<uint32_t> packet_ids;
   std::vector<uint16_t> client_ports;
@@ -64,6 +65,7 @@ StepFigures RunStep(Session& s, int rate) {
     if (!churn->Error().empty()) std::fprintf(stderr, "pvbench: %s\n", churn->Error().c_str());
   }
   const double cpu_before = s.relay_cpu();
+  const double threads_before = s.relay_threads_cpu();
   const double own_before = OwnCpuSeconds();
   const double busy_before = MachineBusySeconds();
   const uint64_t drops_before = UdpDrops(relay_port), client_drops_before = UdpDrops(s.client_ports);
@@ -79,6 +81,7 @@ StepFigures RunStep(Session& s, int rate) {
   while (s.receiver.Delivered() < f.expected && Clock::now() < grace_end)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (cpu_before >= 0) f.server_cpu = s.relay_cpu() - cpu_before;
+  if (threads_before >= 0) f.relay_threads_cpu = s.relay_threads_cpu() - threads_before;
   f.generator_cpu = OwnCpuSeconds() - own_before;
   // With --reference the relay is a thread of this process: its time is in the generator's.
   if (o.reference_cpu >= 0) f.generator_cpu -= f.server_cpu;
@@ -148,12 +151,18 @@ int Run(const Options& o) {
   std::unique_ptr<ReferenceRelay> reference;
   int udp_port = o.port + 1;
   std::function<double()> relay_cpu = [&o] { return o.server_pid ? ProcessCpuSeconds(o.server_pid) : -1.0; };
+  // The server's UDP listener and send thread: what relaying costs, without the control
+  // connections' threads (which the hostile load keeps busy with logins and notifications).
+  std::function<double()> relay_threads_cpu = [&o] {
+    return o.server_pid ? ThreadsCpuSeconds(o.server_pid, {"TIdUDPListenerT", "UDPSender"}) : -1.0;
+  };
   if (o.reference_cpu >= 0) {
     std::vector<uint16_t> ids;
     for (size_t i = 0; i < clients.size(); ++i) ids.push_back(static_cast<uint16_t>(kFirstReferenceSession + i));
     reference = std::make_unique<ReferenceRelay>(ids, o.reference_cpu, o.reference_sendto);
     udp_port = reference->Port();
     relay_cpu = [&reference] { return reference->CpuSeconds(); };
+    relay_threads_cpu = [] { return -1.0; };
   }
   std::string error = Connect(o, clients, udp_port, deadline);
   if (!error.empty()) {
@@ -170,7 +179,7 @@ int Run(const Options& o) {
     }
     ControlReader control(clients);
     Receiver receiver(clients, o.talkers, udp_port, o.rx_interval_us, o.deadline_ms);
-    Session s{o, clients, receiver, control, udp_port, relay_cpu, stalled.get(),
+    Session s{o, clients, receiver, control, udp_port, relay_cpu, relay_threads_cpu, stalled.get(),
               std::vector<uint32_t>(static_cast<size_t>(o.talkers), 1), {}};
     for (const BenchClient& c : clients) s.client_ports.push_back(LocalPort(c.udp_fd));
     if (o.ramp) {

@@ -9,19 +9,25 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace pv::bench {
 
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+// CPU seconds from one line of a stat file; `name` gets the command (or thread) name.
+double CpuSecondsOfStat(const std::string& path, std::string* name = nullptr) {
+  std::ifstream in(path);
   std::string text;
   if (!std::getline(in, text)) return -1.0;
   // The command name is in parentheses and may hold spaces: fields are counted after its ')'.
+  size_t open = text.find('(');
   size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1.0;
+  if (open == std::string::npos || close == std::string::npos || close < open) return -1.0;
+  if (name) *name = text.substr(open + 1, close - open - 1);
   std::istringstream fields(text.substr(close + 2));
   std::string field;
   unsigned long long utime = 0, stime = 0;
@@ -31,6 +37,25 @@ double ProcessCpuSeconds(pid_t pid) {
     if (number == 15) stime = std::stoull(field);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+double ProcessCpuSeconds(pid_t pid) { return CpuSecondsOfStat("/proc/" + std::to_string(pid) + "/stat"); }
+
+double ThreadsCpuSeconds(pid_t pid, const std::vector<std::string>& names) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  double total = 0.0;
+  bool any = false;
+  for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+    std::string name;
+    double seconds = CpuSecondsOfStat(entry.path().string() + "/stat", &name);
+    if (seconds < 0 || std::find(names.begin(), names.end(), name) == names.end()) continue;
+    total += seconds;
+    any = true;
+  }
+  return any ? total : -1.0;
 }
 
 long ProcessRssKiB(pid_t pid) {

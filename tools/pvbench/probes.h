@@ -5,12 +5,16 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace pv::bench {
 
 // User plus system CPU seconds of a process (from /proc/PID/stat); negative when unreadable.
 double ProcessCpuSeconds(pid_t pid);
+// The same summed over the process's threads whose name is one of `names` (from
+// /proc/PID/task/TID/stat); a thread that ended meanwhile is not counted. Negative when unreadable.
+double ThreadsCpuSeconds(pid_t pid, const std::vector<std::string>& names);
 // The resident set size of a process in KiB (VmRSS in /proc/PID/status); negative when unreadable.
 long ProcessRssKiB(pid_t pid);
 // This process's own CPU seconds.

@@ -16,10 +16,18 @@ double StepFigures::DeliveredPerSecond() const {
   return sent.seconds > 0 ? static_cast<double>(tally.OnTime()) / sent.seconds : 0.0;
 }
 
-double StepFigures::CpuMicrosPerDatagram() const {
-  if (server_cpu < 0 || tally.delivered == 0) return -1.0;
-  return server_cpu * 1e6 / static_cast<double>(tally.delivered);
+namespace {
+
+double MicrosPerDatagram(double cpu_seconds, const Tally& tally) {
+  if (cpu_seconds < 0 || tally.delivered == 0) return -1.0;
+  return cpu_seconds * 1e6 / static_cast<double>(tally.delivered);
 }
+
+}  // namespace
+
+double StepFigures::CpuMicrosPerDatagram() const { return MicrosPerDatagram(server_cpu, tally); }
+
+double StepFigures::RelayThreadsMicrosPerDatagram() const { return MicrosPerDatagram(relay_threads_cpu, tally); }
 
 
 namespace {
@@ -71,6 +79,10 @@ void PrintRun(StepFigures& f, const std::string& title) {
   if (f.server_cpu >= 0) {
     std::printf("  server cpu  %.2f s, %.2f us per relayed datagram (%.0f %% of one core)\n", f.server_cpu,
                 f.CpuMicrosPerDatagram(), f.server_cpu / f.sent.seconds * 100.0);
+    if (f.relay_threads_cpu >= 0) {
+      std::printf("              of it relaying threads %.2f s, %.2f us per relayed datagram; other threads %.2f s\n",
+                  f.relay_threads_cpu, f.RelayThreadsMicrosPerDatagram(), f.server_cpu - f.relay_threads_cpu);
+    }
   } else {
     std::printf("  server cpu  not measured (give --pid)\n");
   }

@@ -15,6 +15,7 @@ struct StepFigures {
   uint64_t expected = 0;        // datagrams the server should have delivered
   Tally tally;
   double server_cpu = -1.0;     // seconds; negative when not measured
+  double relay_threads_cpu = -1.0;  // the server's UDP listener and send thread alone
   double generator_cpu = 0.0;
   double other_cpu = 0.0;       // seconds other processes ran meanwhile: noise in the figures
   uint64_t server_drops = 0;    // the server socket's receive-buffer drops
@@ -32,6 +33,8 @@ struct StepFigures {
   double DeliveredPerSecond() const;
   // Server CPU microseconds per delivered datagram; negative when not measured.
   double CpuMicrosPerDatagram() const;
+  // The same for the relaying threads' CPU alone; negative when not measured.
+  double RelayThreadsMicrosPerDatagram() const;
   // The delay in microseconds at quantile q (0..1) of the delivered datagrams.
   double DelayMicros(double q);
   // The talkers' longest gaps in milliseconds: the largest, and the median over talkers.
