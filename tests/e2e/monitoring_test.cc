@@ -107,6 +107,8 @@ class Monitoring : public ServerTest {
     port_ = FreeTcpPort();
     ini["Monitoring"]["Listen"] = "127.0.0.1:" + std::to_string(port_);
     StartServer(std::move(ini));
+    // The endpoint starts just after the start is logged, which is what StartServer waits for.
+    EXPECT_TRUE(WaitUntil([&] { return Get("/metrics").status == 200; })) << "the endpoint never answered";
   }
   HttpResponse Get(const std::string& path) { return HttpGet(static_cast<uint16_t>(port_), path); }
   Parsed Scrape() {
