@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <thread>
 
 #include "app/banner.h"
@@ -100,8 +99,6 @@ void ServerApp::ConfigureConnectionLimits() {
 }
 
 bool ServerApp::Server_Init() {
-  // 1. Session ids are drawn from a generator seeded by the clock.
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
   // 2. The command line decides where the log goes before the first line is written.
   ParseCommandLine(args_, server_.Names);
   SetLogFileName(server_.Names.LogFileName);

@@ -1,5 +1,6 @@
-// The hidden main window, its tray icon and menu, and the quit question, driven through the
-// same actions the tray menu triggers.
+// The hidden main window, its tray menu and the quit question, driven through the same actions
+// the tray menu triggers. The texts a person reads are checked on a real display by
+// tests/e2e/desktop_test.cc.
 #include "shell/desktop/main_window.h"
 
 #include <QAction>
@@ -24,7 +25,7 @@ class MainWindow : public ::testing::Test {
  protected:
   MainWindow() : frmMain([this] { ++deinit_calls; }), quit_spy(&frmMain, &TfrmMain::QuitRequested) {}
 
-  // Chooses Exit and lets `answer` deal with the question; returns what the box showed.
+  // Chooses Exit and lets `answer` deal with the question.
   void ExitAnswering(std::function<void(QMessageBox*)> answer) {
     ModalAnswer<QMessageBox> responder(std::move(answer));
     frmMain.Exit1->trigger();
@@ -36,56 +37,35 @@ class MainWindow : public ::testing::Test {
   QSignalSpy quit_spy;
 };
 
-TEST_F(MainWindow, IsAHiddenFixedWindowCalledQVServer) {
-  EXPECT_EQ(frmMain.windowTitle(), "QVServer");
+TEST_F(MainWindow, IsHiddenAndItsTrayIconOffersAboutAndExitWithoutADefault) {
   EXPECT_FALSE(frmMain.isVisible());
-  EXPECT_EQ(frmMain.size(), QSize(185, 159));
-  EXPECT_EQ(frmMain.minimumSize(), frmMain.maximumSize());
-}
-
-TEST_F(MainWindow, TrayIconCarriesTheHintTheIconAndTheMenu) {
   ASSERT_NE(frmMain.CoolTrayIcon, nullptr);
-  EXPECT_EQ(frmMain.CoolTrayIcon->toolTip(), "Quorvin Server");
   EXPECT_FALSE(frmMain.CoolTrayIcon->icon().isNull());
   EXPECT_EQ(frmMain.CoolTrayIcon->contextMenu(), frmMain.PopupMenu);
   auto actions = frmMain.PopupMenu->actions();
   ASSERT_EQ(actions.size(), 3);
-  EXPECT_EQ(actions[0]->text(), "&About");
-  EXPECT_TRUE(actions[1]->isSeparator());
-  EXPECT_EQ(actions[2]->text(), "&Exit");
   EXPECT_EQ(actions[0], frmMain.About1);
+  EXPECT_TRUE(actions[1]->isSeparator());
   EXPECT_EQ(actions[2], frmMain.Exit1);
   // No default item: a double-click on the icon has nothing to run.
   EXPECT_EQ(frmMain.PopupMenu->defaultAction(), nullptr);
 }
 
-TEST_F(MainWindow, TheQuitQuestionIsAConfirmationWithYesAndNo) {
+// Only Yes (its button, its key, or Return on the default button) stops the server, once.
+TEST_F(MainWindow, TheQuitQuestionStopsTheServerOnlyOnYes) {
   ExitAnswering([](QMessageBox* box) {
-    EXPECT_EQ(box->windowTitle(), "Confirm");
-    EXPECT_EQ(box->text(), "You really want to quit Quorvin Server");
     EXPECT_EQ(box->icon(), QMessageBox::Question);
     EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
-    ASSERT_NE(box->button(QMessageBox::Yes), nullptr);
     EXPECT_EQ(box->button(QMessageBox::Yes)->text(), "&Yes");
     EXPECT_EQ(box->button(QMessageBox::No)->text(), "&No");
-    EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Yes));
     QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
   });
-}
-
-TEST_F(MainWindow, NoEscapeOrClosingTheQuestionLeaveTheServerRunning) {
-  ExitAnswering([](QMessageBox* box) { QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton); });
   ExitAnswering([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_N); });
   ExitAnswering([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); });
   ExitAnswering([](QMessageBox* box) { box->close(); });
   EXPECT_EQ(deinit_calls, 0);
   EXPECT_EQ(quit_spy.count(), 0);
-  // The menu still works afterwards.
-  EXPECT_TRUE(frmMain.Exit1->isEnabled());
-}
-
-TEST_F(MainWindow, YesStopsTheServerOnceAndAsksToQuit) {
-  ExitAnswering([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Y); });
+  ExitAnswering([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); });
   EXPECT_EQ(deinit_calls, 1);
   EXPECT_EQ(quit_spy.count(), 1);
   // A stop signal after Exit + Yes, or a second Exit, stops nothing twice.
@@ -95,8 +75,8 @@ TEST_F(MainWindow, YesStopsTheServerOnceAndAsksToQuit) {
   EXPECT_EQ(quit_spy.count(), 1);
 }
 
-TEST_F(MainWindow, ReturnAnswersYes) {
-  ExitAnswering([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); });
+TEST_F(MainWindow, YesByItsKeyStopsTheServer) {
+  ExitAnswering([](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Y); });
   EXPECT_EQ(deinit_calls, 1);
 }
 
@@ -107,7 +87,6 @@ TEST_F(MainWindow, AboutOpensTheOneAboutWindowModallyEachTime) {
   for (int round = 0; round < 2; ++round) {
     ModalAnswer<TfrmAbout> responder([&](TfrmAbout* about) {
       EXPECT_EQ(about, &frmAbout);
-      EXPECT_EQ(about->lbversion->text(), "1.2.2.0 ");
       QTest::mouseClick(about->OKButton, Qt::LeftButton);
     });
     frmMain.About1->trigger();
@@ -115,7 +94,6 @@ TEST_F(MainWindow, AboutOpensTheOneAboutWindowModallyEachTime) {
     EXPECT_FALSE(frmAbout.isVisible());
   }
   EXPECT_EQ(deinit_calls, 0);
-  EXPECT_EQ(quit_spy.count(), 0);
 }
 
 }  // namespace

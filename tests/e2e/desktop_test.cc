@@ -181,17 +181,7 @@ TEST_F(DesktopTray, APersonUsesTheTrayIconFromStartToExit) {
   user.Key("Return");
   ASSERT_TRUE(user.WaitUntilGone("About Parleyvox"));
 
-  // About again: the same window with the same text.
-  ASSERT_FALSE(user.OpenMenu(icon).empty());
-  user.Key("a");
-  std::string again = user.WaitForWindowNamed("About Parleyvox");
-  ASSERT_FALSE(again.empty()) << "About did not open a second time";
-  ASSERT_TRUE(x_.Screenshot(again, Artefact("about-again.png")));
-  EXPECT_EQ(x_.ReadText(Artefact("about-again.png")), about_text);
-  user.Key("Escape");
-  ASSERT_TRUE(user.WaitUntilGone("About Parleyvox"));
-
-  // Exit, No: everything goes on.
+  // Exit, No: everything goes on, though About, the only window shown, was closed.
   ASSERT_FALSE(user.OpenMenu(icon).empty());
   user.Key("e");
   std::string prompt = user.WaitForWindowNamed("Confirm");

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "sessions/datagrams.h"
-#include "support/build_kind.h"
+#include "support/sanitizer_build.h"
 #include "support/server_test.h"
 
 namespace pv::test {

@@ -15,8 +15,8 @@
 #include <map>
 #include <sstream>
 
-#include "support/build_kind.h"
 #include "support/http_get.h"
+#include "support/sanitizer_build.h"
 #include "support/server_test.h"
 
 namespace pv::test {

@@ -139,16 +139,9 @@ TEST_F(UdpRelay, SelfOnlyListsEmptyListsAndOtherModesReachNobody) {
   ExpectNothingBut(b, a);
 }
 
-TEST_F(UdpRelay, ClientPingsAreAnsweredAndTheEndpointFollowsANewPort) {
+TEST_F(UdpRelay, TheEndpointFollowsANewPort) {
   Peer& a = Join("a");
   Peer& b = Join("b");
-  Send(a, PingDatagram(a.sid, kPingKindPing, 200));  // the server's value: an answer, not a ping
-  Send(a, PingDatagram(a.sid, kPingKindPing, 4));
-  auto answer = Hear(a);
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(*answer, BuildPingDatagram(a.sid, kPingKindAnswer, 4));
-  EXPECT_EQ(a.udp->LastSourcePort(), server_->UdpPort());
-
   TestUdp moved;
   ASSERT_TRUE(moved.Ok());
   EXPECT_TRUE(moved.SendTo(static_cast<uint16_t>(server_->UdpPort()), RelayDatagram(a.sid, a.next_id++, {7})));
@@ -233,46 +226,22 @@ TEST_F(UdpRelay, EveryQueuedDatagramIsSentWithoutWaitingForMoreTraffic) {
   EXPECT_NE(log.find(" | UDPSender.Terminated\r\n"), std::string::npos);
 }
 
+// Short datagrams meet UDPRead (tests/unit/udp_read_test.cc) and random ones the UDP fuzz target;
+// here the running server takes the bad ones that reach its send thread and goes on serving.
 TEST_F(UdpRelay, BadDatagramsLeaveTheServerServingOthers) {
   Peer& a = Join("a");
   Peer& b = Join("b");
-  Bytes relay = RelayDatagram(a.sid, 1, {});
-  Bytes list = RelayDatagramTo(a.sid, 2, {2, 2, 2}, {});
-  Bytes no_count = RelayDatagram(a.sid, 3, {});
+  Bytes list = RelayDatagramTo(a.sid, 1, {2, 2, 2}, {});
+  Send(a, Bytes(list.begin(), list.end() - 1));  // the list runs past the end
+  Bytes no_count = RelayDatagram(a.sid, 2, {});
   no_count[kOffRelayTargetMode] = kRelayModeList;
-  Bytes ping = PingDatagram(a.sid, kPingKindPing, 1);
-  for (const Bytes& bad : {Bytes{}, Bytes{0xBA}, Bytes{0xBA, 0xB0, 1}, Bytes(relay.begin(), relay.begin() + 15),
-                           Bytes(list.begin(), list.end() - 1), no_count,
-                           Bytes(ping.begin(), ping.begin() + 7)})
-    Send(a, bad);
-  // Random bytes, about half of them under A's session id and the relay magic.
-  uint32_t seed = 12345;
-  auto next = [&] { return seed = seed * 1103515245u + 12345u, static_cast<uint8_t>(seed >> 16); };
-  for (int i = 0; i < 100; ++i) {
-    Bytes junk(next() + 1u);
-    for (uint8_t& x : junk) x = next();
-    if (i % 2 == 0 && junk.size() >= 4) {
-      StoreU16(junk.data(), kRelayMagic);
-      StoreU16(junk.data() + kOffSessionId, a.sid);
-    }
-    Send(a, junk);
-  }
+  Send(a, no_count);
   // The largest datagram is relayed whole; a larger one never reaches the server's handler.
   Bytes big_payload(kMaxDatagramSize - kRelayHeaderSize, 0x33);
-  Send(a, RelayDatagram(a.sid, 4, big_payload));
-  Send(a, RelayDatagram(a.sid, 5, Bytes(big_payload.size() + 1, 0x44)));
-  SendTo(a, {static_cast<uint8_t>(b.player_id)}, kMarker);
-  // B gets whatever of the junk was relayable, each copy well formed, then the big one, then the marker.
-  bool big_seen = false;
-  for (int i = 0; i < 200; ++i) {
-    auto got = Hear(b);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(LoadU16(got->data() + kOffSessionId), b.sid);
-    EXPECT_TRUE(RelayChecksumValid(*got));
-    if (got->size() == kMaxDatagramSize) big_seen = Bytes(got->begin() + kRelayHeaderSize, got->end()) == big_payload;
-    if (Bytes(got->begin() + kRelayHeaderSize, got->end()) == kMarker) break;
-  }
-  EXPECT_TRUE(big_seen);
+  Send(a, RelayDatagram(a.sid, 3, big_payload));
+  Send(a, RelayDatagram(a.sid, 4, Bytes(big_payload.size() + 1, 0x44)));
+  ExpectCopyFor(b, Hear(b), big_payload);
+  ExpectNothingBut(b, a);
   EXPECT_TRUE(server_->WaitForLog(
       "in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: Not enough data in buffer."));
   SendRoom(b, {0x55});

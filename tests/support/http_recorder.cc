@@ -89,7 +89,6 @@ class HttpRecorder::Stream {
   SSL* ssl_ = nullptr;
 };
 
-
 HttpRecorder::HttpRecorder() { Listen(); }
 
 HttpRecorder::HttpRecorder(const std::string& certificate_file, const std::string& key_file)
@@ -158,10 +157,7 @@ void HttpRecorder::Serve() {
     char ip[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     auto stream = std::make_unique<Stream>(fd);
-    if (tls_ && !stream->Handshake(tls_->Context())) {
-      ++refused_handshakes_;
-      continue;
-    }
+    if (tls_ && !stream->Handshake(tls_->Context())) continue;
     Handle(std::move(stream), ip);
   }
 }
@@ -169,10 +165,7 @@ void HttpRecorder::Serve() {
 void HttpRecorder::Handle(std::unique_ptr<Stream> stream, const std::string& peer_ip) {
   std::string request = stream->ReadHeader();
   // A client that checks the name only after the handshake hangs up without a word.
-  if (tls_ && request.empty()) {
-    ++refused_handshakes_;
-    return;
-  }
+  if (tls_ && request.empty()) return;
   Mode mode;
   std::string response;
   {

@@ -2,8 +2,7 @@
 // it receives (the raw bytes up to the end of the header, and the peer's address) and answers
 // each with a configurable raw response, or holds the connection open without answering.
 // Given a certificate and its key it speaks HTTPS instead; a connection whose TLS handshake
-// fails, or that is closed without a request after it, records no request but counts as a
-// refused handshake.
+// fails, or that is closed without a request after it, records no request.
 //
 // Thread rules: the setters and readers may be called from the test thread while the internal
 // thread serves. Destroying the recorder stops it and closes every held connection.
@@ -48,8 +47,6 @@ class HttpRecorder {
   void CloseWithoutAnswer();
 
   std::vector<RecordedRequest> Requests() const;
-  // Connections whose TLS handshake failed (the client refused the certificate).
-  int RefusedHandshakes() const { return refused_handshakes_; }
   // Waits until at least `count` requests were recorded.
   bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
 
@@ -68,7 +65,6 @@ class HttpRecorder {
   Mode mode_ = Mode::kAnswer;                                    // guarded by mutex_
   std::string response_ = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";  // guarded by mutex_
   std::vector<RecordedRequest> requests_;                        // guarded by mutex_
-  std::atomic<int> refused_handshakes_{0};
   std::unique_ptr<Tls> tls_;
   std::vector<std::unique_ptr<Stream>> held_;                    // serving thread only
   std::thread thread_;

@@ -77,13 +77,12 @@ TEST(EventLogFile, DeletedFileIsCreatedAgainAndMissingFolderIsSilent) {
   EXPECT_NO_THROW(WriteLog("lost", 0));
 }
 
-TEST(EventLogFile, APipeWithoutReaderLosesTheLineAtOnce) {
+// A pipe nobody opened is tests/e2e/hostile_clients_test.cc's; one whose reader never reads
+// fills, and the lines that do not fit are lost at once.
+TEST(EventLogFile, APipeThatIsNeverReadLosesTheLinesThatDoNotFit) {
   test::LogCapture log;
   ASSERT_EQ(::mkfifo(log.Path().c_str(), 0644), 0);
   auto start = std::chrono::steady_clock::now();
-  WriteLog("nobody reads this", 3);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  // A reader that never reads: the pipe fills, and the lines that do not fit are lost.
   int reader = ::open(log.Path().c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
   for (int i = 0; i < 2000; ++i) WriteLog(std::string(100, 'x'), 3);
@@ -137,10 +136,6 @@ TEST(DateTime, EncodeAndFormatRoundTrip) {
   auto t = EncodeDateTime(2026, 12, 6, 18, 57, 54, 0);
   EXPECT_EQ(FormatLogTimestamp(t), "06/12/2026 18:57:54");
   EXPECT_DOUBLE_EQ(std::floor(EncodeDateTime(1899, 12, 30, 0, 0, 0, 0).value), 0.0);
-}
-
-TEST(DateTime, TickArithmeticWraps) {
-  EXPECT_EQ(TicksSince(Ticks{0xFFFFFF00u}, Ticks{0x100u}), 0x200u);
 }
 
 }  // namespace

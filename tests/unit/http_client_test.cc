@@ -21,26 +21,31 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// TLS by the scheme in any letter case, on 443 unless a port is named.
 TEST(HttpUrl, SplitsHostPortAndTarget) {
-  HttpUrl central = ParseHttpUrl("http://list.parleyvox.example/webpost.php");
-  EXPECT_EQ(central.Host, "list.parleyvox.example");
-  EXPECT_EQ(central.Port, 80);
-  EXPECT_EQ(central.Target, "/webpost.php");
-  HttpUrl own = ParseHttpUrl("HTTP://127.0.0.1:8080/stats/post.php?key=1?serverport=5");
-  EXPECT_EQ(own.Host, "127.0.0.1");
-  EXPECT_EQ(own.Port, 8080);
-  EXPECT_EQ(own.Target, "/stats/post.php?key=1?serverport=5");
-  EXPECT_EQ(ParseHttpUrl("http://host?a=1").Target, "/?a=1");
-  EXPECT_EQ(ParseHttpUrl("http://host").Target, "/");
-  EXPECT_EQ(ParseHttpUrl("http://host/a#b?c").Target, "/a#b?c");
-  EXPECT_FALSE(central.Tls);
-  // TLS by the scheme in any letter case, on 443 unless a port is named.
-  for (const auto& [url, port] : {std::pair<const char*, int>{"https://host/p", 443}, {"HTTPS://host:8443/p", 8443},
-                                  {"hTtPs://host?q", 443}}) {
-    HttpUrl secure = ParseHttpUrl(url);
-    EXPECT_TRUE(secure.Tls) << url;
-    EXPECT_EQ(secure.Host, "host") << url;
-    EXPECT_EQ(secure.Port, port) << url;
+  const struct {
+    const char* url;
+    const char* host;
+    int port;
+    const char* target;
+    bool tls;
+  } cases[] = {
+      {"http://list.parleyvox.example/webpost.php", "list.parleyvox.example", 80, "/webpost.php", false},
+      {"HTTP://127.0.0.1:8080/stats/post.php?key=1?serverport=5", "127.0.0.1", 8080,
+       "/stats/post.php?key=1?serverport=5", false},
+      {"http://host?a=1", "host", 80, "/?a=1", false},
+      {"http://host", "host", 80, "/", false},
+      {"http://host/a#b?c", "host", 80, "/a#b?c", false},
+      {"https://host/p", "host", 443, "/p", true},
+      {"HTTPS://host:8443/p", "host", 8443, "/p", true},
+      {"hTtPs://host?q", "host", 443, "/?q", true},
+  };
+  for (const auto& c : cases) {
+    HttpUrl url = ParseHttpUrl(c.url);
+    EXPECT_EQ(url.Host, c.host) << c.url;
+    EXPECT_EQ(url.Port, c.port) << c.url;
+    EXPECT_EQ(url.Target, c.target) << c.url;
+    EXPECT_EQ(url.Tls, c.tls) << c.url;
   }
 }
 

@@ -29,6 +29,13 @@ void Echo(TIdPeerThread& peer) {
   peer.Connection().WriteBytes(&byte, 1);
 }
 
+// Listens on 127.0.0.1 on a free port with `handler` as the connection threads' body.
+void Listen(TIdTCPServer& server, TIdTCPServer::ExecuteHandler handler) {
+  server.SetBinding("127.0.0.1", 0);
+  server.SetOnExecute(std::move(handler));
+  server.SetActive(true);
+}
+
 bool SeesEof(const Fd& client) {
   bool eof = false;
   ReceiveSome(client.Get(), 1, milliseconds(5000), &eof);
@@ -37,13 +44,11 @@ bool SeesEof(const Fd& client) {
 
 TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpen) {
   TIdTCPServer server;
-  server.SetBinding("127.0.0.1", 0);
   std::atomic<int> calls{0};
-  server.SetOnExecute([&](TIdPeerThread& peer) {
+  Listen(server, [&](TIdPeerThread& peer) {
     ++calls;
     Echo(peer);
   });
-  server.SetActive(true);
   ASSERT_NE(server.BoundPort(), 0);
   Fd a = ConnectTcp(server.BoundPort());
   Fd b = ConnectTcp(server.BoundPort());
@@ -62,16 +67,14 @@ TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpen) {
 
 TEST(TcpServer, AResetLeavingTheHandlerClosesTheConnectionAndOtherErrorsEndTheThread) {
   TIdTCPServer server;
-  server.SetBinding("127.0.0.1", 0);
   std::atomic<int> calls{0};
-  server.SetOnExecute([&](TIdPeerThread& peer) {
+  Listen(server, [&](TIdPeerThread& peer) {
     ++calls;
     uint8_t byte = 0;
     peer.Connection().ReadBytes(&byte, 1);
     if (byte == 'r') throw EIdSocketError(ECONNRESET);
     throw std::runtime_error("broken handler");
   });
-  server.SetActive(true);
   Fd reset_client = ConnectTcp(server.BoundPort());
   ASSERT_TRUE(SendAll(reset_client.Get(), "rr"));
   EXPECT_TRUE(SeesEof(reset_client));
@@ -94,10 +97,9 @@ struct Tracker {
 
 TEST(TcpServer, AppDataStartsEmptyAndIsReleasedWhenTheThreadEnds) {
   TIdTCPServer server;
-  server.SetBinding("127.0.0.1", 0);
   std::atomic<bool> gone{false};
   std::atomic<bool> empty_at_start{false};
-  server.SetOnExecute([&](TIdPeerThread& peer) {
+  Listen(server, [&](TIdPeerThread& peer) {
     if (!peer.AppData()) {
       empty_at_start = true;
       peer.SetAppData(std::make_shared<Tracker>(gone));
@@ -105,7 +107,6 @@ TEST(TcpServer, AppDataStartsEmptyAndIsReleasedWhenTheThreadEnds) {
     EXPECT_NE(peer.AppDataAs<Tracker>(), nullptr);
     Echo(peer);
   });
-  server.SetActive(true);
   Fd client = ConnectTcp(server.BoundPort());
   ASSERT_TRUE(SendAll(client.Get(), "a"));
   EXPECT_EQ(ReceiveSome(client.Get(), 1, milliseconds(5000)), "a");
@@ -117,9 +118,7 @@ TEST(TcpServer, AppDataStartsEmptyAndIsReleasedWhenTheThreadEnds) {
 
 TEST(TcpServer, DeactivatingClosesEveryConnectionAndWaitsForTheirThreads) {
   TIdTCPServer server;
-  server.SetBinding("127.0.0.1", 0);
-  server.SetOnExecute(Echo);
-  server.SetActive(true);
+  Listen(server, Echo);
   std::vector<Fd> clients;  // they never send
   for (int i = 0; i < 10; ++i) clients.push_back(ConnectTcp(server.BoundPort()));
   ASSERT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 10; }));
@@ -139,15 +138,13 @@ TEST(TcpServer, AHandlerThatIgnoresTheCloseIsLetGoAfterTheWaitAndEndsLaterUnharm
   auto entered = std::make_shared<std::atomic<bool>>(false);
   {
     TIdTCPServer server;
-    server.SetBinding("127.0.0.1", 0);
     server.SetTerminateWaitTime(300);
-    server.SetOnExecute([release, finished, entered](TIdPeerThread& peer) {
+    Listen(server, [release, finished, entered](TIdPeerThread& peer) {
       *entered = true;
       WaitUntil([&] { return release->load(); }, milliseconds(10000));
       peer.ClearAppData();  // touches its own thread object after the server is gone
       *finished = true;
     });
-    server.SetActive(true);
     Fd client = ConnectTcp(server.BoundPort());
     ASSERT_TRUE(WaitUntil([&] { return entered->load(); }));
     auto start = std::chrono::steady_clock::now();
@@ -162,9 +159,7 @@ TEST(TcpServer, AHandlerThatIgnoresTheCloseIsLetGoAfterTheWaitAndEndsLaterUnharm
 
 TEST(TcpServer, APortInUseMakesActivationFail) {
   TIdTCPServer first;
-  first.SetBinding("127.0.0.1", 0);
-  first.SetOnExecute(Echo);
-  first.SetActive(true);
+  Listen(first, Echo);
   TIdTCPServer second;
   second.SetBinding("127.0.0.1", first.BoundPort());
   second.SetOnExecute(Echo);

@@ -147,24 +147,6 @@ TEST_F(PingSessions, SendFailureIsLoggedCountsNothingAndNeverLeadsToGiveUp) {
   EXPECT_TRUE(log_.Has("in: TServerClient.StartPing (DoPing) exception EIdSocketError: Socket Error # 113"));
 }
 
-TEST_F(PingSessions, TimedOutPingsCountTriesUntilGiveUp) {
-  test::FakeSession s(server_, "a", 7, 0);
-  GiveAddress(*s, 40000);
-  PingLimits limits{0, 400, 1};
-  EXPECT_FALSE(StartPing(server_, *s, limits, Later(milliseconds(0)), Recorder()));
-  EXPECT_FALSE(StartPing(server_, *s, limits, Later(milliseconds(450)), Recorder()));
-  EXPECT_EQ(s->PingTries, 1);
-  EXPECT_EQ(sent_.size(), 2u);
-  // The answer resets the tries (as the UDP receive path does).
-  s->PingPending = false;
-  s->PingTries = 0;
-  EXPECT_FALSE(StartPing(server_, *s, limits, Later(milliseconds(0)), Recorder()));
-  EXPECT_FALSE(StartPing(server_, *s, limits, Later(milliseconds(450)), Recorder()));
-  EXPECT_TRUE(StartPing(server_, *s, limits, Later(milliseconds(900)), Recorder()));
-  EXPECT_EQ(s->PingTries, 2);
-  EXPECT_EQ(sent_.size(), 4u);
-}
-
 TEST_F(PingSessions, SweepGivesUpOnOneSessionTellsItAloneAndEndsThere) {
   server_.Config.IdleTimeBeforePing = 0;
   server_.Config.PingWaitTime = 400;

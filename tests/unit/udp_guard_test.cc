@@ -12,16 +12,9 @@ namespace {
 
 using test::PingDatagram;
 using test::RelayDatagram;
+using testing::Addr;
 using testing::Bytes;
 using testing::UdpHarness;
-
-sockaddr_in Addr(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  a.sin_port = htons(port);
-  return a;
-}
 
 struct SourceCase {
   const char* name;
@@ -80,15 +73,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SourceCase{"OwnPortUnspecifiedAddress", "0.0.0.0", -1, false, false, 0, 2},
                       SourceCase{"OwnPortOnRemoteHost", "192.0.2.7", -1, false, true, 0, 0}),
     [](const ::testing::TestParamInfo<SourceCase>& info) { return std::string(info.param.name); });
-
-TEST(UdpGuard, NatRebindingMovesThePortAndKeepsTheSession) {
-  UdpHarness h;
-  SessionPtr a = h.AddSession(101, 0);
-  h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), Addr("127.0.0.1", 50001));
-  h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), Addr("127.0.0.1", 50002));
-  EXPECT_EQ(a->UdpPort(), 50002);
-  EXPECT_EQ(a->Traffic.UdpPacketsIn, 2u);
-}
 
 TEST(UdpGuard, RelayNeverSendsToTheServersOwnEndpoint) {
   UdpHarness h;

@@ -7,40 +7,33 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "base/event_log.h"
 #include "core/server.h"
 #include "net/socket_handle.h"
 #include "net/tcp_server.h"
+#include "session_fixture.h"
 #include "sessions/udp_read.h"
 #include "sessions/udp_sender.h"
-#include "support/server_process.h"
 #include "support/test_udp.h"
 
 namespace pv::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline sockaddr_in LoopbackAddr(uint16_t port) {
+inline sockaddr_in Addr(const char* ip, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, ip, &a.sin_addr);
   a.sin_port = htons(port);
   return a;
 }
 
 class UdpHarness {
  public:
-  UdpHarness() : saved_log_(GetLogFileName()), binding_("127.0.0.1", 0) {
-    SetLogFileName(dir_.File("test.log"));
-    binding_.Open();
-  }
-  ~UdpHarness() { SetLogFileName(saved_log_); }
+  UdpHarness() : binding_("127.0.0.1", 0) { binding_.Open(); }
 
   // A logged-in session in ClientList. Its connection is a closed one from 127.0.0.1 (where the
   // harness's datagrams come from): nothing here writes to it.
@@ -68,7 +61,7 @@ class UdpHarness {
 
   // Hands `bytes` to UDPRead as received from 127.0.0.1:from_port. The bytes are copied into a
   // buffer of exactly their size, so a read past the end shows under AddressSanitizer.
-  void Deliver(const Bytes& bytes, uint16_t from_port) { DeliverFrom(bytes, LoopbackAddr(from_port)); }
+  void Deliver(const Bytes& bytes, uint16_t from_port) { DeliverFrom(bytes, Addr("127.0.0.1", from_port)); }
   // The same from any source address.
   void DeliverFrom(const Bytes& bytes, const sockaddr_in& from) {
     auto exact = std::make_unique<uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
@@ -81,14 +74,8 @@ class UdpHarness {
   uint16_t Port() const { return binding_.Port(); }
   TIdSocketHandle& Binding() { return binding_; }
 
-  std::string Log() const {
-    std::ifstream in(dir_.File("test.log"), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
   size_t LogCount(const std::string& line) const {
-    std::string text = Log();
+    std::string text = log_.Text();
     size_t n = 0;
     for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
     return n;
@@ -97,8 +84,7 @@ class UdpHarness {
   TParleyvoxServer server;
 
  private:
-  test::TempDir dir_;
-  std::string saved_log_;
+  test::LogCapture log_;
   TIdSocketHandle binding_;
   std::vector<std::shared_ptr<TIdPeerThread>> peers_;
 };

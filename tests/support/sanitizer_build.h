@@ -1,8 +1,7 @@
-// What the kind of build changes for the end-to-end tests' bounds, and the server's resident
-// memory. The sanitizers add shadow memory (AddressSanitizer also keeps freed memory in
-// quarantine), so the server's resident size says nothing about what it holds; the memory bounds
-// are checked in the other builds. AddressSanitizer makes the server (and the tests) about three
-// times slower, ThreadSanitizer about five.
+// What a sanitizer build changes for tests that load the real server: AddressSanitizer makes the
+// server (and the test) about three times slower, ThreadSanitizer about five, so loads and time
+// bounds are scaled by kSlowdown. Both add shadow memory (AddressSanitizer also keeps freed
+// memory in quarantine), so the server's resident size says nothing about what it holds there.
 #pragma once
 
 #include <sys/types.h>
@@ -11,11 +10,12 @@
 #include <fstream>
 #include <string>
 
-namespace pv::test {
-
 #if !defined(__has_feature)
 #define __has_feature(x) 0
 #endif
+
+namespace pv::test {
+
 #if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
 constexpr bool kRssMeaningful = false;
 constexpr int kSlowdown = 5;
