@@ -17,6 +17,8 @@ missing_package_tools need
 # The HTTPS tests make their certificates with the openssl command.
 command -v openssl >/dev/null || need+=(openssl)
 [ -e /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The Prometheus client library, whose parser reads /metrics in the tests.
+/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null || need+=(python3-prometheus-client)
 # The lock-discipline build and the fuzz leg: clang 14 with its ThreadSanitizer and libFuzzer
 # runtimes.
 fuzz_seconds=${PARLEYVOX_FUZZ_SECONDS:-60}
@@ -35,6 +37,8 @@ command -v xwininfo >/dev/null && command -v xprop >/dev/null && command -v xdpy
   need_desktop+=(x11-utils)
 command -v import >/dev/null || need_desktop+=(imagemagick)
 command -v tesseract >/dev/null || need_desktop+=(tesseract-ocr)
+# A real browser renders the monitoring status page (headless, screenshot in build*/artefacts).
+command -v chromium >/dev/null || need_desktop+=(chromium)
 if [ ${#need[@]} -gt 0 ]; then
   install_packages "test packages" "${need[@]}" || exit 1
 fi

@@ -1,6 +1,6 @@
 # The Debian package: `cpack -G DEB` in a build directory configured with
 # -DCMAKE_INSTALL_PREFIX=/usr gives parleyvox-server_<version>_<arch>.deb with the server in
-# /usr/sbin, pvctl in /usr/bin (once the tool is part of the build), the man page, the README,
+# /usr/sbin, pvctl in /usr/bin, the man page, the README,
 # the systemd units (one server, or one per instance) and the logrotate rule. The maintainer
 # scripts create the system user parleyvox and its folders in /var/lib and /var/log.
 
@@ -10,9 +10,7 @@ set(PV_SYSTEMD_UNIT_DIR /lib/systemd/system)
 set(PV_DOC_DIR share/doc/parleyvox-server)
 
 install(TARGETS pvserver RUNTIME DESTINATION sbin)
-if(TARGET pvctl)
-  install(TARGETS pvctl RUNTIME DESTINATION bin)
-endif()
+install(TARGETS pvctl RUNTIME DESTINATION bin)
 
 # One unit text for both: the template's instance gets folders of its own.
 set(PV_UNIT_INSTANCE_NAME "")

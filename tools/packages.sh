@@ -12,6 +12,9 @@ missing_build_packages() {
   # The listing post's HTTP and TLS client.
   dpkg-query -W -f='${Status}' libcurl4-openssl-dev 2>/dev/null | grep -q "ok installed" ||
     missing+=(libcurl4-openssl-dev)
+  # The monitoring endpoint's HTTP server library, found through pkg-config.
+  [ -e /usr/include/httplib.h ] || missing+=(libcpp-httplib-dev)
+  command -v pkg-config >/dev/null || missing+=(pkg-config)
 }
 
 # Appends to the array named $1 what building and checking the Debian package needs:

@@ -1,16 +1,20 @@
 #include "app/server_app.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "app/banner.h"
 #include "base/errors.h"
 #include "base/event_log.h"
 #include "core/config_file.h"
 #include "core/platform.h"
 #include "core/service_notify.h"
 #include "core/startup_warnings.h"
+#include "monitoring/http_endpoint.h"
 #include "net/tcp_server.h"
 #include "net/udp_server.h"
 #include "protocol/dispatch.h"
@@ -18,6 +22,7 @@
 #include "sessions/server_client.h"
 #include "sessions/udp_read.h"
 #include "sessions/udp_sender.h"
+#include "shell/version_info.h"
 #include "supervision/ping_thread.h"
 
 namespace pv {
@@ -36,6 +41,7 @@ ServerApp::ServerApp(std::vector<std::string> args) : args_(std::move(args)) {}
 
 ServerApp::~ServerApp() {
   // Threads and listeners are stopped before the state they use goes away.
+  monitoring_.reset();
   TerminateWorkers();
   if (tcp_) tcp_->SetActive(false);
   if (udp_) udp_->SetActive(false);
@@ -150,14 +156,56 @@ bool ServerApp::Server_Init() {
     return Fail("FATAL ERROR: Unable to initialize communication");
   }
   WriteLog("----Parleyvox server started----", 2);
+  // After the start: the monitoring pages show a running server, and cannot stop it starting.
+  ShowBanner(StartMonitoring());
   // Clients can connect now: a service manager waiting for the start may go on.
   NotifyServiceManager("READY=1");
   return true;
 }
 
+std::string ServerApp::StartMonitoring() {
+  const std::string& listen = server_.Config.MonitoringListen;
+  if (listen.empty()) return {};
+  ListenAddress address;
+  if (!ParseListenAddress(listen, address)) {
+    std::fprintf(stderr, "pvserver: warning: [Monitoring] Listen=%s is not an address:port; monitoring is off\n",
+                 listen.c_str());
+    return {};
+  }
+  // The version record without the blank GetVersionText leaves after the numbers.
+  std::string file_version = TVersionInfo().GetVersionText();
+  while (!file_version.empty() && file_version.back() == ' ') file_version.pop_back();
+  auto endpoint = std::make_unique<MonitoringEndpoint>(server_, file_version);
+  std::string error = endpoint->Start(address);
+  if (!error.empty()) {
+    std::fprintf(stderr, "pvserver: warning: [Monitoring] Listen=%s: %s; monitoring is off\n", listen.c_str(),
+                 error.c_str());
+    return {};
+  }
+  monitoring_ = std::move(endpoint);
+  return address.Text();
+}
+
+void ServerApp::ShowBanner(const std::string& monitoring) {
+  const Settings& config = server_.Config;
+  BannerFacts facts;
+  facts.version = config.ServerVersion;
+  facts.ip = config.IP;
+  facts.tcp_port = config.TCPPort;
+  facts.udp_port = config.UDPPort;
+  facts.ini_path = server_.ConfigPath();
+  facts.log_path = server_.Names.LogFileName;
+  facts.monitoring = monitoring;
+  facts.desktop = desktop_;
+  facts.pid = static_cast<long>(::getpid());
+  PrintBannerIfTerminal(facts);
+}
+
 void ServerApp::Server_DeInit() {
   WriteLog("----Entering Server_DeInit ---- ", 3);
   NotifyServiceManager("STOPPING=1");
+  // The monitoring pages read the lists: they stop first, and never delay the stop (bounded).
+  monitoring_.reset();
   // Both workers are only asked to stop here; they are joined after the listeners are down.
   if (ping_thread_) ping_thread_->Terminate();
   WriteLog("Server_DeInit -- pingpong term sent", 3);

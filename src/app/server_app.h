@@ -14,6 +14,7 @@
 
 namespace pv {
 
+class MonitoringEndpoint;
 class TIdTCPServer;
 class TIdUDPServer;
 class TPingThread;
@@ -42,6 +43,10 @@ class ServerApp {
   void ConfigureConnectionLimits();
   // Asks both workers to stop; they are joined later, after the listeners are down.
   void TerminateWorkers();
+  // The monitoring endpoint when [Monitoring] Listen names one; a value that cannot be used is
+  // a warning on stderr and the server runs without it. Returns the address it listens on.
+  std::string StartMonitoring();
+  void ShowBanner(const std::string& monitoring);
 
   std::vector<std::string> args_;
   bool desktop_ = false;
@@ -53,6 +58,7 @@ class ServerApp {
   std::unique_ptr<TIdTCPServer> tcp_;
   std::unique_ptr<TPingThread> ping_thread_;
   std::unique_ptr<TUDPSender> udp_sender_;
+  std::unique_ptr<MonitoringEndpoint> monitoring_;
 };
 
 }  // namespace pv

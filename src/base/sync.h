@@ -18,6 +18,9 @@
 // look-up's result lock.
 // The login throttles' locks and the datagram log cap's lock are leaves too: taken under any of the
 // above (a login checks its throttle with ClientList held), nothing is locked or logged under them.
+// The monitoring endpoint's locks (its task queue's, and the one its listener and watch threads
+// end under) are leaves that no server thread ever waits for; a scrape takes ClientList, then
+// RoomList, one at a time and with none of its own locks held.
 // A guarded list's lock may be taken again by the thread that already holds it.
 #pragma once
 

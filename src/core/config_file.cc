@@ -148,8 +148,10 @@ void LoadConfig(const std::string& path, Settings& settings,
   {
     IniFile file(path);
     for (const Key& key : kKeys) ReadKey(file, key, settings);
-    // Read with its safe default and never written: a new file's bytes stay as they are.
+    // Optional keys: read with their safe defaults, left out of kKeys so that no rewrite ever
+    // adds them and a new file's bytes stay as they are.
     settings.UdpFollowsTcpAddress = file.ReadBool("Security", "UdpFollowsTcpAddress", settings.UdpFollowsTcpAddress);
+    settings.MonitoringListen = file.ReadString("Monitoring", "Listen", settings.MonitoringListen);
     NormaliseWebPostURL(settings.WebPostURL);
     CreateRooms(file, create_room);  // takes the room list's lock: not under the write lock
   }

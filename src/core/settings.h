@@ -31,6 +31,9 @@ struct Settings {
   bool ParleyvoxSite_DisplayInWebList = false;
   std::string WebPostURL;
   std::string WebPostLinkUrl = kProductSite;
+  // [Monitoring] Listen: "address:port" of the monitoring endpoint, empty (off) by default.
+  // Optional: read when present, never written into the file.
+  std::string MonitoringListen;
   // [Security], read only (never written into a new file): datagrams count for a session only
   // from the address of its control connection.
   bool UdpFollowsTcpAddress = true;

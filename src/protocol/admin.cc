@@ -18,11 +18,13 @@ void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClien
   }
   const std::string password = server.AdminPassword();
   if (ParseAdminLogin(packet) != password || RefuseDefaultAdminPassword(password, from)) {
+    Count(server.Metrics.AdminLoginsWrongPassword);
     NoteWrongPassword(server.AdminLoginThrottle, from, "Administrator logins");
     return SendCommandReply(session, kReplyBadAdminPassword);
   }
   server.AdminLoginThrottle.Succeeded(from);
   session.IsAdmin = true;
+  Count(server.Metrics.AdminLoginsAccepted);
   // A "1.2.0" client learns of its success from the reply; the others from PlayerIsAdmin.
   if (session.IsLegacy()) SendCommandReply(session, kReplyAdminLoginAccepted);
   BroadcastPlayerIsAdmin(server, session);

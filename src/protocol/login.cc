@@ -49,6 +49,7 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
     int64_t count = static_cast<int64_t>(clients->size());
     if (count >= server.Config.MaxClients || count >= kMaxSessions) {
       clients.Unlock();
+      Count(server.Metrics.LoginsFull);
       WriteRefusal(server, thread, BuildServerFull());
       return true;
     }
@@ -60,10 +61,12 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
       bool throttled = server.ServerPasswordThrottle.Locked(from);
       if (throttled || request.Password != password) {
         clients.Unlock();
-        if (throttled)
+        if (throttled) {
           Count(server.Metrics.LoginsThrottled);
-        else
+        } else {
+          Count(server.Metrics.LoginsWrongPassword);
           NoteWrongPassword(server.ServerPasswordThrottle, from, "Client logins");
+        }
         WriteRefusal(server, thread, BuildBadServerPassword());
         return true;
       }
@@ -79,6 +82,7 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
     session->Enqueue(BuildLoginAccepted(server.Config.Servername));
     clients->push_back(session);
   }
+  Count(server.Metrics.LoginsAccepted);
   // Logged after ClientList is released: no thread waits for the log while holding it.
   WriteLog(Printf("Created client %s", session->ClientName.c_str()), 3);
   WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);

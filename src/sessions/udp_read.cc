@@ -36,14 +36,19 @@ size_t QueueLimit(TParleyvoxServer& server) {
 
 // The packet-id and checksum tests. A failed test is only counted: the datagram is relayed all
 // the same. The checksum field is left 0; the send thread fills it in per recipient.
-void CheckRelayDatagram(TServerClient& session, uint8_t* data, size_t size) {
+// The operator's counters tell the two failures apart; the checksum is tested only when the
+// packet id passed.
+void CheckRelayDatagram(ServerMetrics& metrics, TServerClient& session, uint8_t* data, size_t size) {
   const uint32_t packet_id = LoadU32(data + kOffRelayPacketId);
   const uint32_t last = session.LastPacketId;
   // 0 means no datagram yet. The successor of 4294967295 is 0: the sender's counter wraps.
   bool bad = last != 0 && packet_id != static_cast<uint32_t>(last + 1u);
-  if (!bad) {
+  if (bad) {
+    Count(metrics.DroppedBadPacketId);
+  } else {
     const uint32_t sent = LoadU32(data + kOffRelayChecksum);
     bad = ZeroRelayChecksum(data, size) != sent;
+    if (bad) Count(metrics.DroppedBadChecksum);
   }
   if (bad) session.UdpErrors.fetch_add(1);
   // Taken also from a bad datagram, so after a gap the next one in sequence is good again.
@@ -54,7 +59,7 @@ void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const Sess
                         const TIdReceivedDatagram& datagram, TIdSocketHandle& binding) {
   const size_t size = datagram.size;
   QueuedDatagram queued{session, std::vector<uint8_t>(datagram.data, datagram.data + size)};
-  CheckRelayDatagram(*session, queued.bytes.data(), size);
+  CheckRelayDatagram(server.Metrics, *session, queued.bytes.data(), size);
   // Alone on the socket, with the send thread idle and nothing queued: relayed from here at
   // once, which spares a wake-up of the send thread for every datagram at light load.
   if (datagram.alone && sender && sender->TryRelayAlone(queued, binding)) return;
@@ -62,7 +67,10 @@ void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const Sess
   {
     Locked list(server.UdpSendList);
     // The send thread is behind and busy: it drains the full queue without a new signal.
-    if (list->size() >= limit) return;
+    if (list->size() >= limit) {
+      Count(server.Metrics.DroppedQueueFull);
+      return;
+    }
     list->push_back(std::move(queued));
   }
   // Set after the lock is released; the send thread drains everything queued when it wakes.
@@ -106,7 +114,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   // server datagrams to itself, each coming back as a new one.
   if (IsOwnUdpEndpoint(server, source)) return Count(server.Metrics.DroppedOwnEndpoint);
   SessionPtr session = FindClientBySessionId(server, LoadU16(data + kOffSessionId));
-  if (!session) return;
+  if (!session) return Count(server.Metrics.DroppedUnknownSession);
   // A session id alone proves nothing (ids are few and easily tried): a datagram from another
   // address than the client's control connection is dropped before it changes anything.
   if (!MaySpeakFor(server, *session, source)) return Count(server.Metrics.DroppedWrongSourceAddress);

@@ -165,6 +165,7 @@ void UdpRelay::Flush() {
   }
   // The server's totals grow by the batch's sums: the same as one datagram at a time.
   server_.Traffic.CountUdpOut(bytes, packets);
+  Count(server_.Metrics.RelayedCopies, packets);
   copies_.clear();
   arena_.clear();
 }

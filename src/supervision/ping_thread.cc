@@ -95,6 +95,7 @@ void DoPing(TParleyvoxServer& server, TServerClient& session, const DatagramSend
     }
     server.Traffic.CountUdpOut(ping.size());
     session.Traffic.CountUdpOut(ping.size());
+    Count(server.Metrics.PingsSent);
   } catch (const std::exception& e) {
     WriteLog(CaughtLine("in: TServerClient.StartPing (DoPing) exception ", e), 1);
   }
@@ -123,6 +124,7 @@ SessionPtr GiveUpOnNext(TParleyvoxServer& server, const DatagramSender& send) {
       // Only the session itself is told; it is expected to close its connection, and the
       // others hear of it when it does.
       session->PingDisconnect = true;
+      Count(server.Metrics.ClientsGivenUp);
       return session;
     }
   }

@@ -95,7 +95,9 @@ void PostData(TParleyvoxServer& server, HttpClient& http, const std::string& lis
     if (config.ParleyvoxSite_Active && !http.StopRequested()) {
       try {
         http.Post(listing_url + "?" + encoded);
+        Count(server.Metrics.ListingPostsCentralOk);
       } catch (const std::exception& e) {
+        Count(server.Metrics.ListingPostsCentralFailed);
         WriteLog(CaughtLine("in: TPingThread.PostData (Parleyvox) exception ", e), 1);
       }
     }
@@ -104,7 +106,9 @@ void PostData(TParleyvoxServer& server, HttpClient& http, const std::string& lis
     if (UsableUserUrl(config.WebPostURL) && !http.StopRequested()) {
       try {
         http.Post(config.WebPostURL + "?" + encoded);
+        Count(server.Metrics.ListingPostsCustomOk);
       } catch (const std::exception& e) {
+        Count(server.Metrics.ListingPostsCustomFailed);
         WriteLog(CaughtLine("in: TPingThread.PostData (UserUrl) exception ", e), 1);
       }
     }

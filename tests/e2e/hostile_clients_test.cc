@@ -36,15 +36,6 @@ int64_t ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<Ms>(Clock::now() - since).count();
 }
 
-// The server's resident memory in KiB, from /proc/PID/status.
-int64_t RssKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
-  return -1;
-}
-
 // One logged-in client that also speaks UDP, its endpoint known to the server.
 struct VoicePeer {
   TestClient* tcp = nullptr;

@@ -1,8 +1,8 @@
 # Fails when a source file includes a folder above its own in the layer order
-#   base <- net <- core <- sessions <- protocol <- supervision <- app
+#   base <- net <- core <- sessions <- protocol <- supervision <- monitoring <- app
 # The shell sits beside app: it may include any layer but app, and only app includes it.
 # Run: cmake -DSRC=<source folder> -P layer_order.cmake
-set(layers base net core sessions protocol supervision app)
+set(layers base net core sessions protocol supervision monitoring app)
 file(GLOB_RECURSE sources RELATIVE "${SRC}" "${SRC}/*.h" "${SRC}/*.cc" "${SRC}/*.in")
 set(violations "")
 foreach(source ${sources})

@@ -1,93 +1,45 @@
-// The client's side of the control protocol for tests: a builder for every command a client
-// sends, and a reading of every packet the server sends. These are written from the wire
-// layouts, independently of the server's builders, so that an end-to-end test checks the server
-// against the layouts and not against itself. Thread rules: none (plain values).
+// The tests speak the control protocol through the client library pvctl and pvbench use; these
+// declarations let test code name its builders and readers without a prefix. A using-declaration
+// (not a using-directive) so that the server's own handlers of the same names stay apart.
 #pragma once
 
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "base/wire.h"
-#include "protocol/codes.h"
-#include "protocol/packets.h"
+#include "pvclient/client_packets.h"
 
 namespace pv::test {
 
-using Bytes = std::vector<uint8_t>;
+using pv::client::Bytes;
+using pv::client::ServerPacket;
+using pv::client::LoginAcceptedMsg;
+using pv::client::ServerInfoMsg;
+using pv::client::PlayerRoomMsg;
+using pv::client::PlayerLeftMsg;
+using pv::client::PlayerStatsMsg;
 
-// --- Commands, as real clients send them (session id 0 in the header: the server ignores it). ---
-
-Bytes ClientLogin(std::string_view name, std::string_view password, std::string_view version);
-// `flag` goes to offset 9: the value 1 asks to be refused.
-Bytes ClientReady(uint8_t flag = 0);
-Bytes ChangeRoom(int64_t room_id);
-Bytes Leave();
-Bytes PlayerStatsReq(int64_t player_id);
-Bytes ServerStatsReq();
-Bytes AdminLogin(std::string_view password);
-Bytes AdminCreateRoom(std::string_view name);
-Bytes AdminDeleteRoom(int64_t room_id);
-Bytes AdminKickPlayer(int64_t player_id);
-Bytes AdminChangeServerPassword(std::string_view password);
-Bytes AdminSaveAsDefaultChannels();
-Bytes AdminChangeAdminPassword(std::string_view password);
-// Any code with any body, for unknown codes and malformed commands.
-Bytes RawCommand(int16_t code, const Bytes& body = {});
-
-// --- Packets from the server. ---
-
-// One packet as the stream splitter cut it: the header fields and the whole bytes.
-struct ServerPacket {
-  uint16_t Magic = 0;
-  uint16_t SessionId = 0;
-  uint16_t Length = 0;
-  int16_t Code = 0;
-  Bytes Raw;
-  PacketView View() const { return PacketView(Raw.data(), Raw.size()); }
-};
-ServerPacket MakeServerPacket(Bytes raw);
-// "code 12, session 7, 10 bytes" for failure messages.
-std::string Describe(const ServerPacket& p);
-
-struct LoginAcceptedMsg {
-  std::string ServerName;
-  Bytes Tail;  // the four constant bytes after the name
-};
-LoginAcceptedMsg ParseLoginAccepted(const ServerPacket& p);
-
-struct ServerInfoMsg {
-  bool Legacy = false;  // code 2: 33-byte player records without the administrator flag
-  int PlayerId = 0;     // the recipient's own
-  std::vector<RoomInfo> Rooms;
-  std::vector<PlayerInfo> Players;
-};
-ServerInfoMsg ParseServerInfo(const ServerPacket& p);
-
-struct PlayerRoomMsg {  // PlayerChangedRoom, and PlayerJoined with its name
-  int PlayerId = 0;
-  int RoomId = 0;
-  std::string ClientName;
-};
-PlayerRoomMsg ParsePlayerChangedRoom(const ServerPacket& p);
-PlayerRoomMsg ParsePlayerJoined(const ServerPacket& p);
-
-struct PlayerLeftMsg {
-  int PlayerId = 0;
-  int LeaveReason = 0;
-};
-PlayerLeftMsg ParsePlayerLeft(const ServerPacket& p);
-
-RoomInfo ParseRoomCreated(const ServerPacket& p);
-int ParseRoomDeleted(const ServerPacket& p);    // RoomId
-int ParsePlayerIsAdmin(const ServerPacket& p);  // PlayerId
-
-struct PlayerStatsMsg {
-  bool Legacy = false;  // code 60, 73 bytes, no version text
-  PlayerStatsData Stats;
-};
-PlayerStatsMsg ParsePlayerStats(const ServerPacket& p);
-ServerStatsData ParseServerStats(const ServerPacket& p);
+using pv::client::AdminChangeAdminPassword;
+using pv::client::AdminChangeServerPassword;
+using pv::client::AdminCreateRoom;
+using pv::client::AdminDeleteRoom;
+using pv::client::AdminKickPlayer;
+using pv::client::AdminLogin;
+using pv::client::AdminSaveAsDefaultChannels;
+using pv::client::ChangeRoom;
+using pv::client::ClientLogin;
+using pv::client::ClientReady;
+using pv::client::Describe;
+using pv::client::Leave;
+using pv::client::MakeServerPacket;
+using pv::client::ParseLoginAccepted;
+using pv::client::ParsePlayerChangedRoom;
+using pv::client::ParsePlayerIsAdmin;
+using pv::client::ParsePlayerJoined;
+using pv::client::ParsePlayerLeft;
+using pv::client::ParsePlayerStats;
+using pv::client::ParseRoomCreated;
+using pv::client::ParseRoomDeleted;
+using pv::client::ParseServerInfo;
+using pv::client::ParseServerStats;
+using pv::client::PlayerStatsReq;
+using pv::client::RawCommand;
+using pv::client::ServerStatsReq;
 
 }  // namespace pv::test

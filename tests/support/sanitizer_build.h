@@ -4,6 +4,12 @@
 // memory in quarantine), so the server's resident size says nothing about what it holds there.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
 #if !defined(__has_feature)
 #define __has_feature(x) 0
 #endif
@@ -20,5 +26,14 @@ constexpr int kSlowdown = 3;
 constexpr bool kRssMeaningful = true;
 constexpr int kSlowdown = 1;
 #endif
+
+// A process's resident memory in KiB, from /proc/PID/status; -1 when it cannot be read.
+inline int64_t RssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+  return -1;
+}
 
 }  // namespace pv::test

@@ -67,9 +67,10 @@ void CopyBinary(const std::string& dir) {
 }
 
 pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
-            const std::string& output_file = "") {
+            const std::string& output_file = "", int output_fd = -1) {
   std::vector<std::string> argv = {dir + "/pvserver"};
   argv.insert(argv.end(), args.begin(), args.end());
+  if (output_fd >= 0) return StartProgram(argv, env_changes, dir, {output_fd, output_fd, -1});
   int out = output_file.empty()
                 ? -1
                 : ::open((dir + "/" + output_file).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -109,6 +110,27 @@ pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env_changes,
   sigprocmask(SIG_SETMASK, &none, nullptr);
   ::execve(c_argv[0], c_argv.data(), c_env.data());
   ::_exit(127);
+}
+
+ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env, std::chrono::milliseconds deadline) {
+  TempDir dir;
+  int out = ::open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err = ::open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid_t pid = StartProgram(std::move(argv), env, "", {out, err, -1});
+  ::close(out);
+  ::close(err);
+  ProgramResult result;
+  int status = 0;
+  bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline, std::chrono::milliseconds(5));
+  if (!ended) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  } else {
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+  }
+  result.out = dir.Read("out");
+  result.err = dir.Read("err");
+  return result;
 }
 
 bool CanBind(int type, int port) {
@@ -188,7 +210,7 @@ void ServerProcess::WriteIni() {
 }
 
 bool ServerProcess::Launch() {
-  pid_ = Spawn(dir_.Path(), args_, env_, output_name_);
+  pid_ = Spawn(dir_.Path(), args_, env_, output_name_, output_fd_);
   return pid_ > 0;
 }
 

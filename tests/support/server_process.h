@@ -43,6 +43,17 @@ using EnvChanges = std::map<std::string, std::optional<std::string>>;
 pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env, const std::string& dir,
                    std::array<int, 3> fds);
 
+// What a program run to its end printed, and its exit code (-1: killed at the deadline).
+struct ProgramResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+// Runs argv[0] (a path) as StartProgram does, with stdout and stderr captured, and waits for it
+// to end; a program still running at the deadline is killed.
+ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env = {},
+                         std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
 // True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
 bool CanBind(int type, int port);
 // True when both port and port + 1 can be bound on 127.0.0.1 (TCP and UDP).
@@ -89,6 +100,9 @@ class ServerProcess {
   void SetEnv(const std::string& name, std::optional<std::string> value) { env_[name] = std::move(value); }
   // Sends the server's stdout and stderr to this file in its folder instead of the test's own.
   void SetOutputFile(std::string name) { output_name_ = std::move(name); }
+  // Gives the server this descriptor (a terminal, for instance) as its stdout and stderr; the
+  // caller keeps it open while the server runs.
+  void SetOutputFd(int fd) { output_fd_ = fd; }
   std::string Output() const { return output_name_.empty() ? std::string() : dir_.Read(output_name_); }
 
  private:
@@ -106,6 +120,7 @@ class ServerProcess {
   std::string ini_name_ = "pvserver.ini";  // relative to the server's folder
   EnvChanges env_;
   std::string output_name_;
+  int output_fd_ = -1;
 };
 
 // The server's log lines of a start and of a clean stop, in their order, without timestamps.

@@ -12,6 +12,7 @@
 #include "base/printf.h"
 #include "base/wire.h"
 #include "protocol/codes.h"
+#include "pvclient/control_connection.h"
 #include "sessions/datagrams.h"
 
 namespace pv::bench {
@@ -29,23 +30,9 @@ sockaddr_in Loopback(int port) {
   return a;
 }
 
-int MillisLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 }  // namespace
 
-bool SendPacket(int fd, const std::vector<uint8_t>& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool SendPacket(int fd, const std::vector<uint8_t>& bytes) { return client::SendAll(fd, bytes); }
 
 bool DrainInput(int fd) {
   uint8_t buffer[4096];
@@ -56,45 +43,6 @@ bool DrainInput(int fd) {
   }
 }
 
-namespace {
-
-// Reads exactly n bytes before the deadline.
-bool ReadExactly(int fd, uint8_t* out, size_t n, Clock::time_point deadline) {
-  size_t got = 0;
-  while (got < n) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, MillisLeft(deadline)) <= 0) return false;
-    ssize_t r = ::recv(fd, out + got, n - got, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
-// The next control packet: header and body by the header's Length.
-bool ReadPacket(int fd, std::vector<uint8_t>& packet, Clock::time_point deadline) {
-  packet.assign(kHeaderSize, 0);
-  if (!ReadExactly(fd, packet.data(), kHeaderSize, deadline)) return false;
-  size_t length = LoadU16(packet.data() + kOffLength);
-  if (length < kHeaderSize) length = kHeaderSize;
-  packet.resize(length);
-  return ReadExactly(fd, packet.data() + kHeaderSize, length - kHeaderSize, deadline);
-}
-
-// Waits for a packet with one of the codes; other packets (notifications) are skipped.
-int16_t AwaitCode(int fd, std::initializer_list<int16_t> codes, std::vector<uint8_t>& packet,
-                  Clock::time_point deadline) {
-  while (ReadPacket(fd, packet, deadline)) {
-    auto code = static_cast<int16_t>(LoadU16(packet.data() + kOffCode));
-    for (int16_t wanted : codes)
-      if (code == wanted) return code;
-  }
-  return 0;
-}
-
-}  // namespace
-
 void CloseClients(std::vector<BenchClient>& clients) {
   for (BenchClient& c : clients) {
     if (c.tcp_fd >= 0) ::close(c.tcp_fd);
@@ -104,26 +52,22 @@ void CloseClients(std::vector<BenchClient>& clients) {
 }
 
 std::string Login(BenchClient& client, int port, const std::string& password, Clock::time_point deadline) {
-  client.tcp_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to = Loopback(port);
-  if (client.tcp_fd < 0 || ::connect(client.tcp_fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
-    return Printf("cannot connect to 127.0.0.1:%d: %s", port, std::strerror(errno));
-  PacketWriter login;
-  login.Begin(0, kCmdClientLogin).Text30(Printf("bench%03d", client.index)).Text30(password).Text30("1.2.1");
-  if (!SendPacket(client.tcp_fd, login.Finish())) return "login not sent";
-  std::vector<uint8_t> packet;
-  int16_t answer =
-      AwaitCode(client.tcp_fd, {kPktLoginAccepted, kPktServerFull, kPktBadServerPassword}, packet, deadline);
-  if (answer == kPktServerFull) return "server full: raise MaxClients in the server's pvserver.ini";
-  if (answer == kPktBadServerPassword) return "wrong server password (--password)";
-  if (answer != kPktLoginAccepted) return "no answer to the login";
-  PacketWriter ready;
-  ready.Begin(0, kCmdClientReady).U8(0).U8(0);
-  if (!SendPacket(client.tcp_fd, ready.Finish())) return "ready not sent";
-  if (AwaitCode(client.tcp_fd, {kPktServerInfo}, packet, deadline) != kPktServerInfo) return "no server information";
-  // ServerInfo carries the session id in its header and the recipient's PlayerId at offset 10.
-  client.session_id = LoadU16(packet.data() + kOffSessionId);
-  client.player_id = packet.size() >= 12 ? LoadU16(packet.data() + 10) : 0;
+  client::ControlConnection connection;
+  std::string error = connection.Connect("127.0.0.1", static_cast<uint16_t>(port), deadline);
+  if (!error.empty()) return error;
+  if (!connection.Send(client::ClientLogin(Printf("bench%03d", client.index), password, "1.2.1")))
+    return "login not sent";
+  auto answer = connection.AwaitCode({kPktLoginAccepted, kPktServerFull, kPktBadServerPassword}, deadline);
+  if (!answer) return "no answer to the login";
+  if (answer->Code == kPktServerFull) return "server full: raise MaxClients in the server's pvserver.ini";
+  if (answer->Code == kPktBadServerPassword) return "wrong server password (--password)";
+  if (!connection.Send(client::ClientReady())) return "ready not sent";
+  auto info = connection.AwaitCode({kPktServerInfo}, deadline);
+  if (!info) return "no server information";
+  // ServerInfo carries the session id in its header and the recipient's PlayerId.
+  client.session_id = info->SessionId;
+  client.player_id = client::ParseServerInfo(*info).PlayerId;
+  client.tcp_fd = connection.Release();
   if (client.session_id == 0 || client.player_id == 0) return "server information without ids";
   return {};
 }

@@ -10,8 +10,7 @@
 #include <cstring>
 
 #include "base/printf.h"
-#include "base/wire.h"
-#include "protocol/codes.h"
+#include "pvclient/client_packets.h"
 
 namespace pv::bench {
 
@@ -26,13 +25,6 @@ constexpr auto kChurnLoginWait = std::chrono::seconds(5);
 // Fresh clients' names start here, apart from the talkers' and the residents'.
 constexpr int kFirstFreshIndex = 300;
 constexpr int kResidents = 2;
-
-std::vector<uint8_t> Command(int16_t code, std::initializer_list<uint8_t> body) {
-  PacketWriter w;
-  w.Begin(0, code);
-  for (uint8_t b : body) w.U8(b);
-  return w.Finish();
-}
 
 int ConnectLoopback(int port, int receive_buffer) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -69,9 +61,7 @@ StalledClients::StalledClients(int count, int port, const std::string& password)
       break;
     }
     fds_.push_back(fd);
-    PacketWriter w;
-    w.Begin(0, kCmdClientLogin).Text30(Printf("stalled%02d", i)).Text30(password).Text30("1.2.1");
-    if (!SendPacket(fd, w.Finish())) error_ = Printf("stalled client %d: login not sent", i);
+    if (!SendPacket(fd, client::ClientLogin(Printf("stalled%02d", i), password, "1.2.1"))) error_ = Printf("stalled client %d: login not sent", i);
   }
   std::this_thread::sleep_for(kPacketPause);
   thread_ = std::thread([this] { Run(); });
@@ -83,7 +73,7 @@ StalledClients::~StalledClients() {
 }
 
 void StalledClients::Run() {
-  const auto ready = Command(kCmdClientReady, {0, 0});
+  const auto ready = client::ClientReady();
   while (!stop_.load()) {
     // Each request brings a full server information back, which is never read. The sends never
     // wait: a server that stops reading only makes them fail.
@@ -143,7 +133,7 @@ void Churn::Run() {
 void Churn::Cycle(uint64_t n) {
   // The previous fresh client leaves; its connection closes after the server had time to read.
   if (fresh_.tcp_fd >= 0) {
-    SendPacket(fresh_.tcp_fd, Command(kCmdClientLeave, {}));
+    SendPacket(fresh_.tcp_fd, client::Leave());
     ::shutdown(fresh_.tcp_fd, SHUT_WR);
     ::close(fresh_.tcp_fd);
     fresh_.tcp_fd = -1;
@@ -164,8 +154,8 @@ void Churn::Cycle(uint64_t n) {
   }
   // A resident moves: rooms 2 and 1 in turn. What the residents were sent is read and dropped.
   BenchClient& mover = residents_[n % residents_.size()];
-  const uint8_t room = (n / residents_.size()) % 2 == 0 ? 2 : 1;
-  if (SendPacket(mover.tcp_fd, Command(kCmdClientChangeRoom, {room}))) ++figures_.room_changes;
+  const int room = (n / residents_.size()) % 2 == 0 ? 2 : 1;
+  if (SendPacket(mover.tcp_fd, client::ChangeRoom(room))) ++figures_.room_changes;
   for (BenchClient& r : residents_) DrainInput(r.tcp_fd);
   if (fresh_.tcp_fd >= 0) DrainInput(fresh_.tcp_fd);
 }

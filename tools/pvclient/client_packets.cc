@@ -1,11 +1,11 @@
-#include "support/client_packets.h"
+#include "pvclient/client_packets.h"
 
 #include <cstring>
 #include <utility>
 
 #include "base/printf.h"
 
-namespace pv::test {
+namespace pv::client {
 
 namespace {
 
@@ -160,4 +160,4 @@ ServerStatsData ParseServerStats(const ServerPacket& p) {
   return s;
 }
 
-}  // namespace pv::test
+}  // namespace pv::client

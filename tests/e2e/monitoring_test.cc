@@ -1,0 +1,405 @@
+// The monitoring endpoint as an operator's tools meet it: /metrics read by the Prometheus
+// client library's own parser while the test drives log-ins, voice, drops and a kick;
+// /status.json and the status page without addresses or passwords, the page rendered by a real
+// browser; hostile HTTP clients (idle, dripping, flooding) that must not hold up players or the
+// stop, nor grow the server; and Listen values the server cannot use.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "support/http_get.h"
+#include "support/sanitizer_build.h"
+#include "support/server_test.h"
+
+namespace pv::test {
+namespace {
+
+using Samples = std::map<std::string, double>;
+
+// Prints "TYPE family type" per family and "name{sorted labels} value" per sample, as
+// python3-prometheus-client's parser reads the text; exit 77 when the library is missing.
+constexpr const char* kParserScript = R"(import sys
+try:
+    from prometheus_client.parser import text_string_to_metric_families
+except ImportError:
+    sys.exit(77)
+text = open(sys.argv[1], encoding='utf-8').read()
+for f in text_string_to_metric_families(text):
+    print('TYPE %s %s' % (f.name, f.type))
+    for s in f.samples:
+        labels = ','.join('%s="%s"' % (k, v) for k, v in sorted(s.labels.items()))
+        print('%s{%s} %r' % (s.name, labels, s.value))
+)";
+
+struct Parsed {
+  bool available = true;  // the parser is installed
+  Samples samples;
+  std::map<std::string, std::string> types;
+};
+
+Parsed ParseWithPrometheusClient(const std::string& text) {
+  TempDir dir;
+  dir.Write("parse.py", kParserScript);
+  dir.Write("metrics.txt", text);
+  ProgramResult r = RunProgram({"/usr/bin/python3", dir.File("parse.py"), dir.File("metrics.txt")});
+  Parsed p;
+  if (r.exit_code == 77 || r.exit_code == 127) {
+    p.available = false;
+    return p;
+  }
+  EXPECT_EQ(r.exit_code, 0) << "the parser refused the text:\n" << r.err << "\n" << text;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("TYPE ", 0) == 0) {
+      size_t blank = line.find(' ', 5);
+      p.types[line.substr(5, blank - 5)] = line.substr(blank + 1);
+    } else if (size_t blank = line.rfind(' '); blank != std::string::npos) {
+      p.samples[line.substr(0, blank)] = std::stod(line.substr(blank + 1));
+    }
+  }
+  return p;
+}
+
+// Whatever the terminal has for us within 100 ms.
+std::string ReceiveSomeFromTerminal(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 100) <= 0) return {};
+  char buffer[4096];
+  ssize_t n = ::read(fd, buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// Sends one request's header lines without end, never blocking; true once the server has cut
+// the connection (its end of the stream arrived, or a reset), false when it is still open at the
+// deadline.
+bool FloodHeadersUntilCut(int fd, Ms deadline) {
+  std::string lines;
+  for (int i = 0; i < 500; ++i) lines += "X-Filler: aaaaaaaaaaaaaaaaaaaa\r\n";
+  if (!SendAll(fd, "GET / HTTP/1.1\r\nHost: x\r\n")) return true;
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLOUT | POLLRDHUP, 0};
+    ::poll(&p, 1, 50);
+    if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
+    if ((p.revents & POLLOUT) == 0) continue;
+    ssize_t n = ::send(fd, lines.data(), lines.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return true;
+  }
+  return false;
+}
+
+int FreeTcpPort() {
+  Fd probe = ListenTcp();
+  return LocalPortOf(probe.Get());
+}
+
+class Monitoring : public ServerTest {
+ protected:
+  void StartWithMonitoring(IniSettings ini = {}) {
+    port_ = FreeTcpPort();
+    ini["Monitoring"]["Listen"] = "127.0.0.1:" + std::to_string(port_);
+    StartServer(std::move(ini));
+    // The endpoint starts just after the start is logged, which is what StartServer waits for.
+    EXPECT_TRUE(WaitUntil([&] { return Get("/metrics").status == 200; })) << "the endpoint never answered";
+  }
+  HttpResponse Get(const std::string& path) { return HttpGet(static_cast<uint16_t>(port_), path); }
+  Parsed Scrape() {
+    HttpResponse r = Get("/metrics");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.HasHeader("Content-Type: text/plain; version=0.0.4")) << r.headers;
+    return ParseWithPrometheusClient(r.body);
+  }
+  uint16_t UdpPort() const { return static_cast<uint16_t>(server_->UdpPort()); }
+  int port_ = 0;
+};
+
+TEST_F(Monitoring, MetricsParseAsPrometheusTextAndMoveWithTheTraffic) {
+  StartWithMonitoring({{"Passwords", {{"ServerPassword", "pw"}}}, {"General", {{"MaxClients", "2"}}}});
+  Parsed before = Scrape();
+  if (!before.available) GTEST_SKIP() << "python3-prometheus-client is not installed (test.sh installs it)";
+  EXPECT_EQ(before.types["parleyvox_logins"], "counter");
+  EXPECT_EQ(before.types["parleyvox_clients"], "gauge");
+  EXPECT_EQ(before.samples["parleyvox_max_clients{}"], 2);
+  EXPECT_EQ(before.samples["parleyvox_rooms{}"], 1);
+  EXPECT_EQ(before.samples[R"(parleyvox_build_info{file_version="1.2.2.0",shell="service",version="v1.2.2 Win32 Service"})"], 1);
+  // Every series is there from the start, also those no event has counted yet.
+  for (const char* series :
+       {R"(parleyvox_udp_datagrams_dropped_total{reason="wrong_source_address"})",
+        R"(parleyvox_udp_datagrams_dropped_total{reason="own_endpoint"})", R"(parleyvox_logins_total{result="throttled"})",
+        R"(parleyvox_admin_logins_total{result="throttled"})", "parleyvox_slow_clients_dropped_total{}",
+        "parleyvox_connections_closed_before_login_total{}", "parleyvox_pings_sent_total{}",
+        "parleyvox_clients_given_up_total{}", R"(parleyvox_listing_posts_total{result="failed",target="central"})",
+        "parleyvox_uptime_seconds{}", "parleyvox_tcp_bytes_out_total{}"})
+    EXPECT_EQ(before.samples.count(series), 1u) << series;
+
+  // Log-ins: two accepted, one wrong password, one refused as full (fullness is checked first).
+  auto refused_login = [&](const std::string& password, int16_t answer) {
+    TestClient& refused = Client();
+    refused.Send(ClientLogin("carol", password, "1.2.1"));
+    EXPECT_TRUE(refused.WaitFor(answer));
+  };
+  TestClient& alice = Client("alice", "1.2.1", "pw");
+  refused_login("PW", kPktBadServerPassword);
+  TestClient& bob = Client("bob", "1.2.1", "pw");
+  refused_login("pw", kPktServerFull);
+  // Administrator log-ins: one wrong, one accepted.
+  alice.Send(AdminLogin("nope"));
+  EXPECT_TRUE(alice.WaitFor(kReplyBadAdminPassword));
+  alice.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(alice.WaitFor(kPktPlayerIsAdmin));
+  // Voice: three good datagrams from alice reach bob; then a gap in the packet ids, a broken
+  // checksum (both counted and relayed all the same), a forged source and an unknown session id.
+  TestUdp alice_udp, bob_udp;
+  bob_udp.SendTo(UdpPort(), PingDatagram(bob.SessionId(), 1, 1));
+  ASSERT_TRUE(bob_udp.Receive(Ms(3000)));
+  for (uint32_t id = 1; id <= 3; ++id) {
+    alice_udp.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), id, {1, 2, 3}));
+    EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  }
+  alice_udp.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), 9, {4}));
+  EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  Bytes broken = RelayDatagram(alice.SessionId(), 10, {5, 6});
+  broken.back() ^= 0xFF;
+  alice_udp.SendTo(UdpPort(), broken);
+  EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  // Alice's session from another host's address: only her control connection's may speak for it.
+  TestUdp stranger("127.0.0.2");
+  stranger.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), 11, {8}));
+  alice_udp.SendTo(UdpPort(), RelayDatagram(50001, 1, {7}));  // session ids end at 50000
+  // A kick: bob is told, his connection is closed and he leaves the list.
+  alice.Send(AdminKickPlayer(bob.PlayerId()));
+  EXPECT_TRUE(bob.WaitFor(LeftOf(bob.PlayerId())));
+  EXPECT_TRUE(bob.IsClosedByServer());
+
+  Parsed after;
+  ASSERT_TRUE(WaitUntil([&] {
+    after = Scrape();
+    return after.samples["parleyvox_clients{}"] == 1 &&
+           after.samples[R"(parleyvox_udp_datagrams_dropped_total{reason="unknown_session"})"] == 1;
+  }));
+  auto delta = [&](const std::string& series) { return after.samples[series] - before.samples[series]; };
+  const std::vector<std::pair<std::string, double>> moved = {
+      {R"(parleyvox_logins_total{result="accepted"})", 2},
+      {R"(parleyvox_logins_total{result="wrong_password"})", 1},
+      {R"(parleyvox_logins_total{result="full"})", 1},
+      {R"(parleyvox_admin_logins_total{result="accepted"})", 1},
+      {R"(parleyvox_admin_logins_total{result="wrong_password"})", 1},
+      {"parleyvox_relayed_copies_total{}", 5},
+      {R"(parleyvox_udp_datagrams_dropped_total{reason="bad_packet_id"})", 1},
+      {R"(parleyvox_udp_datagrams_dropped_total{reason="bad_checksum"})", 1},
+      {R"(parleyvox_udp_datagrams_dropped_total{reason="unknown_session"})", 1},
+      {R"(parleyvox_udp_datagrams_dropped_total{reason="wrong_source_address"})", 1},
+      {R"(parleyvox_udp_datagrams_dropped_total{reason="queue_full"})", 0},
+      {"parleyvox_udp_packets_in_total{}", 8},  // bob's ping, seven relay datagrams
+  };
+  for (const auto& [series, want] : moved) EXPECT_EQ(delta(series), want) << series;
+  EXPECT_GE(delta("parleyvox_udp_packets_out_total{}"), 6);  // the ping's answer and five copies
+  EXPECT_GT(delta("parleyvox_tcp_packets_in_total{}"), 6);
+  EXPECT_GT(delta("parleyvox_tcp_bytes_out_total{}"), 0);
+  EXPECT_GE(after.samples["parleyvox_uptime_seconds{}"], before.samples["parleyvox_uptime_seconds{}"]);
+}
+
+TEST_F(Monitoring, SilentClientsShowAsPingsSentAndClientsGivenUp) {
+  StartWithMonitoring({{"Ping", {{"IdleTimeBeforePing", "200"}, {"PingWaitTime", "200"}, {"MaxPingTries", "0"}}}});
+  TestClient& quiet = Client("quiet");
+  TestUdp udp;
+  udp.SendTo(UdpPort(), PingDatagram(quiet.SessionId(), 1, 1));
+  EXPECT_TRUE(quiet.WaitFor(LeftOf(quiet.PlayerId()), Ms(5000)));
+  Parsed p = Scrape();
+  if (!p.available) GTEST_SKIP() << "python3-prometheus-client is not installed (test.sh installs it)";
+  EXPECT_GE(p.samples["parleyvox_pings_sent_total{}"], 1);
+  EXPECT_EQ(p.samples["parleyvox_clients_given_up_total{}"], 1);
+}
+
+TEST_F(Monitoring, StatusJsonAndPageShowRoomsAndPlayersWithoutAddressesOrPasswords) {
+  StartWithMonitoring({{"Channels", {{"0", "Lobby"}, {"1", "Games"}}},
+                       {"Passwords", {{"ServerPassword", "hush"}}},
+                       {"General", {{"Servername", "Night <Owls>"}}}});
+  TestClient& alice = Client("alice", "1.2.1", "hush");
+  alice.Send(AdminLogin("vimbo"));
+  ASSERT_TRUE(alice.WaitFor(kPktPlayerIsAdmin));
+  TestClient& bob = Client("bob", "1.2.1", "hush");
+  bob.Send(ChangeRoom(2));
+  ASSERT_TRUE(bob.WaitFor(kPktPlayerChangedRoom));
+  TestClient& mallory = Client("<b>x&y</b>", "1.2.1", "hush");
+  mallory.Send(ChangeRoom(9));  // a room that does not exist
+  ASSERT_TRUE(mallory.WaitFor(kPktPlayerChangedRoom));
+
+  HttpResponse json = Get("/status.json");
+  EXPECT_EQ(json.status, 200);
+  EXPECT_TRUE(json.HasHeader("Content-Type: application/json")) << json.headers;
+  for (const char* want : {R"({"server_name":"Night <Owls>","version":"v1.2.2 Win32 Service","uptime_seconds":)",
+                           R"("clients":3,"max_clients":16,"rooms":[{"id":1,"name":"Lobby","players":[{"id":1,"name":"alice","admin":true,"connected_seconds":)",
+                           R"({"id":2,"name":"Games","players":[{"id":2,"name":"bob","admin":false,)",
+                           R"("players_in_no_room":[{"id":3,"name":"<b>x&y</b>","admin":false,)"})
+    EXPECT_NE(json.body.find(want), std::string::npos) << want << "\n" << json.body;
+
+  HttpResponse page = Get("/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_TRUE(page.HasHeader("Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'")) << page.headers;
+  for (const char* want : {"<meta http-equiv=\"refresh\" content=\"10\">", "name=\"viewport\"",
+                           "<h1>Night &lt;Owls&gt;</h1>", "<h2>Lobby</h2>", "<h2>Games</h2>",
+                           "<td>alice <span class=\"admin\">admin</span></td>", "<td>bob</td>",
+                           "<td>&lt;b&gt;x&amp;y&lt;/b&gt;</td>", "3 of 16 players"})
+    EXPECT_NE(page.body.find(want), std::string::npos) << want << "\n" << page.body;
+  EXPECT_EQ(page.body.find("<script"), std::string::npos);
+  EXPECT_EQ(page.body.find("<b>x"), std::string::npos);
+  for (const HttpResponse* r : {&json, &page}) {
+    EXPECT_EQ(r->body.find("127.0.0.1"), std::string::npos);
+    EXPECT_EQ(r->body.find("hush"), std::string::npos);
+    EXPECT_EQ(r->body.find("vimbo"), std::string::npos);
+  }
+  EXPECT_EQ(Get("/nothing-here").status, 404);
+}
+
+TEST_F(Monitoring, StatusPageInARealBrowser) {
+  const char* chromium = "/usr/bin/chromium";
+  if (::access(chromium, X_OK) != 0)
+    GTEST_SKIP() << "chromium is not installed: the status page was not rendered (test.sh installs it)";
+  StartWithMonitoring({{"Channels", {{"0", "Lobby"}, {"1", "Games"}}}});
+  Admin("alice");
+  TestClient& bob = Client("bob");
+  bob.Send(ChangeRoom(2));
+  ASSERT_TRUE(bob.WaitFor(kPktPlayerChangedRoom));
+  Client("carol");
+  std::string dir = std::string(PV_ARTEFACT_DIR) + "/monitoring";
+  ::mkdir(PV_ARTEFACT_DIR, 0755);
+  ::mkdir(dir.c_str(), 0755);
+  TempDir profile;
+  const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+  const std::string shot = dir + "/status_page.png";
+  ::unlink(shot.c_str());
+  // A phone-sized window; root needs --no-sandbox; the profile is the test's own.
+  const std::vector<std::string> common = {chromium, "--headless", "--no-sandbox", "--disable-gpu",
+                                           "--hide-scrollbars", "--user-data-dir=" + profile.Path(),
+                                           "--window-size=412,915"};
+  std::vector<std::string> screenshot = common;
+  screenshot.push_back("--screenshot=" + shot);
+  screenshot.push_back(url);
+  ProgramResult r = RunProgram(screenshot, {}, std::chrono::seconds(60));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::stat(shot.c_str(), &st), 0) << r.err;
+  EXPECT_GT(st.st_size, 4000) << "a blank screenshot";
+  std::ifstream png(shot, std::ios::binary);
+  char magic[8] = {};
+  png.read(magic, 8);
+  EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+  // What the browser made of the page: the rooms and players are in its document.
+  std::vector<std::string> dump = common;
+  dump.push_back("--dump-dom");
+  dump.push_back(url);
+  ProgramResult dom = RunProgram(dump, {}, std::chrono::seconds(60));
+  EXPECT_EQ(dom.exit_code, 0) << dom.err;
+  for (const char* want : {"<h2>Lobby</h2>", "<h2>Games</h2>", "alice", "bob", "carol", "3 of 16 players"})
+    EXPECT_NE(dom.out.find(want), std::string::npos) << want << "\n" << dom.out;
+  std::printf("status page screenshot: %s\n", shot.c_str());
+}
+
+TEST_F(Monitoring, HostileHttpClientsHoldUpNeitherPlayersNorTheStop) {
+  StartWithMonitoring();
+  TestClient& alice = Client("alice");
+  TestClient& bob = Client("bob");
+  // One that sends header lines without end: cut once it has sent 64 KB, and its lines are not
+  // kept (unbounded, they grew the server by over 30 MB a second).
+  const int64_t rss_before = RssKiB(server_->Pid());
+  Fd flood = ConnectTcp(static_cast<uint16_t>(port_));
+  EXPECT_TRUE(FloodHeadersUntilCut(flood.Get(), Ms(5000 * kSlowdown)));
+  if (kRssMeaningful) {
+    EXPECT_LT(RssKiB(server_->Pid()) - rss_before, 16 * 1024);
+  }
+  // More idle connections than workers and waiting places, one that drips a request byte by
+  // byte, and one that sends an oversized body.
+  std::vector<Fd> idle;
+  for (int i = 0; i < 16; ++i) idle.push_back(ConnectTcp(static_cast<uint16_t>(port_)));
+  Fd drip = ConnectTcp(static_cast<uint16_t>(port_));
+  SendAll(drip.Get(), "GET /metr");
+  Fd big = ConnectTcp(static_cast<uint16_t>(port_));
+  SendAll(big.Get(), "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\n" + std::string(4096, 'x'));
+  // Players go on: a log-in, a command, voice.
+  TestClient& carol = Client("carol");
+  carol.Send(ServerStatsReq());
+  EXPECT_TRUE(carol.WaitFor(kPktServerStats));
+  TestUdp alice_udp, bob_udp;
+  bob_udp.SendTo(UdpPort(), PingDatagram(bob.SessionId(), 1, 1));
+  ASSERT_TRUE(bob_udp.Receive(Ms(3000)));
+  alice_udp.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), 1, {1}));
+  EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  // The stop ends every HTTP connection and does not wait for them.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(server_->Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  server_.reset();
+}
+
+TEST(MonitoringListen, AnUnusableListenValueIsAWarningAndTheServerRuns) {
+  Fd taken = ListenTcp();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"nonsense", "is not an address:port"},
+      {"127.0.0.1:99999", "is not an address:port"},
+      {"::1:9870", "is not an address:port"},
+      {"192.0.2.7:9870", "cannot listen on 192.0.2.7:9870"},
+      {"127.0.0.1:" + std::to_string(LocalPortOf(taken.Get())), "cannot listen on"},
+  };
+  for (const auto& [value, why] : cases) {
+    ServerProcess server({{"Monitoring", {{"Listen", value}}}});
+    server.SetOutputFile("output.txt");
+    ASSERT_TRUE(server.Start()) << value;
+    std::string expected = "pvserver: warning: [Monitoring] Listen=" + value;
+    EXPECT_TRUE(WaitUntil([&] { return server.Output().find(expected) != std::string::npos; })) << server.Output();
+    EXPECT_NE(server.Output().find(why), std::string::npos) << server.Output();
+    EXPECT_NE(server.Output().find("monitoring is off"), std::string::npos) << server.Output();
+    TestClient c;
+    ASSERT_TRUE(c.Connect(static_cast<uint16_t>(server.TcpPort())));
+    EXPECT_TRUE(c.Login("alice"));
+    // The optional key stays where the operator wrote it and is never added elsewhere.
+    EXPECT_NE(server.IniText().find("[Monitoring]\r\nListen=" + value), std::string::npos) << server.IniText();
+    c.Close();
+    EXPECT_EQ(server.Stop(), 0);
+  }
+}
+
+TEST(StartupBanner, OnATerminalOnlyWithPortsPathsAndMonitoring) {
+  int monitoring_port = FreeTcpPort();
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  ServerProcess on_tty({{"Monitoring", {{"Listen", std::to_string(monitoring_port)}}}});
+  on_tty.SetOutputFd(slave);
+  ASSERT_TRUE(on_tty.Start());
+  ::close(slave);
+  std::string seen;
+  WaitUntil([&] {
+    seen += ReceiveSomeFromTerminal(master);
+    return seen.find("Stop it with") != std::string::npos;
+  });
+  const std::string dir = on_tty.Dir().Path();
+  for (const std::string& want :
+       {std::string("Parleyvox Server v1.2.2 Win32 Service is running."),
+        "control (TCP)  127.0.0.1, port " + std::to_string(on_tty.TcpPort()),
+        "voice (UDP)    127.0.0.1, port " + std::to_string(on_tty.UdpPort()), "settings       " + dir + "/pvserver.ini",
+        "event log      " + dir + "/pvserver.log",
+        "monitoring     http://127.0.0.1:" + std::to_string(monitoring_port) + "/",
+        "Stop it with Ctrl-C or kill -TERM " + std::to_string(on_tty.Pid()) + "."})
+    EXPECT_NE(seen.find(want), std::string::npos) << want << "\n" << seen;
+  EXPECT_EQ(on_tty.Stop(), 0);
+  ::close(master);
+  // The event log is as it always was.
+  EXPECT_TRUE(InOrder(on_tty.LogLines(), kStartLines));
+
+  ServerProcess to_file;
+  to_file.SetOutputFile("output.txt");
+  ASSERT_TRUE(to_file.Start());
+  EXPECT_EQ(to_file.Stop(), 0);
+  EXPECT_EQ(to_file.Output().find("is running"), std::string::npos) << to_file.Output();
+}
+
+}  // namespace
+}  // namespace pv::test

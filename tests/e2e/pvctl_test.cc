@@ -1,0 +1,239 @@
+// pvctl against a running server: every command in both output forms, the administrator
+// commands' effects as other clients see them, and the exit codes and messages for refusals,
+// usage errors and servers that are not there or do not answer.
+#include <sstream>
+
+#include "support/server_test.h"
+
+namespace pv::test {
+namespace {
+
+using Args = std::vector<std::string>;
+
+// The passwords pvctl reads from the environment are cleared unless a test sets them.
+ProgramResult RunPvctl(int port, Args args, const EnvChanges& env = {}) {
+  args.insert(args.begin(), {PV_PVCTL_BINARY, "--port", std::to_string(port)});
+  EnvChanges all = {{"PVCTL_SERVER_PASSWORD", std::nullopt},
+                    {"PVCTL_ADMIN_PASSWORD", std::nullopt},
+                    {"PVCTL_NEW_PASSWORD", std::nullopt}};
+  for (const auto& [name, value] : env) all[name] = value;
+  return RunProgram(std::move(args), all);
+}
+
+// The blank-separated words of the text table's row that starts with `first`.
+std::vector<std::string> RowOf(const std::string& table, const std::string& first) {
+  std::istringstream lines(table);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> row;
+    for (std::string w; words >> w;) row.push_back(w);
+    if (!row.empty() && row[0] == first) return row;
+  }
+  return {};
+}
+
+std::string DescribeRun(const Args& args, const ProgramResult& r) {
+  std::string cmd;
+  for (const auto& a : args) cmd += a + " ";
+  return "pvctl " + cmd + "-> exit " + std::to_string(r.exit_code) + "\nstdout: " + r.out + "\nstderr: " + r.err;
+}
+
+class Pvctl : public ServerTest {
+ protected:
+  ProgramResult Run(const Args& args, const EnvChanges& env = {}) { return RunPvctl(server_->TcpPort(), args, env); }
+  const EnvChanges kAdmin = {{"PVCTL_ADMIN_PASSWORD", "vimbo"}};
+};
+
+TEST_F(Pvctl, ReadCommandsInBothFormsWithoutAdministratorLogin) {
+  StartServer({{"Channels", {{"0", "Lobby"}, {"1", "Games"}}}});
+  TestClient& alice = Admin("alice");
+  TestClient& bob = Client("bob", "1.2.7");
+  bob.Send(ChangeRoom(2));
+  ASSERT_TRUE(alice.WaitFor(kPktPlayerChangedRoom));
+  Client(std::string("evil\x1b[2J", 8));
+  struct Case {
+    Args args;
+    std::vector<std::string> want;  // substrings of stdout
+  };
+  const std::vector<Case> cases = {
+      {{"info"}, {"server   Parleyvox Server\n", "version  v1.2.2 Win32 Service\n", "players  3\n", "rooms    2\n"}},
+      {{"--json", "info"},
+       {R"({"server_name":"Parleyvox Server","version":"v1.2.2 Win32 Service","players":3,"max_clients":null,"rooms":2,"uptime_ms":)"}},
+      {{"rooms"}, {"ID  NAME   PLAYERS\n1   Lobby  2\n2   Games  1\n"}},
+      {{"--json", "rooms"}, {R"({"rooms":[{"id":1,"name":"Lobby","players":2},{"id":2,"name":"Games","players":1}]})"}},
+      {{"--json", "players"},
+       {R"({"players":[{"id":1,"name":"alice","room":1,"admin":true,"version":"1.2.1","connected_ms":)",
+        R"({"id":2,"name":"bob","room":2,"admin":false,"version":"1.2.7",)", R"("name":"evil\u001b[2J")"}},
+      {{"stats"}, {"version          v1.2.2 Win32 Service\n", "tcp packets in   "}},
+      {{"--json", "stats"}, {R"({"version":"v1.2.2 Win32 Service","uptime_ms":)", R"("tcp_bytes_in":)"}},
+      {{"--json", "stats", "2"}, {R"({"id":2,"version":"1.2.7","connected_ms":)", R"("udp_packets_in":0,)"}},
+      {{"stats", "2"}, {"player           2\n", "version          1.2.7\n"}},
+  };
+  for (const Case& c : cases) {
+    ProgramResult r = Run(c.args, kAdmin);
+    EXPECT_EQ(r.exit_code, 0) << DescribeRun(c.args, r);
+    for (const auto& want : c.want) EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << DescribeRun(c.args, r);
+    EXPECT_EQ(r.err, "") << DescribeRun(c.args, r);
+  }
+  ProgramResult players = Run({"players"});
+  std::vector<std::string> alice_row = RowOf(players.out, "1");
+  alice_row.resize(5);
+  EXPECT_EQ(alice_row, (std::vector<std::string>{"1", "alice", "1", "yes", "1.2.1"})) << players.out;
+  EXPECT_EQ(RowOf(players.out, "2").at(3), "no") << players.out;
+  // The control character of the hostile name never reaches the terminal.
+  EXPECT_EQ(players.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(players.out.find("evil?[2J"), std::string::npos) << players.out;
+  // None of these logged in as administrator, though the password was there to use.
+  EXPECT_FALSE(bob.TryWaitFor([](const ServerPacket& p) { return p.Code == kPktPlayerIsAdmin; },
+                              std::chrono::milliseconds(200)));
+}
+
+TEST_F(Pvctl, AdministratorCommandsAsOtherClientsSeeThem) {
+  StartServer();
+  TestClient& watcher = Client("watcher");
+  TestClient& victim = Client("victim");
+  ProgramResult r = Run({"room", "create", "Music"}, kAdmin);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "created room 2 Music\n");
+  auto created = watcher.WaitFor(kPktRoomCreated);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(ParseRoomCreated(*created).Name, "Music");
+  r = Run({"--json", "room", "create", "Talk"}, kAdmin);
+  EXPECT_EQ(r.out, "{\"room\":{\"id\":3,\"name\":\"Talk\"}}\n") << r.err;
+  r = Run({"--json", "room", "delete", "2"}, kAdmin);
+  EXPECT_EQ(r.out, "{\"deleted_room\":2}\n") << r.err;
+  auto deleted = watcher.WaitFor(kPktRoomDeleted);
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(ParseRoomDeleted(*deleted), 2);
+  r = Run({"kick", std::to_string(victim.PlayerId())}, kAdmin);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "kicked player 2\n");
+  auto kicked = victim.WaitFor(LeftOf(victim.PlayerId()));
+  ASSERT_TRUE(kicked);
+  EXPECT_EQ(ParsePlayerLeft(*kicked).LeaveReason, 4);
+
+  // A new server password is in force and in the file; pvctl then needs it too.
+  r = Run({"password", "server"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", "s3cret"}});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "server password changed\n");
+  EXPECT_TRUE(WaitUntil([&] { return server_->IniText().find("ServerPassword=s3cret") != std::string::npos; }));
+  r = Run({"info"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "pvctl: wrong server password (set PVCTL_SERVER_PASSWORD)\n");
+  EXPECT_EQ(Run({"info"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}}).exit_code, 0);
+
+  const EnvChanges logged_in = {{"PVCTL_SERVER_PASSWORD", "s3cret"}, {"PVCTL_ADMIN_PASSWORD", "vimbo"}};
+  EnvChanges change_admin = logged_in;
+  change_admin["PVCTL_NEW_PASSWORD"] = "boss";
+  r = Run({"--json", "password", "admin"}, change_admin);
+  EXPECT_EQ(r.out, "{\"changed\":\"admin_password\"}\n") << r.err;
+  r = Run({"room", "create", "Late"}, logged_in);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "pvctl: wrong administrator password\n");
+  r = Run({"room", "create", "Late"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}, {"PVCTL_ADMIN_PASSWORD", "boss"}});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST_F(Pvctl, RefusalsExitOneWithTheReason) {
+  StartServer({{"General", {{"MaxClients", "3"}}}});
+  TestClient& first = Client("first");
+  struct Case {
+    Args args;
+    EnvChanges env;
+    int exit_code;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {{"kick", "9"}, kAdmin, 1, "pvctl: no player has id 9\n"},
+      {{"stats", "9"}, {}, 1, "pvctl: no player has id 9\n"},
+      {{"room", "delete", "9"}, kAdmin, 1, "pvctl: no room has id 9\n"},
+      {{"room", "create", "default"}, kAdmin, 1, "pvctl: a room of that name already exists\n"},
+      {{"kick", "1"}, {{"PVCTL_ADMIN_PASSWORD", "VIMBO"}}, 1, "pvctl: wrong administrator password\n"},
+      // No password and no terminal to ask on: a usage error, nothing is sent.
+      {{"kick", "1"}, {}, 2, "pvctl: no administrator password: set PVCTL_ADMIN_PASSWORD\n"},
+      {{"password", "server"}, kAdmin, 2, "pvctl: no new password: set PVCTL_NEW_PASSWORD\n"},
+      {{"password", "admin"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", std::string(31, 'x')}}, 2,
+       "pvctl: a password has at most 30 characters\n"},
+  };
+  for (const Case& c : cases) {
+    ProgramResult r = Run(c.args, c.env);
+    EXPECT_EQ(r.exit_code, c.exit_code) << DescribeRun(c.args, r);
+    EXPECT_EQ(r.err, c.err) << DescribeRun(c.args, r);
+    EXPECT_EQ(r.out, "") << DescribeRun(c.args, r);
+  }
+  // The one player was never kicked, and a full server refuses pvctl like any client.
+  EXPECT_FALSE(first.TryWaitFor(LeftOf(1), std::chrono::milliseconds(100)));
+  Client("second");
+  Client("third");
+  ProgramResult full = Run({"info"});
+  EXPECT_EQ(full.exit_code, 1);
+  EXPECT_EQ(full.err, "pvctl: the server is full\n");
+}
+
+TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
+  // Port 1 is never a server here: a usage error must come before any connection attempt.
+  const std::vector<Args> cases = {
+      {},
+      {"frob"},
+      {"kick"},
+      {"kick", "0"},
+      {"kick", "256"},
+      {"kick", "1x"},
+      {"stats", "-1"},
+      {"room"},
+      {"room", "create"},
+      {"room", "create", std::string(31, 'r')},
+      {"room", "delete", "0"},
+      {"room", "rename", "1"},
+      {"password"},
+      {"password", "root"},
+      {"info", "extra"},
+      {"--bogus", "info"},
+      {"--port", "0", "info"},
+      {"--port", "65536", "info"},
+      {"--name", std::string(31, 'n'), "info"},
+  };
+  for (const Args& args : cases) {
+    ProgramResult r = RunPvctl(1, args);
+    EXPECT_EQ(r.exit_code, 2) << DescribeRun(args, r);
+    EXPECT_NE(r.err.find("usage: pvctl"), std::string::npos) << DescribeRun(args, r);
+    EXPECT_EQ(r.out, "") << DescribeRun(args, r);
+  }
+  ProgramResult trailing = RunProgram({PV_PVCTL_BINARY, "--port"});
+  EXPECT_EQ(trailing.exit_code, 2) << trailing.err;
+  ProgramResult help = RunProgram({PV_PVCTL_BINARY, "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("usage: pvctl"), std::string::npos);
+}
+
+TEST(PvctlUsage, AServerThatIsNotThereOrSilentOrHangsUpExitsThree) {
+  int free_port = PickPortPair();
+  ProgramResult refused = RunPvctl(free_port, {"info"});
+  EXPECT_EQ(refused.exit_code, 3) << refused.err;
+  EXPECT_NE(refused.err.find("cannot connect to 127.0.0.1 port " + std::to_string(free_port)), std::string::npos)
+      << refused.err;
+
+  // Accepts and closes at once: the connection broke before the log-in was answered.
+  Fd closing = ListenTcp();
+  std::thread hang_up([&] {
+    Fd peer(::accept4(closing.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+  });
+  ProgramResult closed = RunPvctl(LocalPortOf(closing.Get()), {"info"});
+  hang_up.join();
+  EXPECT_EQ(closed.exit_code, 3) << closed.err;
+  EXPECT_EQ(closed.err, "pvctl: the server closed the connection (waiting for answer to the log-in)\n");
+
+  // Accepted by the kernel and never answered: pvctl gives up after its 10 s bound.
+  Fd silent = ListenTcp();
+  auto start = std::chrono::steady_clock::now();
+  ProgramResult timed_out = RunPvctl(LocalPortOf(silent.Get()), {"--json", "players"});
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(timed_out.exit_code, 3) << timed_out.err;
+  EXPECT_EQ(timed_out.err, "pvctl: no answer to the log-in from the server within 10 s\n");
+  EXPECT_EQ(timed_out.out, "");
+  EXPECT_GE(took, std::chrono::milliseconds(9500));
+  EXPECT_LT(took, std::chrono::seconds(15));
+}
+
+}  // namespace
+}  // namespace pv::test

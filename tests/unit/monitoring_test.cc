@@ -1,0 +1,177 @@
+// The monitoring endpoint's pieces one by one: the Listen value, the exposition of a snapshot
+// (names, escaping, families), the connection watch on loopback sockets, and the banner's text.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/banner.h"
+#include "monitoring/connection_watch.h"
+#include "monitoring/exposition.h"
+#include "monitoring/http_endpoint.h"
+#include "support/loopback_sockets.h"
+
+namespace pv {
+namespace {
+
+TEST(MonitoringListen, ParseListenAddress) {
+  struct Case {
+    std::string text;
+    bool ok;
+    std::string host;
+    uint16_t port;
+  };
+  const std::vector<Case> cases = {
+      {"127.0.0.1:9870", true, "127.0.0.1", 9870}, {"9870", true, "127.0.0.1", 9870},
+      {":9870", true, "127.0.0.1", 9870},          {"0.0.0.0:1", true, "0.0.0.0", 1},
+      {"[::1]:65535", true, "::1", 65535},         {"monitor.lan:80", true, "monitor.lan", 80},
+      {"", false, "", 0},                          {"127.0.0.1", false, "", 0},
+      {"127.0.0.1:", false, "", 0},                {"127.0.0.1:0", false, "", 0},
+      {"127.0.0.1:65536", false, "", 0},           {"127.0.0.1:98x", false, "", 0},
+      {"::1:9870", false, "", 0},                  {"[::1]9870", false, "", 0},
+      {"[]:9870", false, "", 0},                   {"[::1:9870", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    ListenAddress a;
+    EXPECT_EQ(ParseListenAddress(c.text, a), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(a.host, c.host) << c.text;
+    EXPECT_EQ(a.port, c.port) << c.text;
+  }
+  EXPECT_EQ((ListenAddress{"::1", 9870}).Text(), "[::1]:9870");
+  EXPECT_EQ((ListenAddress{"127.0.0.1", 9870}).Text(), "127.0.0.1:9870");
+}
+
+MonitoringSnapshot Sample() {
+  MonitoringSnapshot s;
+  s.server_name = "Caf\xe9 \"Night\"";
+  s.version = "v1.2.2 Win32";
+  s.file_version = "1.2.2.0 Debug";
+  s.desktop = true;
+  s.max_clients = 16;
+  s.uptime_seconds = 3723.25;
+  s.rooms = {{1, "Lobby"}, {3, "A&B"}};
+  s.players = {{1, "alice", 1, true, 65}, {2, "<bob>", 3, false, 5}, {4, "ghost", 2, false, 0}};
+  s.counters.assign(CounterTable().size(), 0);
+  s.counters[0] = 5000000000ULL;  // past 32 bits: exported as it is
+  return s;
+}
+
+TEST(MonitoringExposition, MetricsTextFamiliesOnceWithHelpAndType) {
+  std::string text = MetricsText(Sample());
+  const std::vector<std::string> wanted = {
+      "# HELP parleyvox_clients Clients logged in.\n# TYPE parleyvox_clients gauge\nparleyvox_clients 3.000\n",
+      "parleyvox_uptime_seconds 3723.250\n",
+      "# TYPE parleyvox_tcp_packets_in_total counter\nparleyvox_tcp_packets_in_total 5000000000\n",
+      "# TYPE parleyvox_logins_total counter\nparleyvox_logins_total{result=\"accepted\"} 0\n"
+      "parleyvox_logins_total{result=\"wrong_password\"} 0\n",
+      "parleyvox_build_info{version=\"v1.2.2 Win32\",file_version=\"1.2.2.0 Debug\",shell=\"desktop\"} 1\n",
+  };
+  for (const std::string& w : wanted) EXPECT_NE(text.find(w), std::string::npos) << w << "\n" << text;
+  // Each family's HELP and TYPE appear once, however many series it has.
+  size_t types = 0;
+  for (size_t at = text.find("# TYPE parleyvox_udp_datagrams_dropped_total"); at != std::string::npos;
+       at = text.find("# TYPE parleyvox_udp_datagrams_dropped_total", at + 1))
+    ++types;
+  EXPECT_EQ(types, 1u);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
+  std::string json = StatusJson(Sample());
+  EXPECT_EQ(json,
+            R"({"server_name":"Caf\u00e9 \"Night\"","version":"v1.2.2 Win32","uptime_seconds":3723,"clients":3,)"
+            R"("max_clients":16,"rooms":[{"id":1,"name":"Lobby","players":[{"id":1,"name":"alice","admin":true,)"
+            R"("connected_seconds":65}]},{"id":3,"name":"A&B","players":[{"id":2,"name":"<bob>","admin":false,)"
+            R"("connected_seconds":5}]}],"players_in_no_room":[{"id":4,"name":"ghost","admin":false,)"
+            R"("connected_seconds":0}]})"
+            "\n");
+  std::string page = StatusPage(Sample());
+  for (const char* want : {"<title>Caf&#233; &quot;Night&quot;</title>", "<h2>A&amp;B</h2>", "<td>&lt;bob&gt;</td>",
+                           "<td>0:01:05</td>", "up 1:02:03", "<h2>In no listed room</h2>", "3 of 16 players"})
+    EXPECT_NE(page.find(want), std::string::npos) << want << "\n" << page;
+  MonitoringSnapshot empty = Sample();
+  empty.players.clear();
+  std::string quiet = StatusPage(empty);
+  EXPECT_NE(quiet.find("<p class=\"empty\">nobody</p>"), std::string::npos);
+  EXPECT_EQ(quiet.find("In no listed room"), std::string::npos);
+}
+
+// A listener and one connection to it, both ends in this process, as the endpoint has them.
+struct WatchedPort {
+  test::Fd listener = test::ListenTcp(0, 4);
+  const uint16_t port = test::LocalPortOf(listener.Get());
+  test::Fd client = test::ConnectTcp(port);
+  test::Fd served{::accept(listener.Get(), nullptr, nullptr)};
+};
+
+TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
+  using test::Fd;
+  WatchedPort w;
+  const uint16_t port = w.port;
+  Fd& client = w.client;
+  Fd& served = w.served;
+  test::TcpPair elsewhere = test::MakeTcpPair();  // another port: never touched
+  ConnectionWatch watch(port, 1 << 20);
+  EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);  // young: left alone
+  bool eof = false;
+  EXPECT_EQ(test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
+  EXPECT_FALSE(eof);
+  // Once older than the limit it is shut down, and its peer sees the end.
+  EXPECT_TRUE(test::WaitUntil([&] { return watch.Sweep(std::chrono::milliseconds(50)) == 1; }));
+  test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(1000), &eof);
+  EXPECT_TRUE(eof);
+  // The listener still accepts, the other connection still works.
+  Fd next = test::ConnectTcp(port);
+  EXPECT_GE(next.Get(), 0);
+  EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "x"));
+  EXPECT_EQ(test::ReceiveSome(elsewhere.server.Get(), 16, std::chrono::milliseconds(1000)), "x");
+  // Once the library closes its descriptor the watch forgets the connection and closes its copy;
+  // the number, given to another socket (here the other port's), is not touched.
+  EXPECT_EQ(watch.Watched(), 1u);
+  const int number = served.Get();
+  served.Reset();
+  ASSERT_EQ(::dup2(elsewhere.server.Get(), number), number);
+  Fd reused(number);
+  EXPECT_EQ(watch.Sweep(std::chrono::steady_clock::duration::zero()), 0);
+  EXPECT_EQ(watch.Watched(), 0u);
+  EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "y"));
+  EXPECT_EQ(test::ReceiveSome(reused.Get(), 16, std::chrono::milliseconds(1000)), "y");
+}
+
+TEST(MonitoringConnectionWatch, EndsAYoungConnectionThatSentTooMuch) {
+  WatchedPort w;
+  ConnectionWatch watch(w.port, 1000);
+  // Counted as the kernel receives it, whether or not anyone reads it.
+  ASSERT_TRUE(test::SendAll(w.client.Get(), std::string(900, 'h')));
+  EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);
+  ASSERT_TRUE(test::SendAll(w.client.Get(), std::string(200, 'h')));
+  EXPECT_TRUE(test::WaitUntil([&] { return watch.Sweep(std::chrono::hours(1)) == 1; }));
+}
+
+TEST(StartupBanner, Text) {
+  BannerFacts f;
+  f.version = "v1.2.2 Win32 Service";
+  f.tcp_port = 8765;
+  f.udp_port = 8766;
+  f.ini_path = "/opt/pv/pvserver.ini";
+  f.log_path = "pvserver.log";
+  f.pid = 42;
+  EXPECT_EQ(BannerText(f, "/srv"),
+            "Parleyvox Server v1.2.2 Win32 Service is running.\n"
+            "  control (TCP)  every address, port 8765\n"
+            "  voice (UDP)    every address, port 8766\n"
+            "  settings       /opt/pv/pvserver.ini\n"
+            "  event log      /srv/pvserver.log\n"
+            "Stop it with Ctrl-C or kill -TERM 42.\n");
+  f.ip = "10.0.0.5";
+  f.log_path = "/var/log/pv.log";
+  f.monitoring = "127.0.0.1:9870";
+  f.desktop = true;
+  std::string text = BannerText(f, "/srv");
+  for (const char* want : {"control (TCP)  10.0.0.5, port 8765\n", "event log      /var/log/pv.log\n",
+                           "  monitoring     http://127.0.0.1:9870/\n", "kill -TERM 42, or Exit in the tray menu.\n"})
+    EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+}
+
+}  // namespace
+}  // namespace pv
