@@ -53,8 +53,6 @@ class IniFile {
   // such a file is never written over (UpdateFile raises).
   explicit IniFile(std::string path);
 
-  const std::string& FileName() const { return path_; }
-
   std::string ReadString(std::string_view section, std::string_view key,
                          std::string_view default_value) const;
   // Signed 32-bit decimal; a value longer than two characters starting with "0x" or "0X" is

@@ -104,7 +104,7 @@ void TcpServerState::AddPeer(const std::shared_ptr<TcpServerState>& state, int f
   int send_buffer = kSocketSendBuffer;
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
   auto connection =
-      std::make_shared<TIdTCPConnection>(fd, DottedIPv4(from.sin_addr), PortOf(from));
+      std::make_shared<TIdTCPConnection>(fd, DottedIPv4(from.sin_addr));
   auto peer = std::make_shared<TIdPeerThread>(state, connection);
   peer->peer_address_ = ntohl(from.sin_addr.s_addr);
   peer->loopback_ = (peer->peer_address_ >> 24) == 127;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/errors.h"
 #include "net/net_errors.h"
 #include "net/socket_address.h"
 
@@ -26,12 +25,11 @@ int MillisecondsOf(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-TIdTCPConnection::TIdTCPConnection(int fd, std::string peer_ip, uint16_t peer_port)
+TIdTCPConnection::TIdTCPConnection(int fd, std::string peer_ip)
     : fd_(fd),
       wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       accepted_at_(std::chrono::steady_clock::now()),
-      peer_ip_(std::move(peer_ip)),
-      peer_port_(peer_port) {}
+      peer_ip_(std::move(peer_ip)) {}
 
 TIdTCPConnection::~TIdTCPConnection() {
   CloseSocket(fd_);
@@ -58,20 +56,6 @@ void TIdTCPConnection::ReceiveOnce(bool wait) {
   }
 }
 
-void TIdTCPConnection::ReadBytes(uint8_t* dest, size_t n) {
-  if (n == 0) return;
-  if (n > kInputLimit) throw ERangeError();
-  while (input_.Size() < n) {
-    if (Ended()) {
-      Close();
-      throw EIdConnClosedGracefully();
-    }
-    ReceiveOnce(true);
-  }
-  std::memcpy(dest, input_.Data(), n);
-  input_.RemoveFront(n);
-}
-
 size_t TIdTCPConnection::ReadFromBuffer(uint8_t* dest, size_t max) {
   size_t n = std::min(max, input_.Size());
   if (n > 0) {
@@ -87,10 +71,10 @@ size_t TIdTCPConnection::PeekBytes(uint8_t* dest, size_t max) const {
   return n;
 }
 
-void TIdTCPConnection::CheckClosed(bool raise_if_closed, bool ignore_buffer) {
+void TIdTCPConnection::CheckClosed(bool raise_if_closed) {
   if (!Ended()) return;
   Close();
-  if (raise_if_closed && (ignore_buffer || input_.Empty())) throw EIdConnClosedGracefully();
+  if (raise_if_closed && input_.Empty()) throw EIdConnClosedGracefully();
 }
 
 void TIdTCPConnection::PollInput(bool raise_if_closed) {
@@ -104,11 +88,11 @@ void TIdTCPConnection::PollInput(bool raise_if_closed) {
     // A hang-up or an error is readable too: the receive reports it.
     if (ready > 0) ReceiveOnce(false);
   }
-  CheckClosed(raise_if_closed, false);
+  CheckClosed(raise_if_closed);
 }
 
 bool TIdTCPConnection::IsOpen() {
-  CheckClosed(false, false);
+  CheckClosed(false);
   return !closed_.load();
 }
 

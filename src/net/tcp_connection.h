@@ -2,8 +2,7 @@
 // received and not yet consumed, and whether the peer has closed its side.
 //
 // Thread rules:
-//  - Reads (ReadBytes, ReadFromBuffer, CheckClosed, PollInput, IsOpen, InputSize,
-//    WaitReady) happen only on the connection's own thread, and so does WriteBytes, the one
+//  - Reads (ReadFromBuffer, PeekBytes, PollInput, IsOpen, InputSize, WaitReady) happen only on the connection's own thread, and so does WriteBytes, the one
 //    write that may wait.
 //  - SendSome never waits; the server lets one thread at a time send (the session's send lock).
 //    Wake and Close may be called from any thread at any time.
@@ -36,33 +35,26 @@ class TIdTCPConnection {
   static constexpr int kSendTimeoutSeconds = 10;
 
   // Takes ownership of a connected socket.
-  explicit TIdTCPConnection(int fd, std::string peer_ip = {}, uint16_t peer_port = 0);
+  explicit TIdTCPConnection(int fd, std::string peer_ip = {});
   ~TIdTCPConnection();
   TIdTCPConnection(const TIdTCPConnection&) = delete;
   TIdTCPConnection& operator=(const TIdTCPConnection&) = delete;
 
-  // Waits without a time limit until n bytes are in the input buffer, receiving as needed, then
-  // moves them to `dest`. Bytes that arrived before the peer closed are still returned; once
-  // they cannot satisfy the read, raises EIdConnClosedGracefully. A socket failure raises
-  // EIdSocketError.
-  void ReadBytes(uint8_t* dest, size_t n);
   // Moves up to `max` bytes already in the input buffer to `dest` without waiting.
   size_t ReadFromBuffer(uint8_t* dest, size_t max);
   // Copies up to `max` bytes from the front of the input buffer without consuming them.
   size_t PeekBytes(uint8_t* dest, size_t max) const;
-  // If the peer closed its side or the connection was closed, closes it locally; then, if
-  // `raise_if_closed` and (`ignore_buffer` or the input buffer is empty), raises
-  // EIdConnClosedGracefully.
-  void CheckClosed(bool raise_if_closed, bool ignore_buffer);
   // Waits at most the poll wait (1 ms) for the socket to become readable and receives what has
-  // arrived (one receive); then checks as CheckClosed(raise_if_closed, false). A timeout is not
-  // an error.
+  // arrived (one receive). Then, if the peer closed its side or the connection was closed,
+  // closes it locally and, when `raise_if_closed` and no unread input is left, raises
+  // EIdConnClosedGracefully: bytes sent before a close are read first. A timeout is not an
+  // error.
   void PollInput(bool raise_if_closed);
   // The longest PollInput waits. The fuzz harness, which has written every byte before the pass
   // runs, sets 0 so that a pass never sleeps; the server keeps the default.
   static constexpr int kPollWaitMs = 1;
   void SetPollWait(int milliseconds) { poll_wait_ms_ = milliseconds; }
-  // CheckClosed without raising; false once the connection is closed.
+  // Notes a peer's close without raising; false once the connection is closed.
   bool IsOpen();
   // Bytes received and not yet consumed.
   size_t InputSize() const { return input_.Size(); }
@@ -95,19 +87,20 @@ class TIdTCPConnection {
   // When the connection was accepted (steady clock).
   std::chrono::steady_clock::time_point AcceptedAt() const { return accepted_at_; }
   const std::string& PeerIP() const { return peer_ip_; }
-  uint16_t PeerPort() const { return peer_port_; }
   int Handle() const { return fd_; }
 
  private:
   // One receive into the input buffer; `wait` blocks until something arrives.
   void ReceiveOnce(bool wait);
   bool Ended() const { return closed_.load() || peer_closed_.load(); }
+  // Closes locally once the peer has closed; raises EIdConnClosedGracefully when
+  // `raise_if_closed` and the input buffer is empty.
+  void CheckClosed(bool raise_if_closed);
 
   const int fd_;
   const int wake_fd_;  // an eventfd, or -1 when none could be made (WaitReady then polls)
   const std::chrono::steady_clock::time_point accepted_at_;
   const std::string peer_ip_;
-  const uint16_t peer_port_;
   std::atomic<bool> closed_{false};       // shut down on this side
   std::atomic<bool> peer_closed_{false};  // a receive saw the end of the stream
   int poll_wait_ms_ = kPollWaitMs;

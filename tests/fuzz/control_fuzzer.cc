@@ -170,7 +170,7 @@ class ControlHarness {
     c.far = pair[1];
     SetSendBuffer(pair[0], kReadingBuffer);
     const std::string address = index < 2 ? "127.0.0.1" : "127.0.0.2";
-    auto connection = std::make_shared<TIdTCPConnection>(pair[0], address, static_cast<uint16_t>(50000 + index));
+    auto connection = std::make_shared<TIdTCPConnection>(pair[0], address);
     // The harness has moved every byte in before the pass runs: the pass of a packet of
     // untrusted length need not wait for more.
     connection->SetPollWait(0);

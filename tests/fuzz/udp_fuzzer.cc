@@ -106,7 +106,7 @@ class UdpHarness {
     server_.Config.UDPPort = sockets_.binding.Port();
     server_.Config.UdpFollowsTcpAddress = (setup & 1) == 0;
     for (size_t i = 0; i < kSessions.size(); ++i) {
-      auto connection = std::make_shared<TIdTCPConnection>(-1, kSessions[i].tcp_address, static_cast<uint16_t>(40000 + i));
+      auto connection = std::make_shared<TIdTCPConnection>(-1, kSessions[i].tcp_address);
       peers_.push_back(std::make_shared<TIdPeerThread>(nullptr, connection));
       auto session = std::make_shared<TServerClient>(server_, peers_.back());
       session->SessionId = kSessions[i].session_id;

@@ -10,6 +10,7 @@
 
 #include "net/net_errors.h"
 #include "net/tcp_server.h"
+#include "connection_reads.h"
 #include "support/loopback_sockets.h"
 
 namespace pv {
@@ -24,8 +25,7 @@ using test::WaitUntil;
 
 // Reads one byte and writes it back: one pass of a minimal protocol.
 void Echo(TIdPeerThread& peer) {
-  uint8_t byte = 0;
-  peer.Connection().ReadBytes(&byte, 1);
+  uint8_t byte = testing::ReadByte(peer.Connection());
   peer.Connection().WriteBytes(&byte, 1);
 }
 
@@ -70,8 +70,7 @@ TEST(TcpServer, AResetLeavingTheHandlerClosesTheConnectionAndOtherErrorsEndTheTh
   std::atomic<int> calls{0};
   Listen(server, [&](TIdPeerThread& peer) {
     ++calls;
-    uint8_t byte = 0;
-    peer.Connection().ReadBytes(&byte, 1);
+    uint8_t byte = testing::ReadByte(peer.Connection());
     if (byte == 'r') throw EIdSocketError(ECONNRESET);
     throw std::runtime_error("broken handler");
   });
@@ -204,8 +203,7 @@ TEST(TcpServer, AtTheCapTheOldestConnectionNotEstablishedIsClosed) {
   std::atomic<int> established{0};
   // A connection that sends "e" is established; the handler otherwise only waits for input.
   server.SetOnExecute([&](TIdPeerThread& peer) {
-    uint8_t byte = 0;
-    peer.Connection().ReadBytes(&byte, 1);
+    uint8_t byte = testing::ReadByte(peer.Connection());
     if (byte == 'e') {
       peer.SetEstablished();
       ++established;

@@ -10,6 +10,7 @@
 #include "net/byte_buffer.h"
 #include "net/net_errors.h"
 #include "net/tcp_connection.h"
+#include "connection_reads.h"
 #include "support/loopback_sockets.h"
 
 namespace pv {
@@ -81,13 +82,9 @@ struct Conn {
   std::unique_ptr<TIdTCPConnection> connection;
 };
 
-std::string ReadString(TIdTCPConnection& c, size_t n) {
-  std::string out(n, '\0');
-  c.ReadBytes(reinterpret_cast<uint8_t*>(out.data()), n);
-  return out;
-}
+using testing::ReadString;
 
-TEST(TcpConnection, ReadBytesWaitsUntilEveryByteHasArrived) {
+TEST(TcpConnection, AReadWaitsUntilEveryByteHasArrivedAndLeavesTheRestBuffered) {
   Conn c;
   auto read = std::async(std::launch::async, [&] { return ReadString(*c.connection, 6); });
   ASSERT_TRUE(SendAll(c.client.Get(), "abc"));
@@ -96,20 +93,12 @@ TEST(TcpConnection, ReadBytesWaitsUntilEveryByteHasArrived) {
   ASSERT_EQ(read.wait_for(milliseconds(5000)), std::future_status::ready);
   EXPECT_EQ(read.get(), "abcdef");
   EXPECT_EQ(c.connection->InputSize(), 2u);  // the rest waits in the input buffer
+  uint8_t peeked[4] = {0};
+  EXPECT_EQ(c.connection->PeekBytes(peeked, sizeof peeked), 2u);
+  EXPECT_EQ(c.connection->InputSize(), 2u);
 }
 
-TEST(TcpConnection, APeerClosingDuringABlockedReadRaisesClosedGracefully) {
-  Conn c;
-  auto read = std::async(std::launch::async, [&] { return ReadString(*c.connection, 10); });
-  ASSERT_TRUE(SendAll(c.client.Get(), "abc"));
-  c.client.Reset();
-  ASSERT_EQ(read.wait_for(milliseconds(5000)), std::future_status::ready);
-  EXPECT_THROW(read.get(), EIdConnClosedGracefully);
-  EXPECT_EQ(c.connection->InputSize(), 3u);
-}
-
-// Bytes sent before a close are read first; the close raises only when nothing is left, unless
-// the check is told to ignore the buffer.
+// Bytes sent before a close are read first; the close raises only when nothing is left.
 TEST(TcpConnection, BytesSentBeforeACloseAreReadFirstAndThenTheCloseRaises) {
   Conn c;
   ASSERT_TRUE(SendAll(c.client.Get(), "hello"));
@@ -119,30 +108,27 @@ TEST(TcpConnection, BytesSentBeforeACloseAreReadFirstAndThenTheCloseRaises) {
     c.connection->PollInput(false);
     return c.connection->Closed();
   }));
-  EXPECT_NO_THROW(c.connection->CheckClosed(true, false));  // "llo" is still unread
-  EXPECT_THROW(c.connection->CheckClosed(true, true), EIdConnClosedGracefully);
+  EXPECT_NO_THROW(c.connection->PollInput(true));  // "llo" is still unread
   EXPECT_FALSE(c.connection->IsOpen());
   EXPECT_EQ(ReadString(*c.connection, 3), "llo");
-  EXPECT_THROW(c.connection->CheckClosed(true, false), EIdConnClosedGracefully);
+  EXPECT_THROW(c.connection->PollInput(true), EIdConnClosedGracefully);
   EXPECT_THROW(ReadString(*c.connection, 1), EIdConnClosedGracefully);
 }
 
-TEST(TcpConnection, OnePacketIsTheFirstByteAndWhatPollInputBrings) {
+TEST(TcpConnection, PollInputReturnsAtOnceWithNothingThereAndTakesWhatArrived) {
   Conn c;
-  // With nothing there, PollInput returns at once.
   auto start = std::chrono::steady_clock::now();
   c.connection->PollInput(true);
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(200));
   EXPECT_EQ(c.connection->InputSize(), 0u);
   ASSERT_TRUE(SendAll(c.client.Get(), std::string(20, 'p')));
-  uint8_t first = 0;
-  c.connection->ReadBytes(&first, 1);
-  c.connection->CheckClosed(true, false);
-  c.connection->PollInput(true);
+  ASSERT_TRUE(test::WaitUntil([&] {
+    c.connection->PollInput(true);
+    return c.connection->InputSize() == 20u;
+  }));
   ASSERT_TRUE(c.connection->IsOpen());
-  EXPECT_EQ(c.connection->InputSize(), 19u);
-  uint8_t rest[19];
-  c.connection->ReadBytes(rest, sizeof rest);
+  uint8_t all[32];
+  EXPECT_EQ(c.connection->ReadFromBuffer(all, sizeof all), 20u);
   EXPECT_EQ(c.connection->InputSize(), 0u);
 }
 
