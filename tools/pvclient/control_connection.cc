@@ -18,8 +18,10 @@ namespace pv::client {
 
 namespace {
 
+// Rounded up: a poll that times out has then reached the deadline, and the caller that asks the
+// clock whether it was a time-out (and not a close) gets the right answer.
 int MillisLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
