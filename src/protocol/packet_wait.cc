@@ -66,7 +66,8 @@ PassWait WaitForPacket(TIdPeerThread& thread, const SessionPtr& session) {
       if (now >= login_by) return PassWait::kLoginTimeout;
       deadline = std::min(deadline, login_by);
     }
-    connection.WaitReady(want_write, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+    if (connection.WaitReady(want_write, std::chrono::ceil<std::chrono::milliseconds>(deadline - now)).writable)
+      session->SocketWritable();
     int new_stage = WaitStage(connection.InputSize());
     if (new_stage != stage) {
       stage = new_stage;
@@ -90,7 +91,8 @@ void SendRestBeforeClose(TServerClient& session, TIdTCPConnection& connection) {
   while (session.SendQueued() != TServerClient::SendResult::kAllSent && connection.IsOpen()) {
     SteadyTime now = SteadyNow();
     if (now >= last) return;
-    connection.WaitReady(true, std::chrono::ceil<std::chrono::milliseconds>(last - now));
+    if (connection.WaitReady(true, std::chrono::ceil<std::chrono::milliseconds>(last - now)).writable)
+      session.SocketWritable();
   }
 }
 

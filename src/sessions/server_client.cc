@@ -77,7 +77,7 @@ void TServerClient::Flush() {
   SendResult result = Send(false);
   // The connection's thread waits for the socket to take the rest, or takes over the packets a
   // concurrent sender may have left behind.
-  if (result != SendResult::kAllSent) connection_->Wake();
+  if (result == SendResult::kBytesLeft || result == SendResult::kBusy) connection_->Wake();
 }
 
 bool TServerClient::TakeQueued() {
@@ -124,6 +124,7 @@ TServerClient::SendResult TServerClient::Send(bool owner) {
   if (Destroying) return SendResult::kAllSent;
   for (;;) {
     if (sending_offset_ == sending_.size() && !TakeQueued()) return SendResult::kAllSent;
+    if (socket_full_) return owner ? SendResult::kBytesLeft : SendResult::kOwnerWaits;
     size_t sent = 0;
     try {
       sent = connection_->SendSome(sending_.data() + sending_offset_, sending_.size() - sending_offset_);
@@ -132,7 +133,10 @@ TServerClient::SendResult TServerClient::Send(bool owner) {
       DropUnsent(true);
       return SendResult::kAllSent;
     }
-    if (sent == 0) return SendResult::kBytesLeft;
+    if (sent == 0) {
+      socket_full_ = true;
+      return SendResult::kBytesLeft;
+    }
     sending_offset_ += sent;
     {
       MutexLock hold(out_queue_lock_);

@@ -49,12 +49,15 @@ class TServerClient {
   // Any thread: sends what the socket takes now, oldest first, and leaves the rest to the
   // connection's own thread (woken for it). A failed send drops every unsent packet (counted
   // for the session, not for the server); the connection is closed then, and its thread ends
-  // the session.
+  // the session. Once a send found the socket full, nothing is tried again (and nobody woken)
+  // until the connection's thread sees it writable: it is waiting for that already.
   void Flush();
-  enum class SendResult { kAllSent, kBytesLeft, kBusy };
+  enum class SendResult { kAllSent, kBytesLeft, kBusy, kOwnerWaits };
   // The connection's own thread: as Flush, but it waits for another thread's send to finish
   // and tells what is left instead of waking anyone.
   SendResult SendQueued() { return Send(true); }
+  // The connection's own thread, when its wait saw the socket writable: sends are tried again.
+  void SocketWritable() { socket_full_ = false; }
   // Destruction: stop taking packets, unlink from the connection, drop what is queued.
   void Destroy();
   // Bytes queued and not yet taken by the socket.
@@ -156,6 +159,9 @@ class TServerClient {
   size_t unsent_bytes_ GUARDED_BY(out_queue_lock_) = 0;  // in out_queue_ and sending_
   // The last progress while bytes were unsent.
   SteadyTime waiting_since_ GUARDED_BY(out_queue_lock_){};
+  // The last send took nothing; cleared by the connection's thread when its wait sees the
+  // socket writable.
+  std::atomic<bool> socket_full_{false};
   std::atomic<int64_t> leaving_since_{0};
   std::atomic<bool> close_when_sent_{false};
   std::atomic<uint64_t> udp_endpoint_{0};

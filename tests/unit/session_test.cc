@@ -75,9 +75,19 @@ TEST(ServerClient, WhatTheSocketDoesNotTakeStaysQueuedInOrderAndAStalledClientIs
   EXPECT_FALSE(s->IsSlowAt(now));
   EXPECT_TRUE(s->IsSlowAt(now + TServerClient::kStallLimit + milliseconds(10)));
   ASSERT_TRUE(s->StallDeadline());
-  // The client reads; each send resumes where the last one stopped.
+  // While the socket is full, another thread's packet is only queued: no send is tried and the
+  // connection's thread, which waits for the socket already, is not woken for it.
+  TIdTCPConnection& connection = s->Connection();
+  connection.WaitReady(false, milliseconds(0));
+  s->Enqueue(std::vector<uint8_t>(1000, 200));
+  expected.append(1000, static_cast<char>(200));
+  s->Flush();
+  EXPECT_FALSE(connection.WaitReady(false, milliseconds(0)).woken);
+  // The client reads; once the connection's thread sees the socket writable, each send resumes
+  // where the last one stopped.
   std::string received;
   for (int round = 0; round < 1000 && received.size() < expected.size(); ++round) {
+    if (connection.WaitReady(true, milliseconds(0)).writable) s->SocketWritable();
     s->SendQueued();
     received += s.Received(milliseconds(20));
   }
@@ -85,8 +95,8 @@ TEST(ServerClient, WhatTheSocketDoesNotTakeStaysQueuedInOrderAndAStalledClientIs
   EXPECT_EQ(s->UnsentBytes(), 0u);
   EXPECT_FALSE(s->StallDeadline());
   EXPECT_FALSE(s->IsSlowAt(now + TServerClient::kStallLimit * 2));
-  EXPECT_EQ(server.Traffic.TcpPacketsOut, 200u);
-  EXPECT_EQ(server.Traffic.TcpBytesOut, 200000u);
+  EXPECT_EQ(server.Traffic.TcpPacketsOut, 201u);
+  EXPECT_EQ(server.Traffic.TcpBytesOut, 201000u);
 }
 
 TEST(ServerClient, AQueuePastItsBoundIsDroppedAndTheClientIsSlow) {
