@@ -2,8 +2,8 @@
 // received and not yet consumed, and whether the peer has closed its side.
 //
 // Thread rules:
-//  - Reads (ReadFromBuffer, PeekBytes, PollInput, IsOpen, InputSize, WaitReady) happen only on the connection's own thread, and so does WriteBytes, the one
-//    write that may wait.
+//  - Reads (ReadFromBuffer, PeekBytes, PollInput, IsOpen, InputSize, WaitReady) happen only on
+//    the connection's own thread, and so does WriteBytes, the one write that may wait.
 //  - SendSome never waits; the server lets one thread at a time send (the session's send lock).
 //    Wake and Close may be called from any thread at any time.
 //  - The input buffer never holds more than kInputLimit bytes: once it is full, nothing more is
