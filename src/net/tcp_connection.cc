@@ -135,11 +135,11 @@ size_t TIdTCPConnection::SendSome(const uint8_t* data, size_t n) {
   }
 }
 
-TIdTCPConnection::Readiness TIdTCPConnection::WaitReady(bool want_write,
-                                                       std::chrono::milliseconds timeout) {
+TIdTCPConnection::Readiness TIdTCPConnection::WaitReady(bool want_write, std::chrono::milliseconds timeout,
+                                                       bool want_input) {
   Readiness seen;
   if (Ended()) return seen;
-  bool want_read = input_.Size() < kInputLimit;
+  bool want_read = want_input && input_.Size() < kInputLimit;
   pollfd waits[2] = {{fd_, static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0)), 0},
                      {wake_fd_, POLLIN, 0}};
   int count = wake_fd_ >= 0 ? 2 : 1;

@@ -2,8 +2,8 @@
 // received and not yet consumed, and whether the peer has closed its side.
 //
 // Thread rules:
-//  - Reads (ReadFromBuffer, PeekBytes, PollInput, IsOpen, InputSize, WaitReady) happen only on
-//    the connection's own thread, and so does WriteBytes, the one write that may wait.
+//  - Reads (ReadFromBuffer, PeekBytes, PollInput, IsOpen, InputSize, InputEnded, WaitReady) happen
+//    only on the connection's own thread, and so does WriteBytes, the one write that may wait.
 //  - SendSome never waits; the server lets one thread at a time send (the session's send lock).
 //    Wake and Close may be called from any thread at any time.
 //  - The input buffer never holds more than kInputLimit bytes: once it is full, nothing more is
@@ -73,16 +73,19 @@ class TIdTCPConnection {
     bool writable = false;  // the socket takes bytes again
     bool woken = false;     // another thread called Wake
   };
-  // Waits until the socket brings input (when the input buffer has room), becomes writable
-  // (when `want_write`), is closed, another thread calls Wake, or `timeout` passes; then takes
-  // in whatever input has arrived without waiting. Raises EIdSocketError on a socket failure.
-  Readiness WaitReady(bool want_write, std::chrono::milliseconds timeout);
+  // Waits until the socket brings input (when `want_input` and the input buffer has room),
+  // becomes writable (when `want_write`), is closed, another thread calls Wake, or `timeout`
+  // passes; then takes in whatever input has arrived without waiting. Raises EIdSocketError on a
+  // socket failure.
+  Readiness WaitReady(bool want_write, std::chrono::milliseconds timeout, bool want_input = true);
   // Makes the owner's WaitReady return; any thread. A wake-up before the wait is kept.
   void Wake() noexcept;
   // Shuts the socket down; IsOpen is false afterwards. Safe from any thread, any number of times.
   void Close() noexcept;
   // Closed locally, without looking at the peer.
   bool Closed() const { return closed_.load(); }
+  // The end of the peer's stream was read: nothing more will arrive.
+  bool InputEnded() const { return peer_closed_.load(); }
 
   // When the connection was accepted (steady clock).
   std::chrono::steady_clock::time_point AcceptedAt() const { return accepted_at_; }

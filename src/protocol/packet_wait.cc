@@ -37,10 +37,16 @@ PassWait WaitForPacket(TIdPeerThread& thread, const SessionPtr& session) {
     SteadyTime now = SteadyNow();
     SteadyTime deadline = now + kIdleWakeUp;
     bool want_write = false;
+    bool paused = false;
     if (session) {
       TServerClient::SendResult sent = session->SendQueued();
       if (session->IsSlowAt(now)) return PassWait::kSlowClient;
       want_write = sent != TServerClient::SendResult::kAllSent;
+      // The socket takes none of what waits for the client: nothing more is read from it until
+      // it does, so a client that asks without reading makes no work and no queue here, and
+      // what it sends meanwhile waits in its socket (TCP holds the sender back). What arrived
+      // before the end of its stream is still handled.
+      paused = want_write && !connection.InputEnded();
       if (auto stall = session->StallDeadline()) deadline = std::min(deadline, *stall);
       if (session->Leaving) {
         // Nothing more is read from a leaving client; it goes once its last packets are out.
@@ -49,7 +55,7 @@ PassWait WaitForPacket(TIdPeerThread& thread, const SessionPtr& session) {
         deadline = std::min(deadline, last);
       }
     }
-    if (!session || !session->Leaving) {
+    if ((!session || !session->Leaving) && !paused) {
       size_t waiting = connection.InputSize();
       size_t needed = NeededNow(connection);
       if (waiting > 0 && waiting >= needed) return PassWait::kPacket;
@@ -66,10 +72,12 @@ PassWait WaitForPacket(TIdPeerThread& thread, const SessionPtr& session) {
       if (now >= login_by) return PassWait::kLoginTimeout;
       deadline = std::min(deadline, login_by);
     }
-    if (connection.WaitReady(want_write, std::chrono::ceil<std::chrono::milliseconds>(deadline - now)).writable)
+    if (connection.WaitReady(want_write, std::chrono::ceil<std::chrono::milliseconds>(deadline - now), !paused)
+            .writable)
       session->SocketWritable();
+    // A pause is the server's doing: the wait for the rest of a packet starts again after it.
     int new_stage = WaitStage(connection.InputSize());
-    if (new_stage != stage) {
+    if (new_stage != stage || paused) {
       stage = new_stage;
       stage_since = SteadyNow();
     }

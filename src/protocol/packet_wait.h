@@ -4,9 +4,10 @@
 // A packet is whole when its 8-byte header and then as many bytes as its Length field says (8 to
 // 4096) have arrived; each of the two waits is bounded (kPartialPacketWait). A Length outside
 // 8..4096 cannot be trusted: such a packet is the first byte and whatever had arrived by then.
-// A connection without a session is closed kLoginWait after it was accepted. A session whose
-// client takes nothing is dropped as slow (TServerClient); a kicked one is closed once what was
-// queued for it has gone out, or kLeaveDrainWait after the kick.
+// A connection without a session is closed kLoginWait after it was accepted. While the socket
+// of a session's client takes none of what is queued for it, nothing more is read or handled
+// from that client; if that lasts, it is dropped as slow (TServerClient). A kicked session is
+// closed once what was queued for it has gone out, or kLeaveDrainWait after the kick.
 //
 // Thread rules: the connection's own thread only.
 #pragma once

@@ -106,6 +106,9 @@ class HostileClients : public ServerTest {
     if (!c.WaitFor(kPktLoginAccepted)) return -1;
     return ElapsedMs(start);
   }
+  // A raw connection with a 2 KB receive buffer that logs in as `name`; the player id `observer`
+  // saw join, or -1.
+  int LogInRaw(Fd& fd, TestClient& observer, const std::string& name);
   static std::function<bool(const ServerPacket&)> JoinOf(const std::string& name) {
     return [name](const ServerPacket& p) { return p.Code == kPktPlayerJoined && ParsePlayerJoined(p).ClientName == name; };
   }
@@ -137,6 +140,21 @@ Fd RawConnect(uint16_t port, int receive_buffer = 0) {
   return fd;
 }
 
+// 200 rooms make every ServerInfo about 6.5 KB: a few unread answers fill a client's socket.
+IniSettings ManyRooms() {
+  IniSettings ini;
+  for (int i = 0; i < 200; ++i) ini["Channels"][std::to_string(i)] = "Room " + std::to_string(i);
+  return ini;
+}
+
+int HostileClients::LogInRaw(Fd& fd, TestClient& observer, const std::string& name) {
+  fd = RawConnect(static_cast<uint16_t>(server_->TcpPort()), 2048);
+  Bytes login = ClientLogin(name, "", "1.2.1");
+  if (fd.Get() < 0 || !SendAll(fd.Get(), std::string(login.begin(), login.end()))) return -1;
+  auto joined = observer.WaitFor(JoinOf(name));
+  return joined ? ParsePlayerJoined(*joined).PlayerId : -1;
+}
+
 // Closes with a reset instead of an orderly close.
 void Reset(Fd& fd) {
   linger hard{1, 0};
@@ -157,21 +175,14 @@ bool ClosedByServer(int fd, Ms timeout) {
 }
 
 TEST_F(HostileClients, AClientThatNeverReadsIsDroppedAndHoldsNobodyUp) {
-  // Many rooms make every ServerInfo about 6.5 KB, so a client that asks for it again and again
-  // without reading overflows its queue quickly.
-  IniSettings ini;
-  for (int i = 0; i < 200; ++i) ini["Channels"][std::to_string(i)] = "Room " + std::to_string(i);
-  StartServer(ini);
+  StartServer(ManyRooms());
   TestClient& observer = Client("observer");
   VoiceProbe probe(JoinVoice("talker"), JoinVoice("listener"), server_->UdpPort());
   probe.Start();
 
-  Fd stalled = RawConnect(static_cast<uint16_t>(server_->TcpPort()), 2048);
-  ASSERT_GE(stalled.Get(), 0);
-  ASSERT_TRUE(SendAll(stalled.Get(), std::string(reinterpret_cast<const char*>(ClientLogin("stalled", "", "1.2.1").data()), 101)));
-  auto joined = observer.WaitFor(JoinOf("stalled"));
-  ASSERT_TRUE(joined);
-  int stalled_id = ParsePlayerJoined(*joined).PlayerId;
+  Fd stalled;
+  int stalled_id = LogInRaw(stalled, observer, "stalled");
+  ASSERT_GE(stalled_id, 0);
   // It asks for ServerInfo ten times every 20 ms and never reads, until the server drops it.
   Bytes ready = ClientReady();
   std::string asks;
@@ -198,8 +209,48 @@ TEST_F(HostileClients, AClientThatNeverReadsIsDroppedAndHoldsNobodyUp) {
 
   EXPECT_TRUE(ClosedByServer(stalled.Get(), Ms(3000)));
   EXPECT_EQ(ListedNames(observer), (std::multiset<std::string>{"observer", "talker", "listener", "fresh", "fresh 2"}));
-  // Dropped at once when its queue overflowed, well within the 15 s allowed.
+  // Dropped 10 s after its socket took the last byte, within the 15 s allowed.
   EXPECT_TRUE(server_->WaitForLog("Dropped slow client stalled[" + std::to_string(stalled_id) + "]"));
+}
+
+TEST_F(HostileClients, AClientThatAsksFasterThanItReadsIsReadOnlyAsFastAsItTakesTheAnswers) {
+  StartServer(ManyRooms());
+  TestClient& observer = Client("observer");
+  Fd slow;
+  int slow_id = LogInRaw(slow, observer, "slow");
+  ASSERT_GE(slow_id, 0);
+  // 60 answers of 6.5 KB are more than its queue may hold, and a room change comes after them.
+  constexpr int kAsks = 60;
+  std::string asks;
+  Bytes ready = ClientReady(), move = ChangeRoom(2);
+  for (int i = 0; i < kAsks; ++i) asks.append(ready.begin(), ready.end());
+  asks.append(move.begin(), move.end());
+  ASSERT_TRUE(SendAll(slow.Get(), asks));
+  // Unread answers stop the server reading: the room change waits, and nothing overflows.
+  auto early = observer.TryWaitFor([&](const ServerPacket& p) {
+    return (p.Code == kPktPlayerChangedRoom && ParsePlayerChangedRoom(p).PlayerId == slow_id) ||
+           (p.Code == kPktPlayerLeft && ParsePlayerLeft(p).PlayerId == slow_id);
+  }, Ms(1000));
+  EXPECT_FALSE(early) << "the slow client's room change or leave: " << Describe(*early);
+  // Once it reads, it gets every answer and its room change is carried out.
+  std::string received;
+  int infos = 0;
+  for (auto end = Clock::now() + Ms(10000 * kSlowdown); infos < kAsks && Clock::now() < end;) {
+    received += ReceiveSome(slow.Get(), 65536, Ms(50));
+    while (received.size() >= kHeaderSize) {
+      size_t length = LoadU16(reinterpret_cast<const uint8_t*>(received.data()) + kOffLength);
+      if (length < kHeaderSize || received.size() < length) break;
+      if (LoadU16(reinterpret_cast<const uint8_t*>(received.data()) + kOffCode) == kPktServerInfo) ++infos;
+      received.erase(0, length);
+    }
+  }
+  EXPECT_EQ(infos, kAsks);
+  auto moved = observer.WaitFor([&](const ServerPacket& p) {
+    return p.Code == kPktPlayerChangedRoom && ParsePlayerChangedRoom(p).PlayerId == slow_id;
+  });
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(ParsePlayerChangedRoom(*moved).RoomId, 2);
+  EXPECT_EQ(server_->Log().find("Dropped slow client"), std::string::npos);
 }
 
 TEST_F(HostileClients, AFloodOfPacketsIsReadNoFasterThanItIsHandled) {

@@ -7,9 +7,10 @@
 // reading so that what the server sends them stays in their out-queue.
 //
 // The harness is the connection threads: it runs a connection's pass only when the pass cannot
-// wait (a whole packet is in, the connection ended, a leaving session's queue can go out, the
-// queue overflowed), so an input never sleeps through the server's waits for the rest of a
-// packet or for a login; a pass that waits all the same (a second or more) is a finding. The
+// wait (a whole packet is in and the socket takes what is queued, the connection ended, a
+// leaving session's queue can go out, the queue overflowed), so an input never sleeps through
+// the server's waits for the rest of a packet, for a login or for a client's socket to take
+// what is queued; a pass that waits all the same (a second or more) is a finding. The
 // one wait a pass may start, for a client that stopped reading to take the last packets before
 // its connection closes, ends when that client gives up and closes (after 100 ms). The
 // connections come from 127.0.0.1 and 127.0.0.2 (two each), so the login throttles per address
@@ -192,10 +193,21 @@ class ControlHarness {
     if (session && session->QueueOverflowed) return true;
     // A leaving session goes once what was queued for it is out, which needs a reading client.
     if (session && session->Leaving) return c.reading && session->CloseWhenSentAsked();
+    // While the socket takes none of what is queued, the pass waits for it and reads nothing.
+    if (session && !connection.InputEnded() && !SocketTakesQueue(*session, connection)) return false;
     uint8_t head[kHeaderSize];
     connection.PeekBytes(head, sizeof head);
     size_t waiting = connection.InputSize();
     return waiting > 0 && waiting >= PacketBytesNeeded(head, waiting);
+  }
+
+  // What the pass's wait does first: send what is queued, and once the socket takes none of
+  // it, look whether the socket has room again. True when nothing is left queued.
+  static bool SocketTakesQueue(TServerClient& session, TIdTCPConnection& connection) {
+    if (session.SendQueued() == TServerClient::SendResult::kAllSent) return true;
+    if (!connection.WaitReady(true, std::chrono::milliseconds(0), false).writable) return false;
+    session.SocketWritable();
+    return session.SendQueued() == TServerClient::SendResult::kAllSent;
   }
 
   // The connection thread's loop (TIdPeerThread::Run) for as long as its passes are due. After
