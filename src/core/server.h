@@ -68,6 +68,10 @@ class TParleyvoxServer {
   GuardedList<RoomRecord> RoomList;
   // Relay datagrams the UDP listener queued for the UDP send thread; SystemEvent wakes it.
   GuardedList<QueuedDatagram> UdpSendList;
+  // The shares of UdpSendList (sessions/udp_read.cc): a round begins when a datagram finds the
+  // list empty, and counts the sessions with datagrams queued in it.
+  uint64_t RelayQueueRound GUARDED_BY(UdpSendList) = 0;
+  size_t RelayQueueSenders GUARDED_BY(UdpSendList) = 0;
   AutoResetEvent SystemEvent;
 
  private:

@@ -113,6 +113,11 @@ class TServerClient {
   const TDateTime ConnectedAt;
   const SteadyTime ConnectedAtSteady;
 
+  // This session's datagrams in UdpSendList in the server's RelayQueueRound of that number;
+  // read and written only with UdpSendList locked.
+  uint64_t RelayQueueRound = 0;
+  uint32_t RelayQueued = 0;
+
   std::atomic<uint32_t> LastPacketId{0};
   std::atomic<uint32_t> UdpErrors{0};
   std::atomic<uint32_t> PingTime{0};

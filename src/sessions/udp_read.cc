@@ -34,6 +34,27 @@ size_t QueueLimit(TParleyvoxServer& server) {
   return std::min(kMaxQueuedDatagrams, kMaxQueuedCopies / copies_each);
 }
 
+// One client must not fill the queue for everyone: while the relay is behind, each session with
+// datagrams queued may hold at most an equal share of the queue, with one share kept for a
+// session that has none queued yet. A client that floods loses its own datagrams; the others'
+// still get in. A lone sender may fill half the queue.
+bool TakeQueueShare(TParleyvoxServer& server, TServerClient& session, size_t queued, size_t limit)
+    REQUIRES(server.UdpSendList) {
+  if (queued == 0) {
+    // Everything queued before has been taken by the send thread.
+    ++server.RelayQueueRound;
+    server.RelayQueueSenders = 0;
+  }
+  if (session.RelayQueueRound != server.RelayQueueRound) {
+    session.RelayQueueRound = server.RelayQueueRound;
+    session.RelayQueued = 0;
+  }
+  const size_t senders = server.RelayQueueSenders + (session.RelayQueued == 0 ? 1 : 0);
+  if (session.RelayQueued >= std::max<size_t>(1, limit / (senders + 1))) return false;
+  if (session.RelayQueued++ == 0) ++server.RelayQueueSenders;
+  return true;
+}
+
 // The packet-id and checksum tests. A failed test is only counted: the datagram is relayed all
 // the same. The checksum field is left 0; the send thread fills it in per recipient.
 // The operator's counters tell the two failures apart; the checksum is tested only when the
@@ -67,7 +88,7 @@ void QueueRelayDatagram(TParleyvoxServer& server, TUDPSender* sender, const Sess
   {
     Locked list(server.UdpSendList);
     // The send thread is behind and busy: it drains the full queue without a new signal.
-    if (list->size() >= limit) {
+    if (list->size() >= limit || !TakeQueueShare(server, *session, list->size(), limit)) {
       Count(server.Metrics.DroppedQueueFull);
       return;
     }

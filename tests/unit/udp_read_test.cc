@@ -149,22 +149,41 @@ TEST_F(UdpReadTest, UnknownAndLeavingSessionsAreRefusedAfterTheServerCounted) {
   EXPECT_FALSE(client_.Receive(Ms(20)));
 }
 
-TEST_F(UdpReadTest, AFullQueueDropsNewDatagramsUntilTheNextDrain) {
-  uint32_t id = 1;
-  for (; id <= 2048; ++id) FromA(RelayDatagram(101, id, {}));
-  ASSERT_EQ(h_.Queued(), 2048u);
-  FromA(RelayDatagram(101, id++, {}));
+TEST_F(UdpReadTest, AFloodingSessionFillsOnlyItsShareOfTheQueueUntilTheNextDrain) {
+  SessionPtr b = h_.AddSession(102, 1);
+  SessionPtr c = h_.AddSession(103, 2);
+  auto from = [&](uint16_t session_id, uint16_t port, int count) {
+    for (int i = 1; i <= count; ++i) h_.Deliver(RelayDatagram(session_id, static_cast<uint32_t>(i), {}), port);
+  };
+  // Alone, a sender may hold half of the 2048 places.
+  from(101, client_.Port(), 3000);
+  ASSERT_EQ(h_.Queued(), 1024u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 3000u);  // received and counted, not relayed
+  // The others still get in while it floods on; their shares shrink as senders join, and the
+  // whole queue still holds no more than 2048.
+  from(102, 40002, 10);
+  EXPECT_EQ(h_.Queued(), 1034u);
+  from(101, client_.Port(), 100);
+  EXPECT_EQ(h_.Queued(), 1034u);
+  from(102, 40002, 1000);
+  EXPECT_EQ(h_.Queued(), 1024u + 682u);  // b: 2048 / 3 with two senders
+  from(103, 40003, 1000);
   EXPECT_EQ(h_.Queued(), 2048u);
-  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 2049u);  // received and counted, not relayed
+  // A drain gives every sender its share again.
   h_.Drain();
-  FromA(RelayDatagram(101, id++, {}));
-  EXPECT_EQ(h_.Queued(), 1u);
+  from(103, 40003, 1);
+  from(101, client_.Port(), 1);
+  EXPECT_EQ(h_.Queued(), 2u);
 }
 
 TEST_F(UdpReadTest, TheQueueHoldsLessWhenEachDatagramGoesToMoreClients) {
-  // With 64 clients a datagram stands for 63 copies: 16384 / 63 = 260 of them fill the queue.
+  // With 64 clients a datagram stands for 63 copies: 16384 / 63 = 260 of them fill the queue,
+  // half of them one sender's.
   for (uint16_t i = 1; i < 64; ++i) h_.AddSession(static_cast<uint16_t>(200 + i), static_cast<uint8_t>(i));
   for (uint32_t id = 1; id <= 300; ++id) FromA(RelayDatagram(101, id, {}));
+  EXPECT_EQ(h_.Queued(), 130u);
+  for (uint16_t i = 1; i < 64; ++i)
+    for (uint32_t id = 1; id <= 5; ++id) h_.Deliver(RelayDatagram(static_cast<uint16_t>(200 + i), id, {}), 40000 + i);
   EXPECT_EQ(h_.Queued(), 260u);
 }
 
