@@ -174,7 +174,11 @@ void SaveRooms(const std::string& path, const std::vector<std::string>& names) {
   IniFile file(path);
   // Erase and writes go to disk as one replacement: a crash never leaves the rooms half saved.
   file.EraseSection("Channels");
-  for (size_t k = 0; k < names.size(); ++k) file.WriteString("Channels", std::to_string(k), StoredForm(names[k]));
+  // The start reads names up to the first empty one: a room without a name is left out, so the
+  // keys stay "0".."n-1" and the rooms after it are not lost at the next start.
+  size_t key = 0;
+  for (const std::string& name : names)
+    if (!name.empty()) file.WriteString("Channels", std::to_string(key++), StoredForm(name));
   file.UpdateFile();
 }
 

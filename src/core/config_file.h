@@ -31,8 +31,8 @@ std::string IniSafeText(std::string text);
 void SaveServerPassword(const std::string& path, const std::string& value);
 void SaveAdminPassword(const std::string& path, const std::string& value);
 
-// Replaces the [Channels] section with keys "0".."n-1" = names, in order. The caller holds the
-// room list's lock. Raises EIniFileException when the file cannot be written.
+// Replaces the [Channels] section with keys "0".."n-1" = names, in order, leaving out empty
+// names (which the start would take for the end of the list). The caller holds the room list's lock. Raises EIniFileException when the file cannot be written.
 void SaveRooms(const std::string& path, const std::vector<std::string>& names);
 
 }  // namespace pv

@@ -201,6 +201,10 @@ TEST_F(ConfigFile, SavesAfterAFirstStartGiveTheKnownBytes) {
   EXPECT_EQ(settings_.ServerPassword, "s3cret");
   EXPECT_EQ(settings_.AdminPassword, "n3w pass");
   EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
+  // A room without a name cannot be read back; the rooms after it are.
+  SaveRooms(path_, {"", "Lobby", "", "Music"});
+  Load();
+  EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", "Music"}));
   EXPECT_THROW(SaveServerPassword(dir_.File("nodir/x.ini"), "p"), EIniFileException);
 }
 
