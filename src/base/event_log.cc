@@ -41,7 +41,13 @@ std::string CleanLogMessage(const std::string& message) {
   for (char c : message) {
     if (c == '\r')
       out += " : ";
-    else if (c != '\n')
+    else if (c == '\n')
+      continue;
+    else if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == '\x7f')
+      // A name or an answer from afar must not steer the terminal the log is read on (escape
+      // sequences that move the cursor, clear the screen or hide lines).
+      out += '?';
+    else
       out += c;
   }
   return out;

@@ -44,10 +44,11 @@ TEST(CommandLine, SwitchesNameTheConfigurationAndLogFiles) {
   }
 }
 
-TEST(EventLog, CleaningTurnsCarriageReturnsIntoSeparators) {
+TEST(EventLog, CleaningTurnsCarriageReturnsIntoSeparatorsAndOtherControlsIntoQuestionMarks) {
   EXPECT_EQ(CleanLogMessage("first\r\nsecond"), "first : second");
   EXPECT_EQ(CleanLogMessage("a\nb\rc"), "ab : c");
   EXPECT_EQ(CleanLogMessage(""), "");
+  EXPECT_EQ(CleanLogMessage("\x1b]0;owned\x07\x1b[2J\x7f|\t|\xe9"), "?]0;owned??[2J?|\t|\xe9");
 }
 
 TEST(EventLogFile, LineFormatIsTimestampBarMessageCrLf) {
