@@ -61,8 +61,9 @@ class TParleyvoxServer {
   // Password guessing, per client address: administrator logins and the server password.
   LoginThrottle AdminLoginThrottle;
   LoginThrottle ServerPasswordThrottle;
-  // The event-log lines datagrams cause, capped per session.
-  LogRateCap DatagramLogCap;
+  // The event-log lines clients can cause at will (datagrams, failing control packets), capped
+  // per session.
+  LogRateCap ClientLogCap;
 
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;

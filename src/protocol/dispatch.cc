@@ -7,6 +7,7 @@
 #include "base/printf.h"
 #include "base/event_log.h"
 #include "core/metrics.h"
+#include "sessions/capped_log.h"
 #include "protocol/admin.h"
 #include "protocol/codes.h"
 #include "protocol/login.h"
@@ -100,9 +101,10 @@ void ClosePass(TParleyvoxServer& server, TIdTCPConnection& connection, const Ses
 }  // namespace
 
 void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
+  SessionPtr session;
   try {
     TIdTCPConnection& connection = thread.Connection();
-    SessionPtr session = thread.AppDataAs<TServerClient>();
+    session = thread.AppDataAs<TServerClient>();
     bool close = false;
     size_t n = 1;
     uint8_t buffer[kPacketBufferSize];
@@ -134,8 +136,10 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
     }
     if (close) ClosePass(server, connection, session, waited);
   } catch (const std::exception& e) {
-    // The connection stays open and the next pass reads the next packet.
-    WriteLog(CaughtLine("in: TCPServerExecute excption ", e), 0);
+    // The connection stays open and the next pass reads the next packet. A client can cause
+    // these at will (a statistics request for player 0 is a range error): capped per session.
+    const uint32_t key = session ? static_cast<uint32_t>(session->SessionId) : 0;
+    WriteCappedLog(server, key, CappedLogLine::kPassFailure, CaughtLine("in: TCPServerExecute excption ", e), 0);
   }
 }
 

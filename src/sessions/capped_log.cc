@@ -1,4 +1,4 @@
-#include "sessions/datagram_log.h"
+#include "sessions/capped_log.h"
 
 #include "base/printf.h"
 #include "base/event_log.h"
@@ -9,12 +9,13 @@ namespace {
 
 // What a summary calls each kind: the fixed start of its lines.
 const char* KindText(int kind) {
-  switch (static_cast<DatagramLine>(kind)) {
-    case DatagramLine::kLeavingClient: return "ALERT UDP: Incoming traffic from leaving client :";
-    case DatagramLine::kDestroyedSender: return "Tried to send a udp packet from a destroyed client";
-    case DatagramLine::kLeavingSender: return "Tried to send a udp packet from a leaving client";
-    case DatagramLine::kListSendFailure:
-    case DatagramLine::kDrainFailure: return "in: TUDPSender.ProcessUDPList exception ";
+  switch (static_cast<CappedLogLine>(kind)) {
+    case CappedLogLine::kLeavingClient: return "ALERT UDP: Incoming traffic from leaving client :";
+    case CappedLogLine::kDestroyedSender: return "Tried to send a udp packet from a destroyed client";
+    case CappedLogLine::kLeavingSender: return "Tried to send a udp packet from a leaving client";
+    case CappedLogLine::kListSendFailure:
+    case CappedLogLine::kDrainFailure: return "in: TUDPSender.ProcessUDPList exception ";
+    case CappedLogLine::kPassFailure: return "in: TCPServerExecute excption ";
   }
   return "";
 }
@@ -27,15 +28,15 @@ void WriteLeftOut(uint32_t session, int kind, uint64_t count) {
 
 }  // namespace
 
-void WriteDatagramLog(TParleyvoxServer& server, uint32_t session, DatagramLine kind, const std::string& line,
+void WriteCappedLog(TParleyvoxServer& server, uint32_t session, CappedLogLine kind, const std::string& line,
                       int level) {
-  const LogRateCap::Verdict verdict = server.DatagramLogCap.Admit(session, static_cast<int>(kind));
+  const LogRateCap::Verdict verdict = server.ClientLogCap.Admit(session, static_cast<int>(kind));
   if (verdict.left_out > 0) WriteLeftOut(session, static_cast<int>(kind), verdict.left_out);
   if (verdict.write) WriteLog(line, level);
 }
 
-void FlushDatagramLog(TParleyvoxServer& server) {
-  for (const LogRateCap::Report& report : server.DatagramLogCap.Sweep())
+void FlushCappedLog(TParleyvoxServer& server) {
+  for (const LogRateCap::Report& report : server.ClientLogCap.Sweep())
     WriteLeftOut(report.key.first, report.key.second, report.left_out);
 }
 

@@ -6,7 +6,7 @@
 #include "base/wire.h"
 #include "base/event_log.h"
 #include "sessions/client_list.h"
-#include "sessions/datagram_log.h"
+#include "sessions/capped_log.h"
 #include "sessions/datagrams.h"
 #include "sessions/udp_guard.h"
 #include "sessions/udp_sender.h"
@@ -128,7 +128,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   server.Traffic.CountUdpIn(size);
   // Summaries of log lines left out are written from here too, so they come even when the
   // flood that caused them has stopped.
-  FlushDatagramLog(server);
+  FlushCappedLog(server);
   if (size < kSessionFieldsEnd) return;
   const sockaddr_in& source = datagram.from;
   // The server's own endpoint as a source is a forgery: relaying or answering it would send the
@@ -140,7 +140,7 @@ void UDPRead(TParleyvoxServer& server, TUDPSender* sender, const TIdReceivedData
   // address than the client's control connection is dropped before it changes anything.
   if (!MaySpeakFor(server, *session, source)) return Count(server.Metrics.DroppedWrongSourceAddress);
   if (session->Leaving) {
-    WriteDatagramLog(server, static_cast<uint32_t>(session->SessionId), DatagramLine::kLeavingClient,
+    WriteCappedLog(server, static_cast<uint32_t>(session->SessionId), CappedLogLine::kLeavingClient,
                      "ALERT UDP: Incoming traffic from leaving client :" + session->ClientName, 1);
     return;
   }

@@ -6,7 +6,7 @@
 #include "base/wire.h"
 #include "base/event_log.h"
 #include "net/net_errors.h"
-#include "sessions/datagram_log.h"
+#include "sessions/capped_log.h"
 #include "sessions/datagrams.h"
 #include "sessions/udp_guard.h"
 
@@ -58,7 +58,7 @@ void UdpRelay::RelayCaught(QueuedDatagram& datagram) {
     // Caused by the datagram's sender, who could send such datagrams by the thousand.
     const std::vector<uint8_t>& bytes = datagram.bytes;
     const uint32_t sender = bytes.size() >= kOffSessionId + 2 ? LoadU16(bytes.data() + kOffSessionId) : 0;
-    WriteDatagramLog(server_, sender, DatagramLine::kDrainFailure, CaughtLine(kDrainFailure, e), 0);
+    WriteCappedLog(server_, sender, CappedLogLine::kDrainFailure, CaughtLine(kDrainFailure, e), 0);
   }
 }
 
@@ -84,10 +84,10 @@ void UdpRelay::Relay(QueuedDatagram& queued) {
   const TServerClient* sender = queued.sender.get();
   const uint16_t sender_id = LoadU16(datagram.data() + kOffSessionId);
   if (!sender || sender->Destroying)
-    return WriteDatagramLog(server_, sender_id, DatagramLine::kDestroyedSender,
+    return WriteCappedLog(server_, sender_id, CappedLogLine::kDestroyedSender,
                             "Tried to send a udp packet from a destroyed client", 1);
   if (sender->Leaving)
-    return WriteDatagramLog(server_, sender_id, DatagramLine::kLeavingSender,
+    return WriteCappedLog(server_, sender_id, CappedLogLine::kLeavingSender,
                             "Tried to send a udp packet from a leaving client", 1);
   const uint8_t mode = datagram[kOffRelayTargetMode];
   if (mode == kRelayModeRoom) RelayToRoom(*sender, datagram.data(), datagram.size());
@@ -159,7 +159,7 @@ void UdpRelay::Flush() {
       try {
         RaiseDatagramError(out_[i].result);
       } catch (const Error& e) {
-        WriteDatagramLog(server_, c.sender, DatagramLine::kListSendFailure, CaughtLine(kDrainFailure, e), 1);
+        WriteCappedLog(server_, c.sender, CappedLogLine::kListSendFailure, CaughtLine(kDrainFailure, e), 1);
       }
     }
   }

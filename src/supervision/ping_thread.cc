@@ -12,6 +12,7 @@
 #include "net/socket_address.h"
 #include "net/udp_server.h"
 #include "protocol/notifications.h"
+#include "sessions/capped_log.h"
 #include "sessions/datagrams.h"
 #include "sessions/udp_guard.h"
 #include "supervision/web_listing.h"
@@ -164,6 +165,8 @@ void TPingThread::Execute() {
     for (int sweep = 0; sweep < kSweepsPerPost; ++sweep) {
       if (!SleepFor(kSweepInterval)) break;
       PingClients(server_, send);
+      // Summaries of capped log lines come within a second of the flood that caused them.
+      FlushCappedLog(server_);
     }
     if (!Terminated() && server_.Config.WebStatusActive) UpdateStats(server_, http, listing_url);
   }

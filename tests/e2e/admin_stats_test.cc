@@ -86,6 +86,38 @@ TEST_F(AdminStats, UnwritableFileStillChangesThePasswordAndLogsOneLine) {
   ::chmod(server_->Dir().File("pvserver.ini").c_str(), 0644);
 }
 
+TEST_F(AdminStats, FailuresAClientCausesAtWillAreLoggedAFewTimesASecondThenCounted) {
+  TestClient& a = Client("a");
+  constexpr int kRequests = 300;
+  Bytes burst;
+  for (int i = 0; i < kRequests; ++i) {
+    Bytes one = PlayerStatsReq(0);  // player 0: a range error each
+    burst.insert(burst.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(a.SendNow(burst));
+  a.Send(ServerStatsReq());
+  EXPECT_TRUE(a.WaitFor(kPktServerStats));
+  const std::string kLine = "in: TCPServerExecute excption ERangeError";
+  const std::string kLeftOut = "Left out ";
+  const std::string kKind = " log lines \"in: TCPServerExecute excption \" for session ";
+  int written = 0, left_out = 0;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string log = server_->Log();
+        written = left_out = 0;
+        for (size_t at = log.find(kLine); at != std::string::npos; at = log.find(kLine, at + 1)) ++written;
+        for (size_t at = log.find(kLeftOut); at != std::string::npos; at = log.find(kLeftOut, at + 1)) {
+          size_t end = 0;
+          int n = std::stoi(log.substr(at + kLeftOut.size()), &end);
+          if (log.compare(at + kLeftOut.size() + end, kKind.size(), kKind) == 0) left_out += n;
+        }
+        return written + left_out == kRequests;
+      },
+      std::chrono::seconds(5)))
+      << written << " written, " << left_out << " left out";
+  EXPECT_LE(written, 20);  // five a second
+}
+
 // What everyone hears of a kick, and the kicked connection's end: hostile_clients_test.cc.
 TEST_F(AdminStats, KickOfNobodyIsRefusedOfZeroLoggedAndOfItselfCarriedOut) {
   TestClient& admin = Admin();
