@@ -26,12 +26,14 @@ constexpr auto kConnectionLimit = std::chrono::seconds(10);
 // The watch looks at the connections ten times a second: a sweep costs one fstat per open
 // descriptor, and a client that floods header lines gets at most this long before it is cut.
 constexpr auto kWatchInterval = std::chrono::milliseconds(100);
-// What one connection may send in all: up to five requests of a few header lines each.
+// What one connection may send in all: a request of a few header lines.
 constexpr uint64_t kMaxBytesPerConnection = 64 * 1024;
 constexpr auto kStopWait = std::chrono::seconds(5);
 constexpr size_t kMaxBody = 1024;
-constexpr size_t kKeepAliveRequests = 5;
-constexpr time_t kKeepAliveSeconds = 2;
+// One request per connection, answered with "Connection: close": the library loses requests
+// that come pipelined behind the first (it drops what it has read ahead when it waits for the
+// next), and a client told to close sends the next one anew.
+constexpr size_t kKeepAliveRequests = 1;
 
 // The library's task queue, bounded: kWorkers threads and at most kMaxWaiting connections
 // waiting for them. When the queue is full the accepting thread serves the connection itself,
@@ -160,7 +162,13 @@ std::string MonitoringEndpoint::Start(const ListenAddress& address) {
   http.set_read_timeout(kReadWriteSeconds, 0);
   http.set_write_timeout(kReadWriteSeconds, 0);
   http.set_keep_alive_max_count(kKeepAliveRequests);
-  http.set_keep_alive_timeout(kKeepAliveSeconds);
+  // The pages are small and made anew for each request: a Range header is not honoured (many
+  // ranges of one page would make a reply a thousand times the request), the whole page is sent.
+  http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+    // The request is the library's own, not a constant: it only hands it on as one.
+    const_cast<httplib::Request&>(req).ranges.clear();
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
   http.set_payload_max_length(kMaxBody);
   if (address.host.find(':') != std::string::npos) http.set_address_family(AF_INET6);
   // Each page copies what it shows (TakeSnapshot) and formats it with no lock held.

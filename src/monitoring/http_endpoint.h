@@ -2,10 +2,10 @@
 // /status.json, /). It runs on threads of its own: one accepting, two serving, one watching
 // connection ages; so a slow or hostile HTTP client can hold up at most these pages, never a
 // control connection or the relay. Requests are bounded in size (1 KB of body, the library's
-// 8 KB per header line, 64 KB sent per connection in all) and in time (5 s per read or write,
-// 10 s per connection, 5 requests per kept-alive connection); at most 8 accepted connections
-// wait for a worker, after which the accepting thread serves one itself and accepts nothing
-// meanwhile.
+// 8 KB per header line, 64 KB sent per connection in all), in time (5 s per read or write, 10 s
+// per connection) and in number (one per connection); ranges are not honoured. At most 8
+// accepted connections wait for a worker, after which the accepting thread serves one itself
+// and accepts nothing meanwhile.
 //
 // Thread rules: Start and Stop on the main thread (start-up and shut-down); Stop returns within
 // a few seconds whatever the clients do. The HTTP library is seen only by http_endpoint.cc.

@@ -316,6 +316,25 @@ TEST_F(Monitoring, HostileHttpClientsHoldUpNeitherPlayersNorTheStop) {
   if (kRssMeaningful) {
     EXPECT_LT(RssKiB(server_->Pid()) - rss_before, 16 * 1024);
   }
+  // Many ranges of one page would make a reply a thousand times the request: the whole page
+  // comes once. A request pipelined behind it is not left unanswered on an open connection: the
+  // answer says "Connection: close" and the connection ends at once.
+  Fd ranged = ConnectTcp(static_cast<uint16_t>(port_));
+  std::string ranges = "0-0";
+  for (int i = 0; i < 500; ++i) ranges += ",0-";
+  SendAll(ranged.Get(), "GET /metrics HTTP/1.1\r\nHost: x\r\nRange: bytes=" + ranges +
+                            "\r\n\r\nGET /status.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::string reply;
+  bool ended = false;
+  const auto sent_at = std::chrono::steady_clock::now();
+  while (!ended && std::chrono::steady_clock::now() - sent_at < Ms(5000))
+    reply += ReceiveSome(ranged.Get(), 1 << 20, Ms(100), &ended);
+  EXPECT_TRUE(ended);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent_at, Ms(1000 * kSlowdown));
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply.substr(0, 300);
+  EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << reply.substr(0, 300);
+  EXPECT_NE(reply.find("parleyvox_uptime_seconds"), std::string::npos);
+  EXPECT_LT(reply.size(), 64u * 1024);
   // More idle connections than workers and waiting places, one that drips a request byte by
   // byte, and one that sends an oversized body.
   std::vector<Fd> idle;
