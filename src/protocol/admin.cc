@@ -23,11 +23,13 @@ void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClien
     return SendCommandReply(session, kReplyBadAdminPassword);
   }
   server.AdminLoginThrottle.Succeeded(from);
-  session.IsAdmin = true;
   Count(server.Metrics.AdminLoginsAccepted);
   // A "1.2.0" client learns of its success from the reply; the others from PlayerIsAdmin.
   if (session.IsLegacy()) SendCommandReply(session, kReplyAdminLoginAccepted);
-  BroadcastPlayerIsAdmin(server, session);
+  FlushWhenDone told;
+  Locked clients(server.ClientList);
+  session.IsAdmin = true;
+  BroadcastPlayerIsAdmin(server, session, &told.sessions);
 }
 
 void AdminChangeServerPassword(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
@@ -56,9 +58,9 @@ void AdminKickPlayer(TParleyvoxServer& server, const PacketView& packet, TServer
   SessionPtr target = FindClientByPlayerId(server, player_id);
   if (!target) return SendCommandReply(session, kReplyKickNoSuchPlayer);
   // From here on nothing the kicked client sends is carried out; its connection's thread closes
-  // the connection once the PlayerLeft below has gone out to it, without a second PlayerLeft.
-  target->MarkLeaving();
-  BroadcastPlayerLeft(server, *target, LeaveReason::kKicked);
+  // the connection once the PlayerLeft has gone out to it, without a second PlayerLeft. A player
+  // already on its way out (kicked, left or gone meanwhile) is no longer there to kick.
+  if (!TellLeaving(server, *target, LeaveReason::kKicked)) return SendCommandReply(session, kReplyKickNoSuchPlayer);
   target->CloseWhenSent();
 }
 

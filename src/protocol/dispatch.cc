@@ -63,20 +63,17 @@ bool Dispatch(TParleyvoxServer& server, const PacketView& packet, TServerClient&
 // destroyed. Only the session's own connection thread calls it; a session no longer in the list
 // (shut-down took it) is only destroyed.
 void CloseSession(TParleyvoxServer& server, const SessionPtr& session) {
+  // A lost connection is told as a leave, unless a leave or a kick was told already.
+  TellLeaving(server, *session, LeaveReason::kLeft);
   bool listed;
   {
     Locked clients(server.ClientList);
-    listed = std::find(clients->begin(), clients->end(), session) != clients->end();
+    auto& items = *clients;
+    auto it = std::find(items.begin(), items.end(), session);
+    listed = it != items.end();
+    if (listed) items.erase(it);
   }
-  if (listed) {
-    if (!session->Leaving) BroadcastPlayerLeft(server, *session, LeaveReason::kLeft);
-    {
-      Locked clients(server.ClientList);
-      auto& items = *clients;
-      items.erase(std::remove(items.begin(), items.end(), session), items.end());
-    }
-    WriteLog(Printf("Distroying client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
-  }
+  if (listed) WriteLog(Printf("Distroying client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
   session->Destroy();
 }
 

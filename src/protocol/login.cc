@@ -40,6 +40,7 @@ int32_t ChooseSessionId(const std::vector<SessionPtr>& clients) {
 bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketView& packet) {
   LoginRequest request = ParseClientLogin(packet);
   SessionPtr session;
+  FlushWhenDone told;  // the others' PlayerJoined, written after the log lines
   {
     // The count, the checks and the append happen under one hold of the lock, so racing
     // logins never pass MaxClients.
@@ -81,6 +82,9 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
     // Queued before the session is listed, so no broadcast can come before the answer.
     session->Enqueue(BuildLoginAccepted(server.Config.Servername));
     clients->push_back(session);
+    // The others are told in the same hold of the lock: a kick or a ServerInfo that finds the
+    // new session comes after its PlayerJoined.
+    BroadcastPlayerJoined(server, *session, &told.sessions);
   }
   Count(server.Metrics.LoginsAccepted);
   // Logged after ClientList is released: no thread waits for the log while holding it.
@@ -88,7 +92,6 @@ bool ClientLogin(TParleyvoxServer& server, TIdPeerThread& thread, const PacketVi
   WriteLog(Printf("Assigned playerId for client %s[%d]", session->ClientName.c_str(), session->PlayerId()), 3);
   // A logged-in connection no longer counts against the limits on connections without a login.
   thread.SetEstablished();
-  BroadcastPlayerJoined(server, *session);
   return false;
 }
 
@@ -102,24 +105,23 @@ bool ClientReady(TParleyvoxServer& server, const PacketView& packet, TServerClie
 }
 
 bool ClientLeave(TParleyvoxServer& server, TServerClient& session) {
-  session.MarkLeaving();
-  BroadcastPlayerLeft(server, session, LeaveReason::kLeft);
+  TellLeaving(server, session, LeaveReason::kLeft);
   return true;
 }
 
 void QueueServerInfo(TParleyvoxServer& server, TServerClient& session) {
-  // The two lists are read one after the other, each under its own lock, never both at once.
-  std::vector<PlayerInfo> players;
-  {
-    Locked clients(server.ClientList);
-    players.reserve(clients->size());
-    for (const auto& c : *clients) players.push_back({c->PlayerId(), c->RoomIndex + 1, c->IsAdmin, c->ClientName});
-  }
+  // Both lists are held (in the lock order) while the packet is made and queued: the room and
+  // player broadcasts are queued under them too, so none queued before this packet is missing
+  // from it and none after it is already in it. Players on their way out are left out: the
+  // others have had their PlayerLeft, and a newcomer would never get one.
   std::vector<RoomInfo> rooms;
-  {
-    Locked list(server.RoomList);
-    for (const auto& room : *list) rooms.push_back({room.RoomId(), room.Name});
-  }
+  Locked room_list(server.RoomList);
+  for (const auto& room : *room_list) rooms.push_back({room.RoomId(), room.Name});
+  std::vector<PlayerInfo> players;
+  Locked clients(server.ClientList);
+  players.reserve(clients->size());
+  for (const auto& c : *clients)
+    if (!c->Leaving) players.push_back({c->PlayerId(), c->RoomIndex + 1, c->IsAdmin, c->ClientName});
   session.Enqueue(BuildServerInfo(session.SessionId, session.PlayerId(), rooms, players, session.IsLegacy()));
 }
 

@@ -1,5 +1,6 @@
 #include "protocol/notifications.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -72,46 +73,75 @@ void SendPlayerIsAdmin(TServerClient& to, int64_t player_id) {
 
 void SendCommandReply(TServerClient& to, int64_t result) { Deliver(to, BuildCommandReply(to.SessionId, result)); }
 
-void BroadcastPlayerJoined(TParleyvoxServer& server, const TServerClient& joined) {
+bool TellLeaving(TParleyvoxServer& server, TServerClient& session, LeaveReason reason) {
+  FlushWhenDone told;
+  Locked clients(server.ClientList);
+  // Left, kicked or gone already: the others have been told once.
+  if (session.Leaving || std::find_if(clients->begin(), clients->end(), [&](const SessionPtr& s) {
+                           return s.get() == &session;
+                         }) == clients->end())
+    return false;
+  session.MarkLeaving();
+  BroadcastPlayerLeft(server, session, reason, &told.sessions);
+  return true;
+}
+
+void BroadcastPlayerJoined(TParleyvoxServer& server, const TServerClient& joined, PendingFlush* later) {
   // A new session is always in room index 0, room id 1.
-  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
-    if (&to == &joined) return std::nullopt;
-    return BuildPlayerJoined(to.SessionId, joined.PlayerId(), 1, joined.ClientName);
-  });
+  ForEachSession(
+      server,
+      [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+        if (&to == &joined) return std::nullopt;
+        return BuildPlayerJoined(to.SessionId, joined.PlayerId(), 1, joined.ClientName);
+      },
+      later);
 }
 
-void BroadcastPlayerLeft(TParleyvoxServer& server, const TServerClient& left, LeaveReason reason) {
-  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
-    return BuildPlayerLeft(to.SessionId, left.PlayerId(), reason);
-  });
+void BroadcastPlayerLeft(TParleyvoxServer& server, const TServerClient& left, LeaveReason reason, PendingFlush* later) {
+  ForEachSession(
+      server,
+      [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+        return BuildPlayerLeft(to.SessionId, left.PlayerId(), reason);
+      },
+      later);
 }
 
-void BroadcastPlayerChangedRoom(TParleyvoxServer& server, const TServerClient& mover, int64_t room_id) {
-  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
-    return BuildPlayerChangedRoom(to.SessionId, mover.PlayerId(), room_id);
-  });
+void BroadcastPlayerChangedRoom(TParleyvoxServer& server, const TServerClient& mover, int64_t room_id,
+                                PendingFlush* later) {
+  ForEachSession(
+      server,
+      [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+        return BuildPlayerChangedRoom(to.SessionId, mover.PlayerId(), room_id);
+      },
+      later);
 }
 
-void BroadcastPlayerIsAdmin(TParleyvoxServer& server, const TServerClient& admin) {
-  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
-    if (to.IsLegacy()) return std::nullopt;
-    return BuildPlayerIsAdmin(to.SessionId, admin.PlayerId());
-  });
+void BroadcastPlayerIsAdmin(TParleyvoxServer& server, const TServerClient& admin, PendingFlush* later) {
+  ForEachSession(
+      server,
+      [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+        if (to.IsLegacy()) return std::nullopt;
+        return BuildPlayerIsAdmin(to.SessionId, admin.PlayerId());
+      },
+      later);
 }
 
-void BroadcastRoomCreated(TParleyvoxServer& server, const RoomRecord& room) {
-  ForEachSession(server, [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
-    return BuildRoomCreated(to.SessionId, room.RoomId(), room.Name);
-  });
+void BroadcastRoomCreated(TParleyvoxServer& server, const RoomRecord& room, PendingFlush* later) {
+  ForEachSession(
+      server,
+      [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
+        return BuildRoomCreated(to.SessionId, room.RoomId(), room.Name);
+      },
+      later);
 }
 
-void BroadcastRoomDeleted(TParleyvoxServer& server, const RoomRecord& room, PendingFlush& later) {
+void BroadcastRoomDeleted(TParleyvoxServer& server, const RoomRecord& room, PendingFlush* later) {
   ForEachSession(
       server,
       [&](TServerClient& to) -> std::optional<std::vector<uint8_t>> {
         return BuildRoomDeleted(to.SessionId, room.RoomId());
       },
-      &later);
+      later);
 }
 
 }  // namespace pv

@@ -26,22 +26,22 @@ std::optional<RoomRecord> AppendRoom(std::vector<RoomRecord>& rooms, const std::
 }  // namespace
 
 RoomRecord CreateRoom(TParleyvoxServer& server, const std::string& name) {
-  std::optional<RoomRecord> room;
-  {
-    Locked rooms(server.RoomList);
-    room = AppendRoom(*rooms, name);
-  }
+  FlushWhenDone told;
+  Locked rooms(server.RoomList);
+  std::optional<RoomRecord> room = AppendRoom(*rooms, name);
   if (!room) throw ERangeError();
-  // Announced outside the RoomList lock.
-  BroadcastRoomCreated(server, *room);
+  // Queued under RoomList, so no deletion of the room can be announced before its creation.
+  BroadcastRoomCreated(server, *room, &told.sessions);
   return *room;
 }
 
 void ClientChangeRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   int room_id = ParseClientChangeRoom(packet);
+  FlushWhenDone told;
+  Locked clients(server.ClientList);
   // Any room id is taken as it is, also one no room has.
   session.SetRoomIndexFromId(room_id);
-  BroadcastPlayerChangedRoom(server, session, room_id);
+  BroadcastPlayerChangedRoom(server, session, room_id, &told.sessions);
 }
 
 void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
@@ -49,45 +49,40 @@ void AdminCreateRoom(TParleyvoxServer& server, const PacketView& packet, TServer
   // A name ends up in the configuration file when the rooms are saved: cut at a line break or
   // NUL before it is used (config_file.h).
   std::string name = IniSafeText(ParseAdminCreateRoom(packet));
-  std::optional<RoomRecord> room;
   bool duplicate = false;
   {
-    // The duplicate check and the creation are one step, so two administrators cannot both
-    // create the same name.
+    FlushWhenDone told;
+    // The duplicate check, the creation and its announcement are one step, so two administrators
+    // cannot both create the same name, and no deletion of the room overtakes its creation.
     Locked rooms(server.RoomList);
     // Room names compare with a to z turned to upper case, nothing else.
     for (const auto& existing : *rooms) duplicate = duplicate || SameAsciiIgnoringCase(existing.Name, name);
-    if (!duplicate) room = AppendRoom(*rooms, name);
+    // With 255 rooms present nothing is created and nothing is sent.
+    if (!duplicate) {
+      if (std::optional<RoomRecord> room = AppendRoom(*rooms, name)) BroadcastRoomCreated(server, *room, &told.sessions);
+    }
   }
-  if (duplicate) return SendCommandReply(session, kReplyRoomExists);
-  // With 255 rooms present nothing is created and nothing is sent.
-  if (room) BroadcastRoomCreated(server, *room);
+  if (duplicate) SendCommandReply(session, kReplyRoomExists);
 }
 
 void AdminDeleteRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   if (!session.IsAdmin) return SendCommandReply(session, kReplyNotAdmin);
   int room_id = ParseAdminDeleteRoom(packet);
   if (room_id == 0) throw ERangeError();  // RoomId 0 names no room
-  PendingFlush announced;
+  bool found = false;
   {
+    FlushWhenDone told;
     Locked rooms(server.RoomList);
     auto it = std::find_if(rooms->begin(), rooms->end(), [&](const RoomRecord& r) { return r.RoomId() == room_id; });
-    if (it == rooms->end()) {
-      rooms.Unlock();
-      return SendCommandReply(session, kReplyNoSuchRoom);
+    found = it != rooms->end();
+    if (found) {
+      // Announced while RoomList is held, then removed, so no room created meanwhile with the
+      // same id is announced before this deletion. The bytes go out after the lock is released.
+      BroadcastRoomDeleted(server, *it, &told.sessions);
+      rooms->erase(it);
     }
-    // Announced while RoomList is held, then removed, so no room created meanwhile with the same
-    // id is announced before this deletion. The bytes go out after the lock is released.
-    try {
-      BroadcastRoomDeleted(server, *it, announced);
-    } catch (...) {
-      rooms.Unlock();
-      FlushAll(announced);
-      throw;
-    }
-    rooms->erase(it);
   }
-  FlushAll(announced);
+  if (!found) SendCommandReply(session, kReplyNoSuchRoom);
 }
 
 void AdminSaveAsDefaultChannels(TParleyvoxServer& server, const PacketView&, TServerClient& session) {

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <thread>
@@ -334,6 +336,86 @@ TEST_F(HostileClients, ConnectionsResetWhileARoomIsBusyLeaveNoGhosts) {
       EXPECT_EQ(ParsePlayerLeft(p).LeaveReason, 0);
     }
   }
+}
+
+// What a client makes of the server's packets: ServerInfo replaces its lists, the
+// notifications change them. A notification that does not fit the lists (a player joining
+// twice, a room deleted that was never there) is one the server sent out of order.
+struct ClientView {
+  std::map<int, std::string> players, rooms;
+  std::vector<std::string> faults;
+  void Apply(const ServerPacket& p) {
+    auto change = [this](std::map<int, std::string>& list, int id, const std::string& name, bool add,
+                         const char* what) {
+      if (list.contains(id) == add) faults.push_back(std::string(what) + " " + std::to_string(id));
+      if (add) list[id] = name; else list.erase(id);
+    };
+    if (p.Code == kPktServerInfo) {
+      ServerInfoMsg info = ParseServerInfo(p);
+      players.clear();
+      rooms.clear();
+      for (const auto& player : info.Players) players[player.PlayerId] = player.ClientName;
+      for (const auto& room : info.Rooms) rooms[room.RoomId] = room.Name;
+    } else if (p.Code == kPktPlayerJoined) {
+      change(players, ParsePlayerJoined(p).PlayerId, ParsePlayerJoined(p).ClientName, true, "joined again:");
+    } else if (p.Code == kPktPlayerLeft) {
+      change(players, ParsePlayerLeft(p).PlayerId, "", false, "left unlisted:");
+    } else if (p.Code == kPktRoomCreated) {
+      change(rooms, ParseRoomCreated(p).RoomId, ParseRoomCreated(p).Name, true, "room created again:");
+    } else if (p.Code == kPktRoomDeleted) {
+      change(rooms, ParseRoomDeleted(p), "", false, "unlisted room deleted:");
+    }
+  }
+};
+
+TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
+  StartServer();
+  TestClient& watcher = Client("watcher");
+  TestClient& kicker = Admin("kicker");
+  TestClient& builder = Admin("builder");
+  const uint16_t port = static_cast<uint16_t>(server_->TcpPort());
+  std::atomic<bool> stop{false};
+  auto repeat = [&stop](const std::function<void(int)>& step) {
+    return std::thread([&stop, step] {
+      auto end = Clock::now() + std::chrono::seconds(10);
+      for (int i = 0; !stop && Clock::now() < end; ++i) {
+        step(i);
+        std::this_thread::sleep_for(Ms(1));
+      }
+    });
+  };
+  std::vector<std::thread> racing;
+  // The watcher asks for the whole picture all the time; players join and go; an administrator
+  // kicks the newest players, one creates rooms and the other deletes them.
+  racing.push_back(repeat([&](int) { watcher.SendNow(ClientReady()); }));
+  racing.push_back(repeat([&](int i) {
+    Fd fd = RawConnect(port);
+    Bytes login = ClientLogin("j" + std::to_string(i), "", "1.2.1");
+    SendAll(fd.Get(), std::string(login.begin(), login.end()));
+    std::this_thread::sleep_for(Ms(i % 4));
+  }));
+  racing.push_back(repeat([&](int i) { kicker.SendNow(AdminKickPlayer(4 + i % 3)); }));
+  racing.push_back(repeat([&](int i) { builder.SendNow(AdminCreateRoom("r" + std::to_string(i))); }));
+  racing.push_back(repeat([&](int i) { kicker.SendNow(AdminDeleteRoom(2 + i % 3)); }));
+  std::this_thread::sleep_for(Ms(3000));
+  stop = true;
+  for (auto& t : racing) t.join();
+  std::this_thread::sleep_for(Ms(500));
+  // The last ServerInfo, asked for once everything has settled, must be what the watcher's
+  // lists have become.
+  watcher.Send(ClientReady());
+  std::vector<ServerPacket> seen = watcher.CollectAll(Ms(500));
+  ASSERT_FALSE(seen.empty());
+  ASSERT_EQ(seen.back().Code, kPktServerInfo);
+  ClientView view;
+  for (size_t i = 0; i + 1 < seen.size(); ++i) view.Apply(seen[i]);
+  ClientView last;
+  last.Apply(seen.back());
+  EXPECT_EQ(view.players, last.players);
+  EXPECT_EQ(view.rooms, last.rooms);
+  EXPECT_TRUE(view.faults.empty()) << view.faults.size() << " out of order, the first: " << view.faults.front();
+  EXPECT_GT(Count(seen, kPktPlayerJoined), 20);
+  EXPECT_GT(Count(seen, kPktRoomDeleted), 20);
 }
 
 TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
