@@ -64,6 +64,10 @@ class TParleyvoxServer {
   // The event-log lines clients can cause at will (datagrams, failing control packets), capped
   // per session.
   LogRateCap ClientLogCap;
+  // The pace of one client's room changes (sessions/server_client.h): this many at once, then
+  // RoomChangesPerSecond. Set before the listeners start.
+  int RoomChangeBurst = 50;
+  int RoomChangesPerSecond = 50;
 
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;

@@ -47,6 +47,11 @@ PassWait WaitForPacket(TIdPeerThread& thread, const SessionPtr& session) {
       // what it sends meanwhile waits in its socket (TCP holds the sender back). What arrived
       // before the end of its stream is still handled.
       paused = want_write && !connection.InputEnded();
+      // A client past its pace of room changes waits the same way until its next one is due.
+      if (now < session->NextPacketAt()) {
+        paused = true;
+        deadline = std::min(deadline, session->NextPacketAt());
+      }
       if (auto stall = session->StallDeadline()) deadline = std::min(deadline, *stall);
       if (session->Leaving) {
         // Nothing more is read from a leaving client; it goes once its last packets are out.

@@ -37,6 +37,7 @@ RoomRecord CreateRoom(TParleyvoxServer& server, const std::string& name) {
 
 void ClientChangeRoom(TParleyvoxServer& server, const PacketView& packet, TServerClient& session) {
   int room_id = ParseClientChangeRoom(packet);
+  session.NoteRoomChange(SteadyNow());
   FlushWhenDone told;
   Locked clients(server.ClientList);
   // Any room id is taken as it is, also one no room has.

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include "core/server.h"
 #include "net/local_address.h"
 
@@ -66,6 +68,14 @@ std::optional<SteadyTime> TServerClient::StallDeadline() {
 void TServerClient::MarkLeaving() {
   leaving_since_ = SteadyNow().time_since_epoch().count();
   Leaving = true;
+}
+
+void TServerClient::NoteRoomChange(SteadyTime now) {
+  const auto each = std::chrono::duration_cast<SteadyTime::duration>(std::chrono::seconds(1)) /
+                    std::max(1, server_.RoomChangesPerSecond);
+  room_changes_done_at_ = std::max(room_changes_done_at_, now) + each;
+  // Up to RoomChangeBurst changes may be ahead of the pace; the next packet waits for the rest.
+  next_packet_at_ = room_changes_done_at_ - each * server_.RoomChangeBurst;
 }
 
 void TServerClient::CloseWhenSent() {

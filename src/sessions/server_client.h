@@ -93,6 +93,13 @@ class TServerClient {
   std::atomic<bool> Destroying{false};
   std::atomic<int32_t> RoomIndex{0};
   void SetRoomIndexFromId(int room_id) { RoomIndex = room_id - 1; }
+  // Every client is told of a room change, so one client's thousands would fill the others'
+  // queues until they were dropped as slow: a client makes at most the server's
+  // RoomChangesPerSecond a second once it has made RoomChangeBurst at once (50 and 50). Past
+  // that, the pass handles nothing more from it before NextPacketAt, and what it sends meanwhile
+  // waits in its socket. Both on the connection's own thread only.
+  void NoteRoomChange(SteadyTime now);
+  SteadyTime NextPacketAt() const { return next_packet_at_; }
 
   // This session's packets and datagrams, as PlayerStats shows them.
   TrafficCounters Traffic;
@@ -135,6 +142,9 @@ class TServerClient {
 
  private:
   TParleyvoxServer& server_;
+  // When the room changes made so far would be done at the server's pace.
+  SteadyTime room_changes_done_at_{};
+  SteadyTime next_packet_at_{};
   // The connection thread may end before the session does (shut-down); the session keeps the
   // connection itself alive for writes and only a weak reference to the thread.
   std::weak_ptr<TIdPeerThread> peer_thread_;

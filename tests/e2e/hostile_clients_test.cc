@@ -418,6 +418,32 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
   EXPECT_GT(Count(seen, kPktRoomDeleted), 20);
 }
 
+TEST_F(HostileClients, RoomChangesPastTheirPaceWaitTheirTurnAndNoneIsLost) {
+  StartServer();
+  TestClient& watcher = Client("watcher");
+  TestClient& mover = Client("mover");
+  // Each change is told to everyone: thousands a second filled the others' queues until those
+  // who read slowly were dropped. The first 50 go at once, the rest at 50 a second.
+  constexpr int kChanges = 150;
+  Bytes burst;
+  for (int i = 0; i < kChanges; ++i) {
+    Bytes one = ChangeRoom(1 + i % 2);
+    burst.insert(burst.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(mover.SendNow(burst));
+  std::this_thread::sleep_for(Ms(500));
+  int told = Count(watcher.CollectAll(Ms(0)), kPktPlayerChangedRoom);
+  EXPECT_GE(told, 50);
+  EXPECT_LE(told, 80);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        told += Count(watcher.CollectAll(Ms(100)), kPktPlayerChangedRoom);
+        return told == kChanges;
+      },
+      Ms(6000 * kSlowdown)))
+      << told;
+}
+
 TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
