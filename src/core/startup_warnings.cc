@@ -33,6 +33,11 @@ std::vector<std::string> StartupWarnings(const Settings& settings, const std::st
         "Warning: the administrator password is the default \"%s\" and the server listens beyond this machine; "
         "the default is accepted from 127.0.0.1 only. Set [Passwords] AdminPassword in %s.",
         settings.AdminPassword.c_str(), config_path.c_str()));
+  if (settings.AdminPassword.empty() && ListensBeyondLoopback(settings))
+    warnings.push_back(Printf(
+        "Warning: the administrator password is empty and the server listens beyond this machine; "
+        "an empty password is accepted from 127.0.0.1 only. Set [Passwords] AdminPassword in %s.",
+        config_path.c_str()));
   struct stat st;
   const std::string target = WriteTarget(config_path);
   if (::stat(target.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0 && HoldsPasswords(target))

@@ -17,7 +17,7 @@ void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClien
     return SendCommandReply(session, kReplyBadAdminPassword);
   }
   const std::string password = server.AdminPassword();
-  if (ParseAdminLogin(packet) != password || RefuseDefaultAdminPassword(password, from)) {
+  if (ParseAdminLogin(packet) != password || RefuseLocalOnlyAdminPassword(password, from)) {
     Count(server.Metrics.AdminLoginsWrongPassword);
     NoteWrongPassword(server.AdminLoginThrottle, from, "Administrator logins");
     return SendCommandReply(session, kReplyBadAdminPassword);

@@ -29,12 +29,12 @@ void NoteWrongPassword(LoginThrottle& throttle, uint32_t address, const char* wh
            1);
 }
 
-bool RefuseDefaultAdminPassword(const std::string& password, uint32_t address) {
+bool RefuseLocalOnlyAdminPassword(const std::string& password, uint32_t address) {
   in_addr from{};
   from.s_addr = address;
-  if (!IsDefaultAdminPassword(password) || IsLocalHostAddress(from)) return false;
-  WriteLog(Printf("Refused the default administrator password from %s: it is accepted only from 127.0.0.1",
-                  Dotted(address).c_str()),
+  if (!(IsDefaultAdminPassword(password) || password.empty()) || IsLocalHostAddress(from)) return false;
+  WriteLog(Printf("Refused the %s administrator password from %s: it is accepted only from 127.0.0.1",
+                  password.empty() ? "empty" : "default", Dotted(address).c_str()),
            1);
   return true;
 }

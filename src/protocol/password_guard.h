@@ -22,7 +22,7 @@ bool IsDefaultAdminPassword(const std::string& password);
 void NoteWrongPassword(LoginThrottle& throttle, uint32_t address, const char* who);
 
 // True (and one log line saying why) when `password` matched but is the default administrator
-// password and `address` is not the local machine.
-bool RefuseDefaultAdminPassword(const std::string& password, uint32_t address);
+// password, or empty (which anyone guesses first), and `address` is not the local machine.
+bool RefuseLocalOnlyAdminPassword(const std::string& password, uint32_t address);
 
 }  // namespace pv

@@ -66,8 +66,9 @@ TEST_F(LoginSecurity, ServerPasswordGuessingIsThrottledPerAddress) {
   EXPECT_EQ(LogCount("Client logins from 127.0.0.3 refused for 60 seconds after 5 wrong passwords"), 1);
 }
 
-// "vimbo" is for the local machine: accepted from 127.0.0.1, refused as a wrong password (with
-// one line saying why) from any other address, other loopback addresses included.
+// "vimbo" and an empty password are for the local machine: accepted from 127.0.0.1, refused as a
+// wrong password (with one line saying why) from any other address, other loopback addresses
+// included.
 TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyFromTheLocalMachine) {
   StartServer();
   TestClient& remote = From("127.0.0.2", "remote");
@@ -82,6 +83,18 @@ TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyFromTheLocalMachine) {
   EXPECT_TRUE(local.WaitFor(kReplyAdminPasswordChanged));
   remote.Send(AdminLogin("n3w"));
   EXPECT_TRUE(remote.WaitFor(kPktPlayerIsAdmin));
+  // An empty password, which anyone tries first, is for the local machine too.
+  local.Send(AdminChangeAdminPassword(""));
+  EXPECT_TRUE(local.WaitFor(kReplyAdminPasswordChanged));
+  TestClient& other = From("127.0.0.2", "other");
+  other.Send(AdminLogin(""));
+  EXPECT_TRUE(other.WaitFor(kReplyBadAdminPassword));
+  EXPECT_EQ(LogCount("Refused the empty administrator password from 127.0.0.2: it is accepted only from 127.0.0.1"), 1);
+  TestClient& local_again = Client("local2");
+  local_again.Send(AdminLogin(""));
+  EXPECT_TRUE(local_again.WaitFor([&](const ServerPacket& p) {
+    return p.Code == kPktPlayerIsAdmin && ParsePlayerIsAdmin(p) == local_again.PlayerId();
+  }));
 }
 
 // A password or a room name carrying CR LF used to write lines of its own into the file. It is

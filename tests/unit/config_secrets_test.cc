@@ -100,6 +100,8 @@ TEST_F(ConfigSecrets, StartupWarningsNameWhatIsExposed) {
       {"default on all addresses", "", "vimbo", 0600, true, true, false},
       {"default on a public address", "192.0.2.1", "vimbo", 0600, true, true, false},
       {"default on loopback", "127.0.0.1", "vimbo", 0600, true, false, false},
+      {"empty on all addresses", "", "", 0600, false, true, false},
+      {"empty on loopback", "127.0.0.1", "", 0600, false, false, false},
       {"own password everywhere", "", "s3cret", 0600, true, false, false},
       {"world-readable with passwords", "127.0.0.1", "s3cret", 0644, true, false, true},
       {"group-readable only", "127.0.0.1", "s3cret", 0640, true, false, false},
@@ -113,7 +115,8 @@ TEST_F(ConfigSecrets, StartupWarningsNameWhatIsExposed) {
     s.AdminPassword = c.admin_password;
     bool warn_default = false, warn_readable = false;
     for (const std::string& w : StartupWarnings(s, path_)) {
-      warn_default = warn_default || w.find("\"vimbo\"") != std::string::npos;
+      warn_default = warn_default || w.find("\"vimbo\"") != std::string::npos ||
+                     w.find("password is empty") != std::string::npos;
       warn_readable = warn_readable || w.find("readable by every user") != std::string::npos;
     }
     EXPECT_EQ(warn_default, c.warn_default) << c.name;
