@@ -28,6 +28,8 @@ void AdminLogin(TParleyvoxServer& server, const PacketView& packet, TServerClien
   if (session.IsLegacy()) SendCommandReply(session, kReplyAdminLoginAccepted);
   FlushWhenDone told;
   Locked clients(server.ClientList);
+  // Kicked since the pass looked: the others have had its PlayerLeft, and nothing may follow it.
+  if (session.Leaving) return;
   session.IsAdmin = true;
   BroadcastPlayerIsAdmin(server, session, &told.sessions);
 }

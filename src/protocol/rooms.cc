@@ -40,6 +40,8 @@ void ClientChangeRoom(TParleyvoxServer& server, const PacketView& packet, TServe
   session.NoteRoomChange(SteadyNow());
   FlushWhenDone told;
   Locked clients(server.ClientList);
+  // Kicked since the pass looked: the others have had its PlayerLeft, and nothing may follow it.
+  if (session.Leaving) return;
   // Any room id is taken as it is, also one no room has.
   session.SetRoomIndexFromId(room_id);
   BroadcastPlayerChangedRoom(server, session, room_id, &told.sessions);

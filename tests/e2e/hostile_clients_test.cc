@@ -360,6 +360,9 @@ struct ClientView {
       change(players, ParsePlayerJoined(p).PlayerId, ParsePlayerJoined(p).ClientName, true, "joined again:");
     } else if (p.Code == kPktPlayerLeft) {
       change(players, ParsePlayerLeft(p).PlayerId, "", false, "left unlisted:");
+    } else if (p.Code == kPktPlayerChangedRoom || p.Code == kPktPlayerIsAdmin) {
+      const int id = p.Code == kPktPlayerIsAdmin ? ParsePlayerIsAdmin(p) : ParsePlayerChangedRoom(p).PlayerId;
+      if (!players.contains(id)) faults.push_back("unlisted player changed: " + std::to_string(id));
     } else if (p.Code == kPktRoomCreated) {
       change(rooms, ParseRoomCreated(p).RoomId, ParseRoomCreated(p).Name, true, "room created again:");
     } else if (p.Code == kPktRoomDeleted) {
@@ -385,12 +388,15 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
     });
   };
   std::vector<std::thread> racing;
-  // The watcher asks for the whole picture all the time; players join and go; an administrator
-  // kicks the newest players, one creates rooms and the other deletes them.
+  // The watcher asks for the whole picture all the time; players join, change rooms, become
+  // administrators and go; an administrator kicks the newest players, one creates rooms and the
+  // other deletes them.
   racing.push_back(repeat([&](int) { watcher.SendNow(ClientReady()); }));
   racing.push_back(repeat([&](int i) {
     Fd fd = RawConnect(port);
     Bytes login = ClientLogin("j" + std::to_string(i), "", "1.2.1");
+    for (const Bytes& then : {ChangeRoom(2), AdminLogin("vimbo"), ChangeRoom(1)})
+      login.insert(login.end(), then.begin(), then.end());
     SendAll(fd.Get(), std::string(login.begin(), login.end()));
     std::this_thread::sleep_for(Ms(i % 4));
   }));
