@@ -34,6 +34,9 @@ constexpr size_t kMaxBody = 1024;
 // that come pipelined behind the first (it drops what it has read ahead when it waits for the
 // next), and a client told to close sends the next one anew.
 constexpr size_t kKeepAliveRequests = 1;
+// The library waits this long for a request before reading it (the first one too): an idle
+// connection holds a worker no longer.
+constexpr time_t kKeepAliveSeconds = 2;
 
 // The library's task queue, bounded: kWorkers threads and at most kMaxWaiting connections
 // waiting for them. When the queue is full the accepting thread serves the connection itself,
@@ -162,6 +165,7 @@ std::string MonitoringEndpoint::Start(const ListenAddress& address) {
   http.set_read_timeout(kReadWriteSeconds, 0);
   http.set_write_timeout(kReadWriteSeconds, 0);
   http.set_keep_alive_max_count(kKeepAliveRequests);
+  http.set_keep_alive_timeout(kKeepAliveSeconds);
   // The pages are small and made anew for each request: a Range header is not honoured (many
   // ranges of one page would make a reply a thousand times the request), the whole page is sent.
   http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
