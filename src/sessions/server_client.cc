@@ -74,8 +74,9 @@ void TServerClient::NoteRoomChange(SteadyTime now) {
   const auto each = std::chrono::duration_cast<SteadyTime::duration>(std::chrono::seconds(1)) /
                     std::max(1, server_.RoomChangesPerSecond);
   room_changes_done_at_ = std::max(room_changes_done_at_, now) + each;
-  // Up to RoomChangeBurst changes may be ahead of the pace; the next packet waits for the rest.
-  next_packet_at_ = room_changes_done_at_ - each * server_.RoomChangeBurst;
+  // Up to RoomChangeBurst changes may be ahead of the pace: once this one is the last of them,
+  // the next packet waits until the pace allows another.
+  next_packet_at_ = room_changes_done_at_ - each * (std::max(1, server_.RoomChangeBurst) - 1);
 }
 
 void TServerClient::CloseWhenSent() {
