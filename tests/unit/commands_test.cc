@@ -16,16 +16,13 @@ Bytes Header(int16_t code, uint8_t length = 0) {
           static_cast<uint8_t>((code >> 8) & 0xFF)};
 }
 
-void AppendText(Bytes& b, const std::string& s, uint8_t length_byte) {
-  b.push_back(length_byte);
-  b.insert(b.end(), s.begin(), s.end());
-  b.resize(b.size() + 30 - s.size(), 0);
-}
-
 PacketView View(const Bytes& b) { return PacketView(b.data(), b.size()); }
 
+// `b` followed by a Text30 field holding `text` with `length_byte` as its length.
 Bytes Cat(Bytes b, const std::string& text, uint8_t length_byte) {
-  AppendText(b, text, length_byte);
+  b.push_back(length_byte);
+  b.insert(b.end(), text.begin(), text.end());
+  b.resize(b.size() + 30 - text.size(), 0);
   return b;
 }
 
@@ -88,8 +85,7 @@ TEST(Commands, TextBodiesAreReadAtOffset8) {
   using Parser = std::string (*)(const PacketView&);
   for (Parser parse : {&ParseAdminLogin, &ParseAdminCreateRoom, &ParseAdminChangeServerPassword,
                        &ParseAdminChangeAdminPassword}) {
-    Bytes b = Header(kCmdAdminLogin);
-    AppendText(b, "Vimbo", 5);
+    Bytes b = Cat(Header(kCmdAdminLogin), "Vimbo", 5);
     EXPECT_EQ(parse(View(b)), "Vimbo");
     b[8] = 0;
     EXPECT_EQ(parse(View(b)), "");
