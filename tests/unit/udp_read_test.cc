@@ -1,8 +1,10 @@
-// UDPRead fed datagrams as the listener thread feeds them: counters, the packet-id and checksum
+// UDPRead fed datagrams as the listener thread feeds them: who may speak for a session (its own
+// address, other addresses, the server's own endpoint), counters, the packet-id and checksum
 // tests, pings in both directions, the endpoint that follows the client, and datagrams too short
 // for what would be read from them.
 #include "sessions/udp_read.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include "base/date_time.h"
@@ -15,9 +17,64 @@ namespace {
 
 using test::PingDatagram;
 using test::RelayDatagram;
+using testing::Addr;
 using testing::Bytes;
 using testing::UdpHarness;
 using Ms = std::chrono::milliseconds;
+
+// The session's control connection comes from 127.0.0.1 (the harness's sessions do).
+TEST(UdpSource, OnlyTheControlAddressSpeaksForTheSessionAndNeverTheServersOwnEndpoint) {
+  const struct {
+    const char* name;
+    const char* ip;
+    int port;  // -1: the server's own UDP port
+    bool follow_tcp_address;
+    bool taken;
+    uint64_t wrong_source;
+    uint64_t own_endpoint;
+  } cases[] = {
+      {"same address, any port", "127.0.0.1", 50123, true, true, 0, 0},
+      {"other loopback address", "127.0.0.2", 50123, true, false, 2, 0},
+      {"remote address", "192.0.2.7", 50123, true, false, 2, 0},
+      {"other address, check off", "127.0.0.2", 50123, false, true, 0, 0},
+      {"own endpoint", "127.0.0.1", -1, true, false, 0, 2},
+      {"own port on another local address", "127.0.0.9", -1, false, false, 0, 2},
+      {"own port, unspecified address", "0.0.0.0", -1, false, false, 0, 2},
+      {"own port on a remote host", "192.0.2.7", -1, false, true, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UdpHarness h;
+    h.server.Config.UdpFollowsTcpAddress = c.follow_tcp_address;
+    SessionPtr a = h.AddSession(101, 0);
+    SessionPtr b = h.AddSession(202, 1);
+    b->SetUdpEndpoint(htonl(INADDR_LOOPBACK), 40000);
+    const uint16_t port = static_cast<uint16_t>(c.port < 0 ? h.server.Config.UDPPort : c.port);
+    const sockaddr_in from = Addr(c.ip, port);
+    h.DeliverFrom(RelayDatagram(101, 1, {1, 2, 3}), from);
+    h.DeliverFrom(PingDatagram(101, kPingKindPing, 1), from);
+    if (c.taken) {
+      EXPECT_EQ(a->UdpEndpoint(), (static_cast<uint64_t>(from.sin_addr.s_addr) << 16) | port);
+      EXPECT_EQ(a->Traffic.UdpPacketsIn, 2u);
+      EXPECT_EQ(h.Queued(), 1u);
+      // The ping was answered (a remote test address may have no route: nothing to count then).
+      if (std::string(c.ip).rfind("127.", 0) == 0) {
+        EXPECT_EQ(h.server.Traffic.UdpPacketsOut, 1u);
+      }
+    } else {
+      // Nothing at all happened for the session: no endpoint, no count, no relay, no answer.
+      EXPECT_EQ(a->UdpEndpoint(), 0u);
+      EXPECT_EQ(a->Traffic.UdpPacketsIn, 0u);
+      EXPECT_EQ(a->LastPacketId, 0u);
+      EXPECT_EQ(h.Queued(), 0u);
+      EXPECT_EQ(h.server.Traffic.UdpPacketsOut, 0u);
+    }
+    // Every datagram still counts for the server.
+    EXPECT_EQ(h.server.Traffic.UdpPacketsIn, 2u);
+    EXPECT_EQ(h.server.Metrics.DroppedWrongSourceAddress, c.wrong_source);
+    EXPECT_EQ(h.server.Metrics.DroppedOwnEndpoint, c.own_endpoint);
+  }
+}
 
 class UdpReadTest : public ::testing::Test {
  protected:
@@ -71,7 +128,7 @@ TEST_F(UdpReadTest, PacketIdsWrapFromTheLargestToZero) {
   EXPECT_EQ(a_->UdpErrors, 1u);
 }
 
-TEST_F(UdpReadTest, ClientPingIsAnsweredAtOnceFromTheReceivingSocket) {
+TEST_F(UdpReadTest, AClientsPingIsAnsweredAtOnceFromTheReceivingSocketAndAnyPingAbove4IsAnAnswer) {
   FromA(PingDatagram(101, kPingKindPing, 3));
   auto answer = client_.Receive(Ms(2000));
   ASSERT_TRUE(answer);
@@ -83,55 +140,46 @@ TEST_F(UdpReadTest, ClientPingIsAnsweredAtOnceFromTheReceivingSocket) {
   EXPECT_EQ(a_->Traffic.UdpPacketsIn, 1u);
   EXPECT_EQ(a_->Traffic.UdpPacketsOut, 0u);  // the answer is the server's, not a relay to the session
   EXPECT_EQ(h_.Queued(), 0u);
-}
-
-TEST_F(UdpReadTest, PingValueAbove4IsAnAnswerWhateverItsKind) {
+  // A value above 4 answers the server's ping whatever its kind.
   a_->PingTries = 2;
   a_->PingSentTick = TickCount().value - 40;
   a_->PingPending = true;
   FromA(PingDatagram(101, kPingKindPing, kServerPingValue));
-  EXPECT_FALSE(client_.Receive(Ms(20)));  // not answered
   EXPECT_GE(a_->PingTime, 40u);
   EXPECT_LT(a_->PingTime, 10000u);
   EXPECT_FALSE(a_->PingPending);
   EXPECT_EQ(a_->PingTries, 0);
   EXPECT_EQ(a_->PingSentTick, 0u);
-  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 0u);
-}
-
-TEST_F(UdpReadTest, AnswerWithNoPingOutstandingKeepsPingTimeButClearsTries) {
+  // An answer with no ping outstanding keeps PingTime but clears the tries.
   a_->PingTime = 55;
   a_->PingTries = 3;
   FromA(PingDatagram(101, kPingKindAnswer, 1));
   EXPECT_EQ(a_->PingTime, 55u);
   EXPECT_EQ(a_->PingTries, 0);
   FromA(PingDatagram(101, 9, 1));  // unknown kind: counted, nothing else
-  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 2u);
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 4u);
+  // None of the last three was answered.
   EXPECT_FALSE(client_.Receive(Ms(20)));
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 1u);
 }
 
+// Even 4 bytes, just enough to name the session, move the endpoint and count as activity.
 TEST_F(UdpReadTest, UnknownMagicMovesTheEndpointOnly) {
   test::TestUdp moved;
   ASSERT_TRUE(moved.Ok());
-  Bytes other = {0x34, 0x12, 101, 0, 8, 0, 0, 0};
-  h_.Deliver(other, moved.Port());
+  const SteadyTime before = a_->LastActivitySteady();
+  h_.Deliver({0x34, 0x12, 101, 0}, moved.Port());
   EXPECT_EQ(a_->UdpPort(), moved.Port());
   EXPECT_EQ(a_->UdpIP(), "127.0.0.1");
+  EXPECT_GT(a_->LastActivitySteady(), before);
   EXPECT_EQ(a_->Traffic.UdpPacketsIn, 0u);
   EXPECT_EQ(a_->Traffic.UdpBytesIn, 0u);
   EXPECT_EQ(h_.Queued(), 0u);
   EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, 1u);
-  EXPECT_EQ(h_.server.Traffic.UdpBytesIn, 8u);
+  EXPECT_EQ(h_.server.Traffic.UdpBytesIn, 4u);
   // The next datagram from the first port takes the endpoint back.
   FromA(RelayDatagram(101, 1, {}));
   EXPECT_EQ(a_->UdpPort(), client_.Port());
-}
-
-TEST_F(UdpReadTest, LastActivityFollowsEveryAcceptedDatagram) {
-  SteadyTime before = a_->LastActivitySteady();
-  Bytes other = {0x34, 0x12, 101, 0};
-  FromA(other);
-  EXPECT_GT(a_->LastActivitySteady(), before);
 }
 
 TEST_F(UdpReadTest, UnknownAndLeavingSessionsAreRefusedAfterTheServerCounted) {
