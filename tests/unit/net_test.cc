@@ -1,20 +1,24 @@
-// The byte buffer, the transport's errors, and TIdTCPConnection and TIdTCPServer over real
-// loopback sockets: connection threads, errors leaving the handler, AppData, admission and bounded
-// deactivation.
+// The byte buffer, the transport's errors, and over real loopback sockets TIdTCPConnection,
+// TIdTCPServer (connection threads, errors leaving the handler, AppData, admission and bounded
+// deactivation), TIdUDPServer and TIdSocketHandle.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <cerrno>
 #include <deque>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "base/errors.h"
 #include "net/byte_buffer.h"
 #include "net/net_errors.h"
+#include "net/socket_address.h"
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
+#include "net/udp_server.h"
 #include "support/loopback_sockets.h"
 
 namespace pv {
@@ -199,14 +203,26 @@ void Listen(TIdTCPServer& server, TIdTCPServer::ExecuteHandler handler) {
   server.SetActive(true);
 }
 
-TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpenAndABusyPortFailsAnother) {
+// Counts the AppData objects made and still alive, to see when AppData lets go of them.
+struct Tracker {
+  Tracker(std::atomic<int>& made, std::atomic<int>& alive) : alive_(alive) {
+    ++made;
+    ++alive;
+  }
+  ~Tracker() { --alive_; }
+  std::atomic<int>& alive_;
+};
+
+TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpenWithAppDataOfItsOwn) {
   TIdTCPServer server;
-  std::atomic<int> calls{0};
+  std::atomic<int> calls{0}, made{0}, alive{0};
   Listen(server, [&](TIdPeerThread& peer) {
     ++calls;
+    if (!peer.AppData()) peer.SetAppData(std::make_shared<Tracker>(made, alive));
     Echo(peer);
   });
   ASSERT_NE(server.BoundPort(), 0);
+  // A second server on the busy port fails and leaves the first listener working.
   TIdTCPServer second;
   second.SetBinding("127.0.0.1", server.BoundPort());
   second.SetOnExecute(Echo);
@@ -217,7 +233,6 @@ TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpenAndABusyP
     EXPECT_EQ(e.Code(), EADDRINUSE);
   }
   EXPECT_FALSE(second.Active());
-  // The failure leaves the first listener working.
   Fd a = ConnectTcp(server.BoundPort());
   Fd b = ConnectTcp(server.BoundPort());
   ASSERT_TRUE(SendAll(a.Get(), "1") && SendAll(b.Get(), "2"));
@@ -225,9 +240,14 @@ TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpenAndABusyP
   EXPECT_EQ(ReceiveSome(b.Get(), 4, milliseconds(5000)), "2");
   ASSERT_TRUE(SendAll(a.Get(), "3"));
   EXPECT_EQ(ReceiveSome(a.Get(), 4, milliseconds(5000)), "3");
-  // A peer that closes ends its thread: the handler's read raises, the open-check stops it.
+  // AppData starts empty on each connection and is kept from one call to the next.
+  EXPECT_EQ(made.load(), 2);
+  EXPECT_EQ(alive.load(), 2);
+  // A peer that closes ends its thread (the handler's read raises, the open-check stops it), and
+  // the thread's end releases its AppData.
   a.Reset();
   EXPECT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return alive == 1; }));
   EXPECT_GE(calls.load(), 4);
 }
 
@@ -250,34 +270,6 @@ TEST(TcpServer, AResetLeavingTheHandlerClosesTheConnectionAndOtherErrorsEndTheTh
   EXPECT_TRUE(SeesEof(broken_client));
   EXPECT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 0; }));
   EXPECT_EQ(calls.load(), 2);
-}
-
-// Records its destruction, to see when AppData lets go of it.
-struct Tracker {
-  explicit Tracker(std::atomic<bool>& gone) : gone_(gone) {}
-  ~Tracker() { gone_ = true; }
-  std::atomic<bool>& gone_;
-};
-
-TEST(TcpServer, AppDataStartsEmptyAndIsReleasedWhenTheThreadEnds) {
-  TIdTCPServer server;
-  std::atomic<bool> gone{false};
-  std::atomic<bool> empty_at_start{false};
-  Listen(server, [&](TIdPeerThread& peer) {
-    if (!peer.AppData()) {
-      empty_at_start = true;
-      peer.SetAppData(std::make_shared<Tracker>(gone));
-    }
-    EXPECT_NE(peer.AppDataAs<Tracker>(), nullptr);
-    Echo(peer);
-  });
-  Fd client = ConnectTcp(server.BoundPort());
-  ASSERT_TRUE(SendAll(client.Get(), "a"));
-  EXPECT_EQ(ReceiveSome(client.Get(), 1, milliseconds(5000)), "a");
-  EXPECT_TRUE(empty_at_start.load());
-  EXPECT_FALSE(gone.load());
-  client.Reset();
-  EXPECT_TRUE(WaitUntil([&] { return gone.load(); }));
 }
 
 TEST(TcpServer, DeactivatingClosesEveryConnectionAndWaitsForTheirThreads) {
@@ -376,6 +368,133 @@ TEST(TcpServer, AtTheCapTheOldestConnectionNotEstablishedIsClosed) {
   EXPECT_EQ(server.LiveThreadCount(), 2u);
   server.SetActive(false);
   EXPECT_EQ(ended.load(), 3);
+}
+
+// TIdUDPServer and TIdSocketHandle.
+struct Received {
+  std::vector<uint8_t> bytes;
+  std::string source_ip;
+  uint16_t source_port = 0;
+};
+
+// A UDP endpoint on 127.0.0.1 that records every datagram its handler sees.
+class Endpoint {
+ public:
+  explicit Endpoint(std::function<void(const Received&)> extra = {}) {
+    server_.SetBinding("127.0.0.1", 0);
+    server_.SetOnUDPRead([this, extra](const TIdReceivedDatagram& d, TIdSocketHandle&) {
+      Received r{std::vector<uint8_t>(d.data, d.data + d.size), DottedIPv4(d.from.sin_addr), ntohs(d.from.sin_port)};
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        received_.push_back(r);
+      }
+      if (extra) extra(r);
+    });
+    server_.SetActive(true);
+  }
+  TIdUDPServer& Server() { return server_; }
+  uint16_t Port() { return server_.BoundPort(); }
+  std::vector<Received> Got() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return received_;
+  }
+  bool WaitCount(size_t n) {
+    return WaitUntil([&] { return Got().size() >= n; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Received> received_;
+  TIdUDPServer server_;  // last: stopped before the record goes
+};
+
+// The handler fails on the first datagram: the listener goes on with the next ones.
+TEST(UdpServer, DeliversEachDatagramWithItsSourceButNoneLongerThanTheBufferAndSurvivesAFailingHandler) {
+  Endpoint endpoint([](const Received& r) {
+    if (r.bytes.size() == 3) throw std::runtime_error("bad datagram");
+  });
+  ASSERT_NE(endpoint.Port(), 0);
+  Fd client = test::OpenUdp();
+  using Bytes = std::vector<uint8_t>;
+  for (const Bytes& d : {Bytes{1, 2, 3}, Bytes(9000, 7), Bytes(8193, 8), Bytes(8192, 9), Bytes{}})
+    ASSERT_TRUE(test::SendUdp(client.Get(), endpoint.Port(), d));
+  ASSERT_TRUE(endpoint.WaitCount(3));
+  auto got = endpoint.Got();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].bytes, (Bytes{1, 2, 3}));
+  EXPECT_EQ(got[0].source_ip, "127.0.0.1");
+  EXPECT_EQ(got[0].source_port, test::LocalPortOf(client.Get()));
+  EXPECT_EQ(got[1].bytes, Bytes(8192, 9));
+  EXPECT_TRUE(got[2].bytes.empty());
+}
+
+TEST(UdpServer, SendsResolveTheHostFromTheServersPortAndRefuseBadDestinationsEachInABatch) {
+  Endpoint endpoint;
+  Fd client = test::OpenUdp();
+  const uint16_t client_port = test::LocalPortOf(client.Get());
+  std::vector<uint8_t> bytes = {5, 6, 7}, got;
+  for (const char* host : {"127.0.0.1", "LoCaLhOsT", "localhost"}) {
+    endpoint.Server().SendDatagram(host, client_port, bytes.data(), bytes.size());
+    uint16_t from_port = 0;
+    ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000), &from_port)) << host;
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(from_port, endpoint.Port());
+  }
+  std::vector<uint8_t> one = {1}, two = {2, 2}, big(70000, 3);
+  EXPECT_THROW(endpoint.Server().SendDatagram("", client_port, one.data(), 1), EIdSocketError);
+  EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", 0, one.data(), 1), EIdSocketError);
+  EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", client_port, big.data(), big.size()),
+               EIdPackageSizeTooBig);
+  // A binding takes dotted addresses only.
+  auto binding = endpoint.Server().Binding();
+  ASSERT_NE(binding, nullptr);
+  EXPECT_THROW(binding->SendTo("localhost", client_port, one.data(), 1), EIdSocketError);
+  EXPECT_THROW(binding->SendTo("0.0.0.0", client_port, one.data(), 1), EIdSocketError);
+  binding->SendTo("127.0.0.1", client_port, bytes.data(), bytes.size());
+  ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
+  EXPECT_EQ(got, bytes);
+  // A batch reports each datagram and skips the refused ones.
+  in_addr loopback{};
+  ASSERT_TRUE(ParseDottedIPv4("127.0.0.1", loopback));
+  TIdOutDatagram items[4];
+  items[0] = {MakeSockAddr(loopback, client_port), one.data(), one.size(), -9};
+  items[1] = {MakeSockAddr(loopback, 0), one.data(), one.size(), -9};
+  items[2] = {MakeSockAddr(loopback, client_port), big.data(), big.size(), -9};
+  items[3] = {MakeSockAddr(loopback, client_port), two.data(), two.size(), -9};
+  EXPECT_EQ(binding->SendBatch(items, 4), 2u);
+  EXPECT_EQ(items[0].result, 0);
+  EXPECT_EQ(items[1].result, EINVAL);
+  EXPECT_EQ(items[2].result, EMSGSIZE);
+  EXPECT_EQ(items[3].result, 0);
+  ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
+  EXPECT_EQ(got, one);
+  ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
+  EXPECT_EQ(got, two);
+}
+
+TEST(UdpServer, DeactivatingStopsTheListenerAndTheLastHolderOfTheBindingFreesThePort) {
+  auto endpoint = std::make_unique<Endpoint>();
+  uint16_t port = endpoint->Port();
+  auto binding = endpoint->Server().Binding();  // a sender still holding the binding
+  endpoint->Server().SetActive(false);
+  EXPECT_EQ(endpoint->Server().Binding(), nullptr);
+  std::vector<uint8_t> bytes = {1};
+  EXPECT_THROW(endpoint->Server().SendDatagram("127.0.0.1", port, bytes.data(), 1), EIdSocketError);
+  // The held binding still sends without touching a closed descriptor, and keeps the port: a
+  // server activated on it fails.
+  Fd client = test::OpenUdp();
+  binding->SendTo("127.0.0.1", test::LocalPortOf(client.Get()), bytes.data(), 1);
+  TIdUDPServer again;
+  again.SetBinding("127.0.0.1", port);
+  try {
+    again.SetActive(true);
+    FAIL() << "activation succeeded on a busy port";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.Code(), EADDRINUSE);
+  }
+  EXPECT_FALSE(again.Active());
+  binding.reset();
+  EXPECT_NO_THROW(again.SetActive(true));
 }
 
 }  // namespace

@@ -1,26 +1,108 @@
-// UDPRead fed datagrams as the listener thread feeds them: who may speak for a session (its own
-// address, other addresses, the server's own endpoint), counters, the packet-id and checksum
-// tests, pings in both directions, the endpoint that follows the client, and datagrams too short
-// for what would be read from them.
-#include "sessions/udp_read.h"
-
+// The UDP paths on an in-process server: no threads, no listeners, sessions made by hand, clients
+// that are TestUdp sockets on 127.0.0.1, and the event log in a file of the harness's own.
+// UDPRead is fed datagrams as the listener thread feeds them (bytes, source and whether they came
+// alone): who may speak for a session (its own address, other addresses, the server's own
+// endpoint), counters, the packet-id and checksum tests, pings in both directions, the endpoint
+// that follows the client, the queue's shares and datagrams too short for what would be read from
+// them. ProcessUDPList is run directly, sending from the harness's own bound socket: what only a
+// drain can meet (senders and recipients that went between the queueing and the drain, failed
+// sends, broken lists) with its log lines, the order within a drain, and the relay of a lone
+// datagram. Who receives what in each target mode is what clients meet: tests/e2e/udp_relay_test.cc.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "base/date_time.h"
 #include "base/wire.h"
+#include "core/server.h"
+#include "net/socket_handle.h"
+#include "net/tcp_server.h"
+#include "session_fixture.h"
 #include "sessions/datagrams.h"
-#include "udp_test_util.h"
+#include "sessions/udp_read.h"
+#include "sessions/udp_sender.h"
+#include "support/test_udp.h"
 
 namespace pv {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 using test::PingDatagram;
 using test::RelayDatagram;
-using testing::Addr;
-using testing::Bytes;
-using testing::UdpHarness;
+using test::RelayDatagramTo;
+using test::TestUdp;
 using Ms = std::chrono::milliseconds;
+
+sockaddr_in Addr(const char* ip, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, ip, &a.sin_addr);
+  a.sin_port = htons(port);
+  return a;
+}
+
+class UdpHarness {
+ public:
+  UdpHarness() : binding_("127.0.0.1", 0) { binding_.Open(); }
+
+  // A logged-in session in ClientList. Its connection is a closed one from 127.0.0.1 (where the
+  // harness's datagrams come from): nothing here writes to it.
+  SessionPtr AddSession(uint16_t session_id, uint8_t player_index, int32_t room_index = 0,
+                        const std::string& name = "") {
+    auto connection = std::make_shared<TIdTCPConnection>(-1, "127.0.0.1");
+    peers_.push_back(std::make_shared<TIdPeerThread>(nullptr, connection));
+    auto session = std::make_shared<TServerClient>(server, peers_.back());
+    session->SessionId = session_id;
+    session->PlayerIndex = player_index;
+    session->RoomIndex = room_index;
+    session->ClientName = name.empty() ? "p" + std::to_string(player_index + 1) : name;
+    Locked(server.ClientList)->push_back(session);
+    return session;
+  }
+  // Removed and destroyed, as the server ends a session.
+  void RemoveSession(const SessionPtr& session) {
+    std::erase(*Locked(server.ClientList), session);
+    session->Destroy();
+  }
+  // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
+  static void Attach(TServerClient& session, const TestUdp& udp) {
+    session.SetUdpEndpoint(htonl(INADDR_LOOPBACK), udp.Port());
+  }
+
+  // Hands `bytes` to UDPRead as received from 127.0.0.1:from_port. The bytes are copied into a
+  // buffer of exactly their size, so a read past the end shows under AddressSanitizer.
+  void Deliver(const Bytes& bytes, uint16_t from_port) { DeliverFrom(bytes, Addr("127.0.0.1", from_port)); }
+  // The same from any source address.
+  void DeliverFrom(const Bytes& bytes, const sockaddr_in& from) {
+    auto exact = std::make_unique<uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
+    std::copy(bytes.begin(), bytes.end(), exact.get());
+    UDPRead(server, nullptr, TIdReceivedDatagram{exact.get(), bytes.size(), from, false}, binding_);
+  }
+  void Drain() { ProcessUDPList(server, &binding_); }
+  size_t Queued() { return Locked(server.UdpSendList)->size(); }
+  Bytes QueuedAt(size_t i) { return Locked(server.UdpSendList)->at(i).bytes; }
+  uint16_t Port() const { return binding_.Port(); }
+  TIdSocketHandle& Binding() { return binding_; }
+
+  size_t LogCount(const std::string& line) const {
+    std::string text = log_.Text();
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+    return n;
+  }
+
+  TParleyvoxServer server;
+
+ private:
+  test::LogCapture log_;
+  TIdSocketHandle binding_;
+  std::vector<std::shared_ptr<TIdPeerThread>> peers_;
+};
 
 // The session's control connection comes from 127.0.0.1 (the harness's sessions do).
 TEST(UdpSource, OnlyTheControlAddressSpeaksForTheSessionAndNeverTheServersOwnEndpoint) {
@@ -250,6 +332,144 @@ TEST_F(UdpReadTest, ShortDatagramsAreCountedAndDropped) {
   // A ping of 8 bytes has every field the server reads.
   FromA(Bytes(ping.begin(), ping.begin() + 8));
   EXPECT_TRUE(client_.Receive(Ms(2000)));
+}
+
+// A session with a client socket of its own that is its UDP endpoint.
+struct Player {
+  SessionPtr session;
+  std::unique_ptr<TestUdp> udp = std::make_unique<TestUdp>();
+};
+
+class UdpSenderTest : public ::testing::Test {
+ protected:
+  Player& Add(uint16_t session_id, uint8_t player_index, int32_t room) {
+    players_.push_back(Player{h_.AddSession(session_id, player_index, room)});
+    UdpHarness::Attach(*players_.back().session, *players_.back().udp);
+    return players_.back();
+  }
+  // Queues a datagram from `from` through UDPRead, as the listener would.
+  void Send(Player& from, const Bytes& bytes) { h_.Deliver(bytes, from.udp->Port()); }
+  static std::optional<Bytes> Got(Player& p) { return p.udp->Receive(Ms(1000)); }
+  static bool Nothing(Player& p) { return !p.udp->Receive(Ms(20)); }
+
+  UdpHarness h_;
+  std::deque<Player> players_;
+};
+
+TEST_F(UdpSenderTest, DatagramsOfGoneAndLeavingSendersAreDroppedWithTheirLines) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Player& c = Add(33, 2, 0);
+  Send(a, RelayDatagram(11, 1, {1}));
+  Send(c, RelayDatagram(33, 1, {1}));
+  h_.RemoveSession(a.session);
+  c.session->Leaving = true;
+  h_.Drain();
+  EXPECT_TRUE(Nothing(b));
+  EXPECT_EQ(h_.LogCount("Tried to send a udp packet from a destroyed client\r\n"), 1u);
+  EXPECT_EQ(h_.LogCount("Tried to send a udp packet from a leaving client\r\n"), 1u);
+  // A leaving recipient gets nothing either.
+  c.session->Leaving = false;
+  b.session->Leaving = true;
+  Send(c, RelayDatagram(33, 2, {1}));
+  h_.Drain();
+  EXPECT_TRUE(Nothing(b));
+}
+
+// What a drain skips while the rest goes out: the server's own endpoint, a recipient that never
+// sent a datagram (silently in room mode, with a line in list mode) and lists running past the end.
+TEST_F(UdpSenderTest, UnsendableRecipientsAndBrokenListsAreSkippedAndTheDrainGoesOn) {
+  h_.server.Config.UDPPort = h_.Port();  // the harness's own socket stands for the server's endpoint
+  Player& a = Add(11, 0, 0);
+  SessionPtr own = h_.AddSession(44, 1);
+  own->SetUdpEndpoint(htonl(INADDR_LOOPBACK), h_.Port());
+  Player& b = Add(22, 2, 0);
+  SessionPtr silent = h_.AddSession(33, 3, 0, "silent");
+  Bytes truncated = RelayDatagramTo(11, 3, {3, 3, 3}, {});
+  truncated.pop_back();  // the list's last byte is missing
+  Bytes no_count = RelayDatagram(11, 4, {});
+  no_count[kOffRelayTargetMode] = kRelayModeList;
+  for (const Bytes& d : {RelayDatagram(11, 1, {1}), RelayDatagramTo(11, 2, {3, 4}, {1}), truncated, no_count,
+                         RelayDatagram(11, 5, {4, 5})})
+    Send(a, d);
+  h_.Drain();
+  for (uint32_t id : {1u, 2u, 5u}) {
+    auto got = Got(b);
+    ASSERT_TRUE(got) << id;
+    EXPECT_EQ(LoadU32(got->data() + kOffRelayPacketId), id);
+  }
+  EXPECT_TRUE(Nothing(b));
+  EXPECT_EQ(own->Traffic.UdpPacketsOut, 0u);
+  EXPECT_EQ(silent->Traffic.UdpPacketsOut, 0u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 3u);
+  EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdSocketError: "), 1u);
+  EXPECT_EQ(h_.LogCount("in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer: "
+                        "Not enough data in buffer.\r\n"),
+            2u);
+  EXPECT_EQ(h_.Queued(), 0u);
+  h_.Drain();  // nothing is sent twice
+  EXPECT_TRUE(Nothing(b));
+}
+
+TEST_F(UdpSenderTest, OneDrainKeepsEachSendersOrder) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  Player& c = Add(33, 2, 0);
+  // Small enough for the client socket's default receive buffer.
+  constexpr uint8_t kCount = 50;
+  for (uint8_t id = 1; id <= kCount; ++id) {
+    Send(a, RelayDatagram(11, id, {'a', id}));
+    Send(b, RelayDatagram(22, id, {'b', id}));
+  }
+  h_.Drain();
+  uint8_t next_a = 1, next_b = 1;
+  for (int i = 0; i < 2 * kCount; ++i) {
+    auto got = Got(c);
+    ASSERT_TRUE(got) << "datagram " << i;
+    ASSERT_EQ(got->size(), 18u);
+    if ((*got)[16] == 'a') {
+      EXPECT_EQ((*got)[17], next_a++);
+    } else {
+      EXPECT_EQ((*got)[17], next_b++);
+    }
+  }
+  EXPECT_EQ(next_a, kCount + 1);
+  EXPECT_EQ(next_b, kCount + 1);
+  EXPECT_EQ(c.session->Traffic.UdpPacketsOut, 2u * kCount);
+  EXPECT_EQ(a.session->Traffic.UdpPacketsOut, kCount);
+}
+
+TEST_F(UdpSenderTest, LoneDatagramIsRelayedAtOnceOnlyWhileTheSendThreadIsIdleAndNothingWaits) {
+  Player& a = Add(11, 0, 0);
+  Player& b = Add(22, 1, 0);
+  TUDPSender sender(h_.server, nullptr);
+  QueuedDatagram lone{a.session, RelayDatagram(11, 2, {7, 7})};
+  // A thread not yet running relays nothing.
+  EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
+  sender.Start();
+  // A datagram still queued would be overtaken: the lone one has to wait its turn.
+  Locked(h_.server.UdpSendList)->push_back(QueuedDatagram{a.session, RelayDatagram(11, 1, {1})});
+  EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
+  EXPECT_TRUE(Nothing(b));
+  h_.Drain();
+  auto first = Got(b);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(LoadU32(first->data() + kOffRelayPacketId), 1u);
+  // Idle and nothing queued: relayed now, exactly as a drain relays it.
+  ASSERT_TRUE(sender.TryRelayAlone(lone, h_.Binding()));
+  auto got = Got(b);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, RelayDatagram(22, 2, {7, 7}));  // the recipient's session id, the checksum summed again
+  EXPECT_TRUE(Nothing(a));
+  EXPECT_EQ(b.session->Traffic.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.server.Traffic.UdpPacketsOut, 2u);
+  EXPECT_EQ(h_.Queued(), 0u);
+  // A stopped thread relays nothing more.
+  sender.Terminate();
+  h_.server.SystemEvent.Set();
+  ASSERT_TRUE(sender.WaitFor(Ms(2000)));
+  EXPECT_FALSE(sender.TryRelayAlone(lone, h_.Binding()));
+  EXPECT_TRUE(Nothing(b));
 }
 
 }  // namespace
