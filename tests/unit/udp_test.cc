@@ -64,15 +64,6 @@ class UdpHarness {
     Locked(server.ClientList)->push_back(session);
     return session;
   }
-  // Removed and destroyed, as the server ends a session.
-  void RemoveSession(const SessionPtr& session) {
-    std::erase(*Locked(server.ClientList), session);
-    session->Destroy();
-  }
-  // The session's UDP endpoint is `udp`, as if it had sent a datagram from there.
-  static void Attach(TServerClient& session, const TestUdp& udp) {
-    session.SetUdpEndpoint(htonl(INADDR_LOOPBACK), udp.Port());
-  }
 
   // Hands `bytes` to UDPRead as received from 127.0.0.1:from_port. The bytes are copied into a
   // buffer of exactly their size, so a read past the end shows under AddressSanitizer.
@@ -334,7 +325,8 @@ TEST_F(UdpReadTest, ShortDatagramsAreCountedAndDropped) {
   EXPECT_TRUE(client_.Receive(Ms(2000)));
 }
 
-// A session with a client socket of its own that is its UDP endpoint.
+// A session with a client socket of its own that is its UDP endpoint, as if it had sent a
+// datagram from there.
 struct Player {
   SessionPtr session;
   std::unique_ptr<TestUdp> udp = std::make_unique<TestUdp>();
@@ -344,7 +336,7 @@ class UdpSenderTest : public ::testing::Test {
  protected:
   Player& Add(uint16_t session_id, uint8_t player_index, int32_t room) {
     players_.push_back(Player{h_.AddSession(session_id, player_index, room)});
-    UdpHarness::Attach(*players_.back().session, *players_.back().udp);
+    players_.back().session->SetUdpEndpoint(htonl(INADDR_LOOPBACK), players_.back().udp->Port());
     return players_.back();
   }
   // Queues a datagram from `from` through UDPRead, as the listener would.
@@ -362,7 +354,8 @@ TEST_F(UdpSenderTest, DatagramsOfGoneAndLeavingSendersAreDroppedWithTheirLines) 
   Player& c = Add(33, 2, 0);
   Send(a, RelayDatagram(11, 1, {1}));
   Send(c, RelayDatagram(33, 1, {1}));
-  h_.RemoveSession(a.session);
+  std::erase(*Locked(h_.server.ClientList), a.session);  // a ends as the server ends a session
+  a.session->Destroy();
   c.session->Leaving = true;
   h_.Drain();
   EXPECT_TRUE(Nothing(b));
