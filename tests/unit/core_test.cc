@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
-#include <regex>
 #include <future>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>

@@ -434,8 +434,7 @@ TEST(UdpServer, SendsResolveTheHostFromTheServersPortAndRefuseBadDestinationsEac
   std::vector<uint8_t> one = {1}, two = {2, 2}, big(70000, 3);
   EXPECT_THROW(endpoint.Server().SendDatagram("", client_port, one.data(), 1), EIdSocketError);
   EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", 0, one.data(), 1), EIdSocketError);
-  EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", client_port, big.data(), big.size()),
-               EIdPackageSizeTooBig);
+  EXPECT_THROW(endpoint.Server().SendDatagram("127.0.0.1", client_port, big.data(), big.size()), EIdPackageSizeTooBig);
   // A binding takes dotted addresses only.
   auto binding = endpoint.Server().Binding();
   ASSERT_NE(binding, nullptr);
