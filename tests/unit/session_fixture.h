@@ -1,4 +1,4 @@
-// Helpers of the supervision and listing tests: sessions of an unstarted server object, each on
+// Helpers of the unit tests: sessions of an unstarted server object, each on
 // a real loopback TCP pair so that what the server writes to it can be read back, and an event
 // log captured in a temporary file.
 #pragma once
