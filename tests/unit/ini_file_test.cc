@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <tuple>
 
 #include "base/printf.h"
 #include "support/ini_files.h"
@@ -15,21 +16,13 @@ namespace {
 using namespace std::string_literals;
 
 // A fresh file holding `bytes`, read through an IniFile.
-class IniText {
- public:
-  explicit IniText(const std::string& bytes) : path_(dir_.File("t.ini")) {
-    PutFile(path_, bytes);
-    file_ = std::make_unique<IniFile>(path_);
-  }
+struct IniText {
+  explicit IniText(const std::string& bytes) { PutFile(path, bytes); }
   std::string Get(std::string_view s, std::string_view k, std::string_view d = "DEF") const {
-    return file_->ReadString(s, k, d);
+    return ReadOne(path, s, k, d);
   }
-  const IniFile& File() const { return *file_; }
-
- private:
-  TempDir dir_;
-  std::string path_;
-  std::unique_ptr<IniFile> file_;
+  TempDir dir;
+  std::string path = dir.File("t.ini");
 };
 
 // "00000,00006,00012,..." cut to n bytes.
@@ -48,10 +41,10 @@ struct ReadCase {
 
 TEST(IniRead, StringsAsStored) {
   const ReadCase cases[] = {
-      {"names match ignoring ASCII case only",
-       "[General]\r\nServername=Parleyvox Server\r\n[Caf\xe9]\r\n\xc4K=x\r\n",
+      {"names match ignoring ASCII case only; high bytes come back as stored",
+       "[General]\r\nServername=Parleyvox Server\r\n[Caf\xe9]\r\n\xc4K=caf\xe9 \x80\x81\xff\r\n",
        {{"GENERAL", "SERVERNAME", "Parleyvox Server"}, {"gEnErAl", "sErVeRnAmE", "Parleyvox Server"},
-        {"General", "Servername2", "DEF"}, {"caf\xc9", "\xe4k", "DEF"}, {"Caf\xe9", "\xc4K", "x"}}},
+        {"General", "Servername2", "DEF"}, {"caf\xc9", "\xe4k", "DEF"}, {"Caf\xe9", "\xc4K", "caf\xe9 \x80\x81\xff"}}},
       {"blanks around names, headers and values are trimmed",
        "[S]\r\nA = one\r\nB=   two   \r\nC\t=\tthree\t\r\nD =  in  ner  spaces  \r\n"
        "   E=indented key\r\nF=\x0bvt\x0b\r\nG=\x0c" "ff\x0c\r\nZ=v\x1a\r\nT=a\tb\r\n  [ Spaced ]  \r\nK=v\r\n",
@@ -120,9 +113,7 @@ TEST(IniRead, DefaultsLoseTrailingSpacesAndQuotesAndAnEmptyValueIsNoMissingKey) 
       {"S", "Quotes", "dflt", ""}, {"Nosuch", "Empty", "dflt", "dflt"},
   };
   for (const auto& [s, k, d, want] : cases) EXPECT_EQ(ini.Get(s, k, d), want) << k << " / " << d;
-}
-
-TEST(IniRead, MissingFileOrFolderGivesDefaults) {
+  // A missing file or folder reads as empty, and a read creates nothing.
   TempDir dir;
   EXPECT_EQ(ReadOne(dir.File("none.ini"), "S", "K", "dflt"), "dflt");
   EXPECT_EQ(ReadOne(dir.File("no/such/dir.ini"), "S", "K", "dflt"), "dflt");
@@ -141,15 +132,13 @@ TEST(IniRead, IntegersAndBooleans) {
       {"Tail", -5}, {"Max", 2147483647}, {"Min", INT32_MIN}, {"Over", -5}, {"Under", -5}, {"HexOver", -5},
       {"HexMax", 2147483647}, {"Empty", -5}, {"Quoted", 42}, {"Space", -5}, {"HexBad", -5}, {"Zeros", 7},
       {"Missing", -5}};
-  for (const auto& [key, want] : numbers) EXPECT_EQ(ini.File().ReadInteger("N", key, -5), want) << key;
-  const IniFile& f = ini.File();
-  EXPECT_FALSE(f.ReadBool("B", "Zero", true));
-  EXPECT_TRUE(f.ReadBool("B", "One", false));
-  EXPECT_TRUE(f.ReadBool("B", "Five", false));
-  EXPECT_TRUE(f.ReadBool("B", "Minus", false));
-  EXPECT_TRUE(f.ReadBool("B", "Word", true));
-  EXPECT_FALSE(f.ReadBool("B", "Word", false));
-  EXPECT_TRUE(f.ReadBool("B", "Missing", true));
+  const IniFile f(ini.path);
+  for (const auto& [key, want] : numbers) EXPECT_EQ(f.ReadInteger("N", key, -5), want) << key;
+  // {key, default, result}: a number that is not 0 is true; no number gives the default.
+  const std::tuple<const char*, bool, bool> flags[] = {
+      {"Zero", true, false}, {"One", false, true},   {"Five", false, true},   {"Minus", false, true},
+      {"Word", true, true},  {"Word", false, false}, {"Missing", true, true}};
+  for (const auto& [key, dflt, want] : flags) EXPECT_EQ(f.ReadBool("B", key, dflt), want) << key << dflt;
 }
 
 }  // namespace

@@ -86,39 +86,13 @@ TEST(IniWrite, OneOffCallsChangeOnlyWhatTheyConcern) {
       {"a write after an erase recreates the section at the end", "[A]\r\na=1\r\n[B]\r\nb=1\r\n",
        {{"A"}, {"A", "a", "2"}}, "[B]\r\nb=1\r\n[A]\r\na=2\r\n"},
       {"an erase creates no file", nullptr, {{"S"}}, "(absent)"},
+      // Names lose their blanks; values keep leading blanks, quotes, line breaks and high bytes.
+      {"values are written exactly as given", nullptr,
+       {{" S ", " K ", "v"}, {"S", "Lead", "  padded"}, {"S", "Quoted", "\" q \""}, {"S", "Split", "a\r\nb=c"},
+        {"S", "High", "caf\xe9 \x80\x81\xff"}},
+       "[S]\r\nK=v\r\nLead=  padded\r\nQuoted=\" q \"\r\nSplit=a\r\nb=c\r\nHigh=caf\xe9 \x80\x81\xff\r\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(After(c.before, c.edits), c.after) << c.what;
-}
-
-TEST(IniWrite, ValuesAreWrittenExactlyAsGiven) {
-  TempDir dir;
-  std::string p = dir.File("t.ini");
-  WriteOne(p, " S ", " K ", "v");
-  WriteOne(p, "S", "Lead", "  padded");
-  WriteOne(p, "S", "Quoted", "\" q \"");
-  WriteOne(p, "S", "Split", "a\r\nb=c");
-  WriteOne(p, "S", "High", "caf\xe9 \x80\x81\xff");
-  EXPECT_EQ(FileBytes(p),
-            "[S]\r\nK=v\r\nLead=  padded\r\nQuoted=\" q \"\r\nSplit=a\r\nb=c\r\n"
-            "High=caf\xe9 \x80\x81\xff\r\n");
-  IniFile f(p);
-  EXPECT_EQ(f.ReadString("S", "Lead", "D"), "padded");
-  EXPECT_EQ(f.ReadString("S", "Quoted", "D"), " q ");
-  EXPECT_EQ(f.ReadString("S", "Split", "D"), "a");
-  EXPECT_EQ(f.ReadString("S", "b", "D"), "c");
-  EXPECT_EQ(f.ReadString("S", "High", "D"), "caf\xe9 \x80\x81\xff");
-}
-
-TEST(IniWrite, IntegersAndBooleansAsDecimalText) {
-  EXPECT_EQ(After(nullptr,
-                  [](auto& p) {
-                    IniFile f(p);
-                    f.WriteInteger("N", "A", -2147483647 - 1);
-                    f.WriteBool("N", "T", true);
-                    f.WriteBool("N", "F", false);
-                    f.UpdateFile();
-                  }),
-            "[N]\r\nA=-2147483648\r\nT=1\r\nF=0\r\n");
 }
 
 TEST(IniWrite, TheSameValueWritesNothing) {
@@ -135,9 +109,11 @@ TEST(IniWrite, TheSameValueWritesNothing) {
   EXPECT_EQ(FileBytes(p), "[S]\nK = v2\n\nJ=w\n");
 }
 
+// Numbers and flags are written as decimal text.
 TEST(IniWrite, ABatchEndsLikeTheSameSingleCalls) {
   const char* start = "; top\r\n[Channels]\r\n0=A\r\n; note\r\n\r\n[X]\r\nk=v\r\n";
-  auto singles = After(start, {{"Channels"}, {"Channels", "0", "B"}, {"X", "k", "w"}, {"Channels", "1", "C"}});
+  auto singles = After(start, {{"Channels"}, {"Channels", "0", "B"}, {"X", "k", "w"}, {"Channels", "1", "C"},
+                               {"X", "n", "-2147483648"}, {"X", "t", "1"}, {"X", "f", "0"}});
   auto batch = After(start, [](auto& p) {
     IniFile f(p);
     f.EraseSection("Channels");
@@ -145,10 +121,14 @@ TEST(IniWrite, ABatchEndsLikeTheSameSingleCalls) {
     EXPECT_EQ(f.ReadString("Channels", "0", ""), "B");  // later reads see earlier edits
     f.WriteString("X", "k", "w");
     f.WriteString("Channels", "1", "C");
+    f.WriteInteger("X", "n", -2147483647 - 1);
+    f.WriteBool("X", "t", true);
+    f.WriteBool("X", "f", false);
     f.UpdateFile();
   });
   EXPECT_EQ(batch, singles);
-  EXPECT_EQ(batch, "; top\r\n; note\r\n\r\n[X]\r\nk=w\r\n[Channels]\r\n0=B\r\n1=C\r\n");
+  EXPECT_EQ(batch, "; top\r\n; note\r\n\r\n[X]\r\nk=w\r\nn=-2147483648\r\nt=1\r\nf=0\r\n"
+                   "[Channels]\r\n0=B\r\n1=C\r\n");
   // The erase brings "k=1" CR next to a blank line ending in LF: read back, they are one line
   // ending in CR LF, and the new key follows it in both ways.
   const char* mixed = "[U]\r\nk=1\r[S]\r\nx=2\r\n\n";
