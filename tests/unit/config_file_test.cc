@@ -46,17 +46,34 @@ class ConfigFile : public ::testing::Test {
   std::vector<std::string> rooms_;
 };
 
-TEST_F(ConfigFile, NoFileStartsWithTheDefaultsAndWritesThemAll) {
+TEST_F(ConfigFile, NoFileStartsWithTheDefaultsWritesThemAllAndLaterSavesChangeTheirOwnLines) {
   Load();
-  Settings expected;
-  expected.WebPostURL = "http://";
-  EXPECT_EQ(Describe(settings_), Describe(expected));
+  Settings defaults;
+  defaults.WebPostURL = "http://";
+  EXPECT_EQ(Describe(settings_), Describe(defaults));
   EXPECT_EQ(settings_.UDPPort, 8766);
   EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
   EXPECT_EQ(FileBytes(path_), kFirstStartFile);
+  // Later saves change only their own lines.
+  SaveRooms(path_, {"Default", "Lobby"});
+  SaveAdminPassword(path_, "n3w pass");
+  std::string expected = kFirstStartFile + "[Channels]\r\n0=Default\r\n1=Lobby\r\n";
+  expected.replace(expected.find("AdminPassword=vimbo"), 19, "AdminPassword=n3w pass");
+  EXPECT_EQ(FileBytes(path_), expected);
+  SaveServerPassword(path_, "s3cret");
+  SaveRooms(path_, {});
+  Load();
+  EXPECT_EQ(settings_.ServerPassword, "s3cret");
+  EXPECT_EQ(settings_.AdminPassword, "n3w pass");
+  EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
+  // A room without a name cannot be read back; the rooms after it are.
+  SaveRooms(path_, {"", "Lobby", "", "Music"});
+  Load();
+  EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", "Music"}));
+  EXPECT_THROW(SaveServerPassword(dir_.File("nodir/x.ini"), "p"), EIniFileException);
 }
 
-TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAlone) {
+TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAloneAndTheLargestTcpPortOverflows) {
   LoadCurrent("[General]\r\nMaxClients=letters\r\nServername=Mine\r\n[Networking]\r\nTCPPort=0x2000\r\n");
   EXPECT_EQ(settings_.MaxClients, 16);
   EXPECT_EQ(settings_.Servername, "Mine");
@@ -65,6 +82,10 @@ TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAlone) {
   ino_t before = Inode(path_);
   Load();
   EXPECT_EQ(Inode(path_), before);
+  // The largest TCP port overflows the UDP port, one below does not.
+  EXPECT_THROW(LoadCurrent("[Networking]\r\nTCPPort=2147483647\r\n"), EIntOverflow);
+  EXPECT_NO_THROW(LoadCurrent("[Networking]\r\nTCPPort=2147483646\r\n"));
+  EXPECT_EQ(settings_.UDPPort, 2147483647);
 }
 
 TEST_F(ConfigFile, PostAddressGetsHttpInFrontUnlessItHasItSomewhereOrIsHttps) {
@@ -168,12 +189,6 @@ TEST_F(ConfigFile, TheVersionMustMatchExactly) {
   EXPECT_EQ(ReadOne(path_, "Passwords", "AdminPassword", ""), "x");
 }
 
-TEST_F(ConfigFile, TheLargestTcpPortOverflowsTheUdpPort) {
-  EXPECT_THROW(LoadCurrent("[Networking]\r\nTCPPort=2147483647\r\n"), EIntOverflow);
-  EXPECT_NO_THROW(LoadCurrent("[Networking]\r\nTCPPort=2147483646\r\n"));
-  EXPECT_EQ(settings_.UDPPort, 2147483647);
-}
-
 TEST_F(ConfigFile, AReadOnlyFileLoadsWhenCurrentAndFailsWhenOlder) {
   PutFile(path_, "[Version]\r\nServerVersion=v1.2.2\r\n[General]\r\nServername=RO\r\n");
   ::chmod(path_.c_str(), 0444);
@@ -186,26 +201,6 @@ TEST_F(ConfigFile, AReadOnlyFileLoadsWhenCurrentAndFailsWhenOlder) {
   ::chmod(path_.c_str(), 0444);
   EXPECT_THROW(Load(), EIniFileException);
   EXPECT_EQ(FileBytes(path_), kOlderFile);
-}
-
-TEST_F(ConfigFile, SavesAfterAFirstStartGiveTheKnownBytes) {
-  Load();
-  SaveRooms(path_, {"Default", "Lobby"});
-  SaveAdminPassword(path_, "n3w pass");
-  std::string expected = kFirstStartFile + "[Channels]\r\n0=Default\r\n1=Lobby\r\n";
-  expected.replace(expected.find("AdminPassword=vimbo"), 19, "AdminPassword=n3w pass");
-  EXPECT_EQ(FileBytes(path_), expected);
-  SaveServerPassword(path_, "s3cret");
-  SaveRooms(path_, {});
-  Load();
-  EXPECT_EQ(settings_.ServerPassword, "s3cret");
-  EXPECT_EQ(settings_.AdminPassword, "n3w pass");
-  EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
-  // A room without a name cannot be read back; the rooms after it are.
-  SaveRooms(path_, {"", "Lobby", "", "Music"});
-  Load();
-  EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", "Music"}));
-  EXPECT_THROW(SaveServerPassword(dir_.File("nodir/x.ini"), "p"), EIniFileException);
 }
 
 TEST_F(ConfigFile, PasswordAndRoomSavesAtTheSameTimeKeepBothChanges) {

@@ -20,13 +20,9 @@ mode_t ModeOf(const std::string& path) {
 }
 
 // Runs with a umask of 0, the most permissive an operator could have, restored afterwards.
-class OpenUmask {
- public:
-  OpenUmask() : saved_(::umask(0)) {}
-  ~OpenUmask() { ::umask(saved_); }
-
- private:
-  mode_t saved_;
+struct OpenUmask {
+  mode_t saved = ::umask(0);
+  ~OpenUmask() { ::umask(saved); }
 };
 
 class ConfigSecrets : public ::testing::Test {
@@ -51,33 +47,24 @@ TEST_F(ConfigSecrets, NewFileIsPrivateAndAReplacementKeepsTheOperatorsMode) {
 
 TEST_F(ConfigSecrets, StaleTemporariesAreRemovedAtStartAndOthersKept) {
   Load();
-  const std::string dead = path_ + ".999999999.3.tmp";  // no such process
-  const std::string mine = path_ + "." + std::to_string(::getpid()) + ".0.tmp";
-  const std::string alive = path_ + ".1.0.tmp";         // init lives; the file is fresh
-  const std::string foreign = path_ + ".backup.tmp";    // not of the writer's naming
-  const std::string other = dir_.File("other.ini.999999999.3.tmp");
-  for (const std::string* p : {&dead, &mine, &alive, &foreign, &other}) PutFile(*p, "[Passwords]\r\nAdminPassword=x\r\n");
+  const std::pair<std::string, bool> temporaries[] = {  // {name, kept}
+      {"pvserver.ini.999999999.3.tmp", false},                           // no such process
+      {"pvserver.ini." + std::to_string(::getpid()) + ".0.tmp", false},  // this process: no write runs yet
+      {"pvserver.ini.1.0.tmp", true},                                    // init lives; the file is fresh
+      {"pvserver.ini.backup.tmp", true},                                 // not of the writer's naming
+      {"other.ini.999999999.3.tmp", true},
+  };
+  for (const auto& [name, kept] : temporaries) PutFile(dir_.File(name), "[Passwords]\r\nAdminPassword=x\r\n");
   Load();
-  EXPECT_FALSE(dir_.Exists("pvserver.ini.999999999.3.tmp"));
-  EXPECT_FALSE(dir_.Exists("pvserver.ini." + std::to_string(::getpid()) + ".0.tmp"));
-  EXPECT_TRUE(dir_.Exists("pvserver.ini.1.0.tmp"));
-  EXPECT_TRUE(dir_.Exists("pvserver.ini.backup.tmp"));
-  EXPECT_TRUE(dir_.Exists("other.ini.999999999.3.tmp"));
+  for (const auto& [name, kept] : temporaries) EXPECT_EQ(dir_.Exists(name), kept) << name;
 }
 
-TEST_F(ConfigSecrets, ClientTextsAreCutAtTheFirstLineBreakOrNul) {
-  struct Case {
-    std::string in, out;
-  } cases[] = {
-      {"plain", "plain"},
-      {"x\r\n[Channels]\r\n0=Evil", "x"},
-      {"ab\ncd", "ab"},
-      {"ab\rcd", "ab"},
-      {std::string("ab\0cd", 5), "ab"},
-      {"\r\nlead", ""},
-      {"", ""},
+TEST(ConfigSecretsText, ClientTextsAreCutAtTheFirstLineBreakOrNul) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "plain"}, {"x\r\n[Channels]\r\n0=Evil", "x"}, {"ab\ncd", "ab"}, {"ab\rcd", "ab"},
+      {std::string("ab\0cd", 5), "ab"}, {"\r\nlead", ""}, {"", ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(IniSafeText(c.in), c.out);
+  for (const auto& [in, out] : cases) EXPECT_EQ(IniSafeText(in), out) << in;
 }
 
 TEST_F(ConfigSecrets, AddressCheckKeyIsReadButNeverWritten) {
