@@ -21,8 +21,24 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// The whole request a post of "/post.php?user=a%20b," sends: the port stays out of the Host line;
+// there is no body.
+const char* const kRequest =
+    "POST /post.php?user=a+b, HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html, */*\r\n"
+    "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n\r\n";
+
+// The error a post raises, with its class name and message.
+std::string PostError(HttpClient& client, const std::string& url) {
+  try {
+    client.Post(url);
+  } catch (const Error& e) {
+    return e.ClassName() + ": " + e.Message();
+  }
+  return "no error";
+}
+
 // TLS by the scheme in any letter case, on 443 unless a port is named.
-TEST(HttpUrl, SplitsHostPortAndTarget) {
+TEST(HttpUrl, SplitsHostPortAndTargetAndRefusesWhatCannotBePosted) {
   const struct {
     const char* url;
     const char* host;
@@ -47,43 +63,28 @@ TEST(HttpUrl, SplitsHostPortAndTarget) {
     EXPECT_EQ(url.Target, c.target) << c.url;
     EXPECT_EQ(url.Tls, c.tls) << c.url;
   }
-}
-
-TEST(HttpUrl, RefusesWhatCannotBePosted) {
-  for (const char* bad : {"http://", "https://", "https:/host/", "host/x", "http://:80/", "http://h:0/", "http://h:65536/",
-                          "http://h:/", "http://h:8a/", "http://https://host/"})
+  for (const char* bad : {"http://", "https://", "https:/host/", "host/x", "http://:80/", "http://h:0/",
+                          "http://h:65536/", "http://h:/", "http://h:8a/", "http://https://host/"})
     EXPECT_THROW(ParseHttpUrl(bad), EHttpUrlError) << bad;
 }
 
 TEST(HttpTarget, EscapesAreDecodedThenSpacesAndUnsafeBytesEncoded) {
-  EXPECT_EQ(EncodeRequestTarget("/webpost.php?servername=Parleyvox%20Server&link=http://x/"),
-            "/webpost.php?servername=Parleyvox+Server&link=http://x/");
-  EXPECT_EQ(EncodeRequestTarget("/?a=b+c d"), "/?a=b+c+d");
-  EXPECT_EQ(EncodeRequestTarget("/%41%62"), "/Ab");
-  EXPECT_EQ(EncodeRequestTarget("/*<>"), "/%2A%3C%3E");
-  EXPECT_EQ(EncodeRequestTarget("/%25"), "/%25");
-  // A "%" that starts no escape is a percent sign.
-  EXPECT_EQ(EncodeRequestTarget("/100%"), "/100%25");
-  EXPECT_EQ(EncodeRequestTarget("/%zz%4"), "/%25zz%254");
-  EXPECT_EQ(EncodeRequestTarget("/Jos\xE9"), "/Jos%E9");
-  EXPECT_EQ(EncodeRequestTarget("/%e9"), "/%E9");
-  EXPECT_EQ(EncodeRequestTarget("/a#b&c=d,e;f"), "/a#b&c=d,e;f");
-  // A control byte in a name cannot end the request line.
-  EXPECT_EQ(EncodeRequestTarget("/x\r\nHost: y\x7F"), "/x%0D%0AHost:+y%7F");
+  const std::pair<const char*, const char*> cases[] = {
+      {"/webpost.php?servername=Parleyvox%20Server&link=http://x/",
+       "/webpost.php?servername=Parleyvox+Server&link=http://x/"},
+      {"/?a=b+c d", "/?a=b+c+d"}, {"/%41%62", "/Ab"}, {"/*<>", "/%2A%3C%3E"}, {"/%25", "/%25"},
+      // A "%" that starts no escape is a percent sign.
+      {"/100%", "/100%25"}, {"/%zz%4", "/%25zz%254"},
+      {"/Jos\xE9", "/Jos%E9"}, {"/%e9", "/%E9"}, {"/a#b&c=d,e;f", "/a#b&c=d,e;f"},
+      // A control byte in a name cannot end the request line.
+      {"/x\r\nHost: y\x7F", "/x%0D%0AHost:+y%7F"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(EncodeRequestTarget(in), out) << in;
 }
 
 class HttpPost : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(recorder_.Ok()); }
-  // The error a post raises, with its class name and message.
-  std::string PostError(const std::string& url) {
-    try {
-      client_.Post(url);
-    } catch (const Error& e) {
-      return e.ClassName() + ": " + e.Message();
-    }
-    return "no error";
-  }
   int SocketErrorCode(const std::string& url) {
     try {
       client_.Post(url);
@@ -114,20 +115,17 @@ TEST_F(HttpPost, SendsTheRequestAndJudgesTheAnswerByItsStatusLine) {
   };
   for (const auto& [answer, error] : answers) {
     recorder_.AnswerRaw(answer);
-    EXPECT_EQ(PostError(recorder_.Url("/post.php?user=a%20b,")), error) << answer;
+    EXPECT_EQ(PostError(client_, recorder_.Url("/post.php?user=a%20b,")), error) << answer;
   }
   auto requests = recorder_.Requests();
   ASSERT_EQ(requests.size(), std::size(answers));
-  // The port stays out of the Host line; there is no body.
-  EXPECT_EQ(requests[0].raw,
-            "POST /post.php?user=a+b, HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html, */*\r\n"
-            "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n\r\n");
+  EXPECT_EQ(requests[0].raw, kRequest);
   EXPECT_FALSE(client_.Connected());
 }
 
 TEST_F(HttpPost, ConnectionTroubleRaisesTransportErrors) {
   recorder_.CloseWithoutAnswer();
-  EXPECT_EQ(PostError(recorder_.Url("/")), "EIdConnClosedGracefully: Connection Closed Gracefully.");
+  EXPECT_EQ(PostError(client_, recorder_.Url("/")), "EIdConnClosedGracefully: Connection Closed Gracefully.");
   // A port nobody listens on any more.
   uint16_t closed_port = test::LocalPortOf(test::ListenTcp().Get());
   EXPECT_EQ(SocketErrorCode("http://127.0.0.1:" + std::to_string(closed_port) + "/"), ECONNREFUSED);
@@ -210,19 +208,12 @@ TEST(HttpsPost, PostsOnlyToACertificateThatChecksOut) {
     ASSERT_TRUE(recorder.Ok());
     HttpClient client;
     client.SetCaFile(c.ca_file);
-    std::string error = "no error";
-    try {
-      client.Post(recorder.Url("/post.php?user=a%20b,"));
-    } catch (const Error& e) {
-      error = e.ClassName() + ": " + e.Message();
-    }
+    std::string error = PostError(client, recorder.Url("/post.php?user=a%20b,"));
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.served << " against " << c.ca_file << ": " << error;
     bool posted = std::string(c.error) == "no error";
     ASSERT_EQ(recorder.Requests().size(), posted ? 1u : 0u) << c.served;
     if (posted) {
-      EXPECT_EQ(recorder.Requests()[0].raw,
-                "POST /post.php?user=a+b, HTTP/1.0\r\nHost: 127.0.0.1\r\nAccept: text/html, */*\r\n"
-                "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n\r\n");
+      EXPECT_EQ(recorder.Requests()[0].raw, kRequest);
     }
   }
 }
