@@ -14,28 +14,19 @@ namespace pv {
 namespace {
 
 TEST(MonitoringListen, ParseListenAddress) {
-  struct Case {
-    std::string text;
-    bool ok;
-    std::string host;
-    uint16_t port;
-  };
-  const std::vector<Case> cases = {
-      {"127.0.0.1:9870", true, "127.0.0.1", 9870}, {"9870", true, "127.0.0.1", 9870},
-      {":9870", true, "127.0.0.1", 9870},          {"0.0.0.0:1", true, "0.0.0.0", 1},
-      {"[::1]:65535", true, "::1", 65535},         {"monitor.lan:80", true, "monitor.lan", 80},
-      {"", false, "", 0},                          {"127.0.0.1", false, "", 0},
-      {"127.0.0.1:", false, "", 0},                {"127.0.0.1:0", false, "", 0},
-      {"127.0.0.1:65536", false, "", 0},           {"127.0.0.1:98x", false, "", 0},
-      {"::1:9870", false, "", 0},                  {"[::1]9870", false, "", 0},
-      {"[]:9870", false, "", 0},                   {"[::1:9870", false, "", 0},
-  };
-  for (const Case& c : cases) {
+  const std::pair<const char*, ListenAddress> good[] = {
+      {"127.0.0.1:9870", {"127.0.0.1", 9870}}, {"9870", {"127.0.0.1", 9870}}, {":9870", {"127.0.0.1", 9870}},
+      {"0.0.0.0:1", {"0.0.0.0", 1}}, {"[::1]:65535", {"::1", 65535}}, {"monitor.lan:80", {"monitor.lan", 80}}};
+  for (const auto& [text, want] : good) {
     ListenAddress a;
-    EXPECT_EQ(ParseListenAddress(c.text, a), c.ok) << c.text;
-    if (!c.ok) continue;
-    EXPECT_EQ(a.host, c.host) << c.text;
-    EXPECT_EQ(a.port, c.port) << c.text;
+    ASSERT_TRUE(ParseListenAddress(text, a)) << text;
+    EXPECT_EQ(a.host, want.host) << text;
+    EXPECT_EQ(a.port, want.port) << text;
+  }
+  for (const char* bad : {"", "127.0.0.1", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:98x",
+                          "::1:9870", "[::1]9870", "[]:9870", "[::1:9870"}) {
+    ListenAddress a;
+    EXPECT_FALSE(ParseListenAddress(bad, a)) << bad;
   }
   EXPECT_EQ((ListenAddress{"::1", 9870}).Text(), "[::1]:9870");
   EXPECT_EQ((ListenAddress{"127.0.0.1", 9870}).Text(), "127.0.0.1:9870");
@@ -107,29 +98,26 @@ struct WatchedPort {
 TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
   using test::Fd;
   WatchedPort w;
-  const uint16_t port = w.port;
-  Fd& client = w.client;
-  Fd& served = w.served;
   test::TcpPair elsewhere = test::MakeTcpPair();  // another port: never touched
-  ConnectionWatch watch(port, 1 << 20);
+  ConnectionWatch watch(w.port, 1 << 20);
   EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);  // young: left alone
   bool eof = false;
-  EXPECT_EQ(test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
+  EXPECT_EQ(test::ReceiveSome(w.client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
   EXPECT_FALSE(eof);
   // Once older than the limit it is shut down, and its peer sees the end.
   EXPECT_TRUE(test::WaitUntil([&] { return watch.Sweep(std::chrono::milliseconds(50)) == 1; }));
-  test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(1000), &eof);
+  test::ReceiveSome(w.client.Get(), 16, std::chrono::milliseconds(1000), &eof);
   EXPECT_TRUE(eof);
   // The listener still accepts, the other connection still works.
-  Fd next = test::ConnectTcp(port);
+  Fd next = test::ConnectTcp(w.port);
   EXPECT_GE(next.Get(), 0);
   EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "x"));
   EXPECT_EQ(test::ReceiveSome(elsewhere.server.Get(), 16, std::chrono::milliseconds(1000)), "x");
   // Once the library closes its descriptor the watch forgets the connection and closes its copy;
   // the number, given to another socket (here the other port's), is not touched.
   EXPECT_EQ(watch.Watched(), 1u);
-  const int number = served.Get();
-  served.Reset();
+  const int number = w.served.Get();
+  w.served.Reset();
   ASSERT_EQ(::dup2(elsewhere.server.Get(), number), number);
   Fd reused(number);
   EXPECT_EQ(watch.Sweep(std::chrono::steady_clock::duration::zero()), 0);
