@@ -1,4 +1,5 @@
-// JSON documents stay valid whatever bytes a player put in a name.
+// JSON documents stay valid, and pvctl's text form never passes control characters to the
+// operator's terminal, whatever bytes a player put in a name.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "base/json_writer.h"
+#include "pvctl/output.h"
 
 namespace pv {
 namespace {
@@ -30,6 +32,17 @@ TEST(JsonWriter, JsonWriterPlacesCommasInNestedContainers) {
   w.BeginObject().Key("id").Number(-2).Key("v").Null().EndObject();
   w.EndArray().Key("loss").Double(12.345).Key("empty").BeginArray().EndArray().EndObject();
   EXPECT_EQ(w.Text(), R"({"a":[{"id":1,"ok":true},{"id":-2,"v":null}],"loss":12.35,"empty":[]})");
+}
+
+TEST(PvctlOutput, TextFormsAreSafeAndAligned) {
+  EXPECT_EQ(ctl::SafeText(std::string("a\x1b[31m\tb\x9b" "c\xe9", 11)), "a?[31m?b?c\xe9");
+  EXPECT_EQ(ctl::FormatDuration(0), "0:00:00");
+  EXPECT_EQ(ctl::FormatDuration(3723999), "1:02:03");
+  EXPECT_EQ(ctl::FormatDuration(86399000), "23:59:59");
+  ctl::Table t({"ID", "NAME"});
+  t.Add({"12", "x"});
+  t.Add({"3", "longer"});
+  EXPECT_EQ(t.Render(), "ID  NAME\n12  x\n3   longer\n");
 }
 
 }  // namespace
