@@ -36,7 +36,17 @@ std::string After(const char* before, const std::vector<Edit>& edits) {
   });
 }
 
-TEST(IniWrite, OneOffCallsChangeOnlyWhatTheyConcern) {
+// The same with the edits as one batch: one load, the edits and one update.
+std::string AfterBatch(const char* before, const std::vector<Edit>& edits) {
+  return After(before, [&](const std::string& path) {
+    IniFile f(path);
+    for (const Edit& e : edits) e.key ? f.WriteString(e.section, e.key, e.value) : f.EraseSection(e.section);
+    f.UpdateFile();
+  });
+}
+
+// A batch ends like the same edits as one-off calls.
+TEST(IniWrite, EditsAsOneOffCallsOrOneBatchChangeOnlyWhatTheyConcern) {
   const struct {
     const char* what;
     const char* before;
@@ -86,13 +96,23 @@ TEST(IniWrite, OneOffCallsChangeOnlyWhatTheyConcern) {
       {"a write after an erase recreates the section at the end", "[A]\r\na=1\r\n[B]\r\nb=1\r\n",
        {{"A"}, {"A", "a", "2"}}, "[B]\r\nb=1\r\n[A]\r\na=2\r\n"},
       {"an erase creates no file", nullptr, {{"S"}}, "(absent)"},
+      {"a write then an erase of everything leave an empty file", nullptr, {{"S", "K", "v"}, {"S"}}, ""},
+      {"a write into a section written before", "; top\r\n[Channels]\r\n0=A\r\n; note\r\n\r\n[X]\r\nk=v\r\n",
+       {{"Channels"}, {"Channels", "0", "B"}, {"X", "k", "w"}, {"Channels", "1", "C"}},
+       "; top\r\n; note\r\n\r\n[X]\r\nk=w\r\n[Channels]\r\n0=B\r\n1=C\r\n"},
+      // The erase brings "k=1" CR next to a blank line ending in LF: read back, they are one line
+      // ending in CR LF, and the new key follows it.
+      {"an erase joins line ends", "[U]\r\nk=1\r[S]\r\nx=2\r\n\n", {{"S"}, {"U", "j", "2"}}, "[U]\r\nk=1\r\nj=2\r\n"},
       // Names lose their blanks; values keep leading blanks, quotes, line breaks and high bytes.
       {"values are written exactly as given", nullptr,
        {{" S ", " K ", "v"}, {"S", "Lead", "  padded"}, {"S", "Quoted", "\" q \""}, {"S", "Split", "a\r\nb=c"},
         {"S", "High", "caf\xe9 \x80\x81\xff"}},
        "[S]\r\nK=v\r\nLead=  padded\r\nQuoted=\" q \"\r\nSplit=a\r\nb=c\r\nHigh=caf\xe9 \x80\x81\xff\r\n"},
   };
-  for (const auto& c : cases) EXPECT_EQ(After(c.before, c.edits), c.after) << c.what;
+  for (const auto& c : cases) {
+    EXPECT_EQ(After(c.before, c.edits), c.after) << c.what;
+    EXPECT_EQ(AfterBatch(c.before, c.edits), c.after) << c.what << ", in one batch";
+  }
 }
 
 TEST(IniWrite, TheSameValueWritesNothing) {
@@ -109,47 +129,21 @@ TEST(IniWrite, TheSameValueWritesNothing) {
   EXPECT_EQ(FileBytes(p), "[S]\nK = v2\n\nJ=w\n");
 }
 
-// Numbers and flags are written as decimal text.
-TEST(IniWrite, ABatchEndsLikeTheSameSingleCalls) {
-  const char* start = "; top\r\n[Channels]\r\n0=A\r\n; note\r\n\r\n[X]\r\nk=v\r\n";
-  auto singles = After(start, {{"Channels"}, {"Channels", "0", "B"}, {"X", "k", "w"}, {"Channels", "1", "C"},
-                               {"X", "n", "-2147483648"}, {"X", "t", "1"}, {"X", "f", "0"}});
-  auto batch = After(start, [](auto& p) {
-    IniFile f(p);
-    f.EraseSection("Channels");
-    f.WriteString("Channels", "0", "B");
-    EXPECT_EQ(f.ReadString("Channels", "0", ""), "B");  // later reads see earlier edits
-    f.WriteString("X", "k", "w");
-    f.WriteString("Channels", "1", "C");
-    f.WriteInteger("X", "n", -2147483647 - 1);
-    f.WriteBool("X", "t", true);
-    f.WriteBool("X", "f", false);
-    f.UpdateFile();
-  });
-  EXPECT_EQ(batch, singles);
-  EXPECT_EQ(batch, "; top\r\n; note\r\n\r\n[X]\r\nk=w\r\nn=-2147483648\r\nt=1\r\nf=0\r\n"
-                   "[Channels]\r\n0=B\r\n1=C\r\n");
-  // The erase brings "k=1" CR next to a blank line ending in LF: read back, they are one line
-  // ending in CR LF, and the new key follows it in both ways.
-  const char* mixed = "[U]\r\nk=1\r[S]\r\nx=2\r\n\n";
-  EXPECT_EQ(After(mixed,
+// Later reads of a batch see its earlier edits; numbers and flags are written as decimal text.
+TEST(IniWrite, ABatchReadsItsOwnEditsAndWritesNumbersAsDecimalText) {
+  EXPECT_EQ(After("[N]\r\nK=old\r\n",
                   [](auto& p) {
                     IniFile f(p);
-                    f.EraseSection("S");
-                    f.WriteString("U", "j", "2");
+                    f.EraseSection("N");
+                    EXPECT_EQ(f.ReadString("N", "K", "gone"), "gone");
+                    f.WriteString("N", "K", "new");
+                    EXPECT_EQ(f.ReadString("N", "K", ""), "new");
+                    f.WriteInteger("N", "A", -2147483647 - 1);
+                    f.WriteBool("N", "T", true);
+                    f.WriteBool("N", "F", false);
                     f.UpdateFile();
                   }),
-            After(mixed, {{"S"}, {"U", "j", "2"}}));
-  EXPECT_EQ(After(mixed, {{"S"}, {"U", "j", "2"}}), "[U]\r\nk=1\r\nj=2\r\n");
-  // A write then an erase of everything still leaves a (now empty) file behind.
-  EXPECT_EQ(After(nullptr,
-                  [](auto& p) {
-                    IniFile f(p);
-                    f.WriteString("S", "K", "v");
-                    f.EraseSection("S");
-                    f.UpdateFile();
-                  }),
-            "");
+            "[N]\r\nK=new\r\nA=-2147483648\r\nT=1\r\nF=0\r\n");
 }
 
 TEST(IniWrite, ReplacementKeepsModeLeavesNoTemporaryFileAndFollowsLinks) {
