@@ -115,7 +115,9 @@ TEST(IniWrite, EditsAsOneOffCallsOrOneBatchChangeOnlyWhatTheyConcern) {
   }
 }
 
-TEST(IniWrite, TheSameValueWritesNothing) {
+// The file is replaced only for a change; a replacement through a link replaces the link's target
+// with the target's mode, and leaves no temporary file.
+TEST(IniWrite, TheSameValueWritesNothingAndAReplacementFollowsLinksKeepsModeAndLeavesNoTemporary) {
   TempDir dir;
   std::string p = dir.File("t.ini");
   PutFile(p, "[S]\nK = v \n\nJ=w\n");
@@ -124,9 +126,19 @@ TEST(IniWrite, TheSameValueWritesNothing) {
   EraseOne(p, "Nope");
   EXPECT_EQ(Inode(p), before);
   EXPECT_EQ(FileBytes(p), "[S]\nK = v \n\nJ=w\n");
-  WriteOne(p, "s", "k", "v2");
+  ::chmod(p.c_str(), 0640);
+  ::symlink("t.ini", dir.File("link.ini").c_str());
+  WriteOne(dir.File("link.ini"), "s", "k", "v2");
   EXPECT_NE(Inode(p), before);
   EXPECT_EQ(FileBytes(p), "[S]\nK = v2\n\nJ=w\n");
+  struct stat st;
+  ASSERT_EQ(::lstat(dir.File("link.ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  size_t entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
+  EXPECT_EQ(entries, 2u);
 }
 
 // Later reads of a batch see its earlier edits; numbers and flags are written as decimal text.
@@ -144,24 +156,6 @@ TEST(IniWrite, ABatchReadsItsOwnEditsAndWritesNumbersAsDecimalText) {
                     f.UpdateFile();
                   }),
             "[N]\r\nK=new\r\nA=-2147483648\r\nT=1\r\nF=0\r\n");
-}
-
-TEST(IniWrite, ReplacementKeepsModeLeavesNoTemporaryFileAndFollowsLinks) {
-  TempDir dir;
-  std::string p = dir.File("t.ini");
-  PutFile(p, "[S]\r\nK=v\r\n");
-  ::chmod(p.c_str(), 0640);
-  ::symlink("t.ini", dir.File("link.ini").c_str());
-  WriteOne(dir.File("link.ini"), "S", "K", "w");
-  struct stat st;
-  ASSERT_EQ(::lstat(dir.File("link.ini").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  ASSERT_EQ(::stat(p.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(FileBytes(p), "[S]\r\nK=w\r\n");
-  size_t entries = 0;
-  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.Path())) ++entries;
-  EXPECT_EQ(entries, 2u);
 }
 
 // Every refusal raises with the file's name and leaves the file and the object as they were.
