@@ -12,22 +12,15 @@
 namespace pv {
 namespace {
 
-ListingStatus Defaults() {
+// Whole queries with and without the flags: ListingReport below and tests/e2e/web_listing_test.cc.
+TEST(ListingQuery, NumbersAreSignedPortsAndUnsignedUptimesAndTheAddressCanBeOverridden) {
   ListingStatus s;
-  s.TCPPort = 8765;
+  s.TCPPort = -1;
   s.Servername = "Parleyvox Server";
   s.MaxClients = 16;
   s.ServerVersion = "v1.2.2 Win32";
-  s.Uptime = 3600000;
-  s.Link = "http://www.parleyvox.example/";
-  return s;
-}
-
-// Whole queries with and without the flags: ListingReport below and tests/e2e/web_listing_test.cc.
-TEST(ListingQuery, NumbersAreSignedPortsAndUnsignedUptimesAndTheAddressCanBeOverridden) {
-  ListingStatus s = Defaults();
-  s.TCPPort = -1;
   s.Uptime = 4294967295u;
+  s.Link = "http://www.parleyvox.example/";
   EXPECT_EQ(BuildListingQuery(s),
             "serverport=-1&servername=Parleyvox Server&clients=0&maxclients=16&serverversion=v1.2.2 Win32"
             "&uptime=4294967295&link=http://www.parleyvox.example/&user=");
