@@ -1,13 +1,20 @@
 // The monitoring endpoint's pieces one by one: the Listen value, the exposition of a snapshot
-// (names, escaping, families), the connection watch on loopback sockets, and the banner's text.
+// (names, escaping, families), the connection watch on loopback sockets, the banner's text, and
+// the JSON writer and pvctl's text form beneath them.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "app/banner.h"
+#include "base/json_writer.h"
 #include "monitoring/connection_watch.h"
 #include "monitoring/exposition.h"
 #include "monitoring/http_endpoint.h"
+#include "pvctl/output.h"
 #include "support/loopback_sockets.h"
 
 namespace pv {
@@ -159,6 +166,41 @@ TEST(StartupBanner, Text) {
   for (const char* want : {"control (TCP)  10.0.0.5, port 8765\n", "event log      /var/log/pv.log\n",
                            "  monitoring     http://127.0.0.1:9870/\n", "kill -TERM 42, or Exit in the tray menu.\n"})
     EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+}
+
+// Beneath them: JSON documents stay valid, and pvctl's text form never passes control characters
+// to the operator's terminal, whatever bytes a player put in a name.
+TEST(JsonWriter, JsonQuoteEscapesEveryUnsafeByte) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"alice", "\"alice\""},
+      {"say \"hi\"", R"("say \"hi\"")"},
+      {"back\\slash", R"("back\\slash")"},
+      {std::string("nul\0x", 5), R"("nul\u0000x")"},
+      {"\x1b[2J\n", R"("\u001b[2J\u000a")"},
+      {"caf\xe9", R"("caf\u00e9")"},  // a single-byte text taken as Latin-1
+      {"\x7f", R"("\u007f")"},
+  };
+  for (const auto& [in, want] : cases) EXPECT_EQ(JsonQuote(in), want);
+}
+
+TEST(JsonWriter, JsonWriterPlacesCommasInNestedContainers) {
+  JsonWriter w;
+  w.BeginObject().Key("a").BeginArray();
+  w.BeginObject().Key("id").Number(1).Key("ok").Bool(true).EndObject();
+  w.BeginObject().Key("id").Number(-2).Key("v").Null().EndObject();
+  w.EndArray().Key("loss").Double(12.345).Key("empty").BeginArray().EndArray().EndObject();
+  EXPECT_EQ(w.Text(), R"({"a":[{"id":1,"ok":true},{"id":-2,"v":null}],"loss":12.35,"empty":[]})");
+}
+
+TEST(PvctlOutput, TextFormsAreSafeAndAligned) {
+  EXPECT_EQ(ctl::SafeText(std::string("a\x1b[31m\tb\x9b" "c\xe9", 11)), "a?[31m?b?c\xe9");
+  EXPECT_EQ(ctl::FormatDuration(0), "0:00:00");
+  EXPECT_EQ(ctl::FormatDuration(3723999), "1:02:03");
+  EXPECT_EQ(ctl::FormatDuration(86399000), "23:59:59");
+  ctl::Table t({"ID", "NAME"});
+  t.Add({"12", "x"});
+  t.Add({"3", "longer"});
+  EXPECT_EQ(t.Render(), "ID  NAME\n12  x\n3   longer\n");
 }
 
 }  // namespace
