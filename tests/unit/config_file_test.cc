@@ -92,14 +92,10 @@ TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAloneAndTheLargestTcpPortOverflows) 
 
 TEST_F(ConfigFile, PostAddressGetsHttpInFrontUnlessItHasItSomewhereOrIsHttps) {
   const std::pair<const char*, const char*> cases[] = {
-      {"host/post", "http://host/post"},
-      {"https://x.org/p", "https://x.org/p"},
-      {"HTTPS://x.org/p", "HTTPS://x.org/p"},
-      {"x.org/https://p", "http://x.org/https://p"},
-      {"HtTp://Example/", "HtTp://Example/"},
-      {"HTTP://A", "HTTP://A"},
-      {"ftp://x/http://y", "ftp://x/http://y"},
-      {"", "http://"},
+      {"host/post", "http://host/post"},         {"https://x.org/p", "https://x.org/p"},
+      {"HTTPS://x.org/p", "HTTPS://x.org/p"},    {"x.org/https://p", "http://x.org/https://p"},
+      {"HtTp://Example/", "HtTp://Example/"},    {"HTTP://A", "HTTP://A"},
+      {"ftp://x/http://y", "ftp://x/http://y"},  {"", "http://"},
   };
   for (const auto& [stored, loaded] : cases) {
     LoadCurrent(Printf("[WebStatus]\r\nWebPostURL=%s\r\nWebPostLinkUrl=www.example\r\n", stored));
@@ -108,15 +104,13 @@ TEST_F(ConfigFile, PostAddressGetsHttpInFrontUnlessItHasItSomewhereOrIsHttps) {
   }
 }
 
-TEST_F(ConfigFile, RoomsAreReadUpToTheFirstGapOrEmptyName) {
+TEST_F(ConfigFile, RoomsAreReadUpToTheFirstGapOrEmptyNameOrTheFirstThatCannotBeCreated) {
   std::string forty(40, 'x');
   LoadCurrent("[Channels]\r\n0=Lobby\r\n1=" + forty + "\r\n3=After gap\r\n");
   EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", forty}));  // the room module cuts names
   LoadCurrent("[Channels]\r\n0=\r\n1=Never read\r\n");
   EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
-}
-
-TEST_F(ConfigFile, ARoomThatCannotBeCreatedFailsTheLoadBeforeAnyWrite) {
+  // A room that cannot be created fails the load before any write.
   std::string body = "[Version]\r\nServerVersion=old\r\n[Channels]\r\n";
   for (int i = 0; i < 300; ++i) body += Printf("%d=Room %d\r\n", i, i);
   PutFile(path_, body);
