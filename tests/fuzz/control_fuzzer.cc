@@ -1,30 +1,26 @@
 // The control stream as clients send it: up to four connections to a real in-process server
 // object, each connection's bytes arriving in pieces the fuzzer cuts, read by the server's own
-// pass (TCPServerExecute) exactly as a connection thread runs it: the wait for a whole packet
-// (WaitForPacket, TakePacket), dispatch and every handler (login, ready, rooms, leave, the
-// administrator commands with and without rights, statistics), the out-queue and its sending,
-// kicks, and the end of a connection (EndConnection). Clients may also close their end, or stop
-// reading so that what the server sends them stays in their out-queue.
+// pass (TCPServerExecute) exactly as a connection thread runs it: the wait for a whole packet,
+// dispatch and every handler (login, ready, rooms, leave, the administrator commands with and
+// without rights, statistics), the out-queue and its sending, kicks, and the end of a connection
+// (EndConnection). Clients may also close their end, or stop reading so that what the server
+// sends them stays in their out-queue.
 //
 // The harness is the connection threads: it runs a connection's pass only when the pass cannot
-// wait (a whole packet is in and the socket takes what is queued, the connection ended, a
-// leaving session's queue can go out, the queue overflowed), so an input never sleeps through
-// the server's waits for the rest of a packet, for a login or for a client's socket to take
-// what is queued; a pass that waits all the same (a second or more) is a finding. The
-// one wait a pass may start, for a client that stopped reading to take the last packets before
-// its connection closes, ends when that client gives up and closes (after 100 ms). The
-// connections come from 127.0.0.1 and 127.0.0.2 (two each), so the login throttles per address
-// see both a shared and another address.
+// wait (see PassIsDue), so an input never sleeps through the server's waits for the rest of a
+// packet, for a login or for a client's socket; a pass that waits all the same is a finding
+// (RunPass says which one wait is allowed). The connections come from 127.0.0.1 and 127.0.0.2
+// (two each), so the login throttles per address see both a shared and another address.
 //
 // The input is a list of steps. Each step's first byte picks the connection (low two bits) and
 // what happens (the next two bits): 0 sends the next byte's count of bytes, 1 sends the next
 // u16's count, 2 closes the client's end, 3 makes the client stop (or start again) reading. At
 // the end every client closes, and the passes run until every connection thread has ended.
 //
-// After every step the server must hold: ClientList within MaxClients and 255 sessions, player
-// indexes and session ids used once, every session on a connection whose thread still runs;
-// RoomList within 255 rooms, each RoomId used once; every byte a client received is a whole
-// control packet with the right magic and length. After the end no session is left.
+// After every step the server must hold: ClientList within MaxClients, player indexes and
+// session ids used once, every session on a connection whose thread still runs; RoomList within
+// 255 rooms, each RoomId used once; every byte a client received is a whole control packet with
+// the right magic and length. After the end no session is left.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,7 +40,6 @@
 #include "net/tcp_connection.h"
 #include "net/tcp_server.h"
 #include "protocol/dispatch.h"
-#include "protocol/login.h"
 #include "protocol/packet_wait.h"
 #include "protocol/rooms.h"
 #include "sessions/server_client.h"
@@ -65,12 +60,6 @@ constexpr int kStalledBuffer = 4096;
 constexpr std::chrono::milliseconds kPassTooLong{1000};
 // How long a client that stopped reading lets a pass run before it gives up and closes.
 constexpr std::chrono::milliseconds kPatience{100};
-
-void SetSendBuffer(int fd, int bytes) {
-  // As root the buffer may exceed the system's limit; otherwise the limit applies.
-  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0)
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
 
 struct Client {
   int far = -1;                           // the client's end; -1 once it closed
@@ -98,9 +87,7 @@ class ControlHarness {
       if (c.far >= 0) close(c.far);
       if (c.thread) c.thread->ClearAppData();
     }
-    Locked sessions(server_.ClientList);
-    for (const SessionPtr& s : *sessions) s->Destroy();
-    sessions->clear();
+    ClearSessions(server_);
   }
 
   void Send(int index, std::string_view bytes) {
@@ -128,7 +115,7 @@ class ControlHarness {
     Client& c = Start(index);
     if (!c.thread) return;
     c.reading = !c.reading;
-    SetSendBuffer(c.thread->Connection().Handle(), c.reading ? kReadingBuffer : kStalledBuffer);
+    SetSocketBuffer(c.thread->Connection().Handle(), SO_SNDBUF, c.reading ? kReadingBuffer : kStalledBuffer);
     RunAll();
   }
 
@@ -144,7 +131,6 @@ class ControlHarness {
     {
       Locked sessions(server_.ClientList);
       Check(sessions->size() <= static_cast<size_t>(kMaxClients), "ClientList holds more than MaxClients");
-      Check(sessions->size() <= static_cast<size_t>(kMaxSessions), "ClientList holds more than 255");
       std::set<int> indexes, ids;
       for (const SessionPtr& s : *sessions) {
         Check(indexes.insert(s->PlayerIndex).second, "two sessions share a PlayerIndex");
@@ -171,7 +157,7 @@ class ControlHarness {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) Fail("socketpair failed");
     fcntl(pair[1], F_SETFL, O_NONBLOCK);
     c.far = pair[1];
-    SetSendBuffer(pair[0], kReadingBuffer);
+    SetSocketBuffer(pair[0], SO_SNDBUF, kReadingBuffer);
     const std::string address = index < 2 ? "127.0.0.1" : "127.0.0.2";
     auto connection = std::make_shared<TIdTCPConnection>(pair[0], address);
     // The harness has moved every byte in before the pass runs: the pass of a packet of
@@ -304,8 +290,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WorkDir();
   ByteReader in(data, size);
   ControlHarness harness;
-  ForEachStep(in, [&](uint8_t step) {
-    int index = step & 3;
+  while (!in.Empty()) {
+    const uint8_t step = in.U8();
+    const int index = step & 3;
     switch ((step >> 2) & 3) {
       case 0: harness.Send(index, in.Bytes(in.U8())); break;
       case 1: harness.Send(index, in.Bytes(in.U16())); break;
@@ -313,7 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       default: harness.ToggleReading(index); break;
     }
     harness.CheckInvariants();
-  });
+  }
   harness.Finish();
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <fstream>
 
 #include "base/event_log.h"
+#include "core/server.h"
+#include "sessions/server_client.h"
 
 namespace pv::fuzz {
 
@@ -22,8 +25,8 @@ namespace {
 constexpr const char* kPrefix = "pvfuzz-";
 
 std::string BaseDir() {
-  struct stat info {};
-  if (stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode) && access("/dev/shm", W_OK) == 0) return "/dev/shm";
+  std::error_code ignored;
+  if (std::filesystem::is_directory("/dev/shm", ignored) && access("/dev/shm", W_OK) == 0) return "/dev/shm";
   const char* tmp = std::getenv("TMPDIR");
   return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
 }
@@ -34,7 +37,8 @@ void RemoveStale(const std::string& base) {
     std::string name = entry.path().filename().string();
     if (name.rfind(kPrefix, 0) != 0) continue;
     long pid = std::strtol(name.c_str() + std::strlen(kPrefix), nullptr, 10);
-    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) std::filesystem::remove_all(entry.path(), ignored);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+      std::filesystem::remove_all(entry.path(), ignored);
   }
 }
 
@@ -83,6 +87,18 @@ void WriteFile(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) Fail("cannot write " + path);
+}
+
+void SetSocketBuffer(int fd, int option, int bytes) {
+  const int force = option == SO_SNDBUF ? SO_SNDBUFFORCE : SO_RCVBUFFORCE;
+  if (setsockopt(fd, SOL_SOCKET, force, &bytes, sizeof bytes) != 0)
+    setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
+}
+
+void ClearSessions(TParleyvoxServer& server) {
+  Locked sessions(server.ClientList);
+  for (const SessionPtr& s : *sessions) s->Destroy();
+  sessions->clear();
 }
 
 }  // namespace pv::fuzz

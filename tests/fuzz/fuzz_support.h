@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+namespace pv {
+class TParleyvoxServer;
+}
+
 namespace pv::fuzz {
 
 // Once per process: a fresh folder (in /dev/shm when there is one, so file writes cost no disk
@@ -34,8 +38,6 @@ class ByteReader {
   }
   // Up to `n` bytes (fewer at the end of the input).
   std::string_view Bytes(size_t n);
-  // The rest of the input.
-  std::string_view Rest() { return Bytes(Remaining()); }
 
  private:
   const uint8_t* data_;
@@ -43,13 +45,14 @@ class ByteReader {
   size_t pos_ = 0;
 };
 
-// Calls `step` with each step's first byte until the input ends; the step reads its operands.
-template <typename F>
-void ForEachStep(ByteReader& in, F step) {
-  while (!in.Empty()) step(in.U8());
-}
-
 // Writes `bytes` to `path` (whole, replacing it).
 void WriteFile(const std::string& path, std::string_view bytes);
+
+// Sets a socket's SO_SNDBUF or SO_RCVBUF; as root beyond the system's limit, else up to it.
+void SetSocketBuffer(int fd, int option, int bytes);
+
+// Destroys and drops every session left in ClientList, as the server's own end does, so that
+// nothing of an input outlives it (LeakSanitizer looks).
+void ClearSessions(TParleyvoxServer& server);
 
 }  // namespace pv::fuzz

@@ -75,9 +75,7 @@ struct Sockets {
     for (size_t i = 0; i < kSockets; ++i) {
       fds[i] = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       sockaddr_in any = At(kSocketAddresses[i], 0);
-      int big = 8 << 20;
-      if (setsockopt(fds[i], SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big) != 0)
-        setsockopt(fds[i], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+      SetSocketBuffer(fds[i], SO_RCVBUF, 8 << 20);
       if (fds[i] < 0 || bind(fds[i], reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) Fail("no UDP socket");
       sockaddr_in bound{};
       socklen_t length = sizeof bound;
@@ -116,11 +114,7 @@ class UdpHarness {
       Locked(server_.ClientList)->push_back(session);
     }
   }
-  ~UdpHarness() {
-    Locked sessions(server_.ClientList);
-    for (const SessionPtr& s : *sessions) s->Destroy();
-    sessions->clear();
-  }
+  ~UdpHarness() { ClearSessions(server_); }
 
   void Deliver(size_t from, std::string_view bytes) {
     // A buffer of exactly the datagram's size, so a read past its end shows.
@@ -138,13 +132,12 @@ class UdpHarness {
   }
 
  private:
-  // The sessions whose endpoint is socket `i` now.
-  std::vector<SessionPtr> At(size_t i) {
-    std::vector<SessionPtr> found;
+  // The session `id` if its endpoint is socket `i` now, else null.
+  SessionPtr AtSocket(size_t i, uint16_t id) {
     Locked sessions(server_.ClientList);
     for (const SessionPtr& s : *sessions)
-      if (s->UdpPort() == sockets_.ports[i] && s->UdpIP() == kSocketAddresses[i]) found.push_back(s);
-    return found;
+      if (s->SessionId == id && s->UdpPort() == sockets_.ports[i] && s->UdpIP() == kSocketAddresses[i]) return s;
+    return nullptr;
   }
 
   // An endpoint is learnt only from a datagram the session's address may send.
@@ -175,18 +168,14 @@ class UdpHarness {
 
   void CheckDatagram(size_t socket_index, uint8_t* d, size_t size) {
     Check(size >= kHeaderSize, "a datagram from the server shorter than its header");
-    const uint16_t id = LoadU16(d + kOffSessionId);
-    const SessionPtr* recipient = nullptr;
-    std::vector<SessionPtr> here = At(socket_index);
-    for (const SessionPtr& s : here)
-      if (s->SessionId == id) recipient = &s;
+    const SessionPtr recipient = AtSocket(socket_index, LoadU16(d + kOffSessionId));
     Check(recipient != nullptr, "a datagram went to a socket that is not the endpoint of the session it names");
     if (LoadU16(d + kOffMagic) == kPingMagic) {
       Check(size == kPingDatagramSize && d[kOffPingKind] == kPingKindAnswer, "a malformed ping answer");
       return;
     }
     Check(LoadU16(d + kOffMagic) == kRelayMagic && size >= kRelayHeaderSize, "a malformed relay copy");
-    Check(!(*recipient)->Leaving, "a relay copy went to a leaving session");
+    Check(!recipient->Leaving, "a relay copy went to a leaving session");
     const uint32_t stamped = LoadU32(d + kOffRelayChecksum);
     StoreU32(d + kOffRelayChecksum, 0);
     const auto sum = static_cast<uint32_t>(crc32(0L, d, static_cast<uInt>(size)));
@@ -206,11 +195,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WorkDir();
   ByteReader in(data, size);
   UdpHarness harness(in.U8());
-  ForEachStep(in, [&](uint8_t step) {
+  while (!in.Empty()) {
+    const uint8_t step = in.U8();
     size_t length = in.U16() % (pv::kMaxDatagramSize + 1);
     harness.Deliver(step & (kSources - 1), in.Bytes(length));
     if (step & 8) harness.Drain();
-  });
+  }
   harness.Drain();
   return 0;
 }
