@@ -1,7 +1,6 @@
 #include "support/x_session.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,52 +13,41 @@ namespace pv::test {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 
-// Starts the tool `argv` names (looked up in PATH) with stdout to `out_fd` and stderr to
-// `err_fd` (/dev/null when negative), and `extra_fd` as descriptor 3 when not negative.
-pid_t StartChild(std::vector<std::string> argv, const EnvChanges& env, int out_fd, int err_fd, int extra_fd = -1) {
+// Starts the tool `argv` names (looked up in PATH) with stdout and stderr appended to the file
+// `log`, and `extra_fd` as descriptor 3 when not negative.
+pid_t StartChild(std::vector<std::string> argv, const EnvChanges& env, const std::string& log, int extra_fd = -1) {
   argv[0] = FindTool(argv[0]);
   if (argv[0].empty()) return -1;
-  int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  pid_t pid = StartProgram(argv, env, "", {out_fd >= 0 ? out_fd : null_fd, err_fd >= 0 ? err_fd : null_fd, extra_fd});
-  if (null_fd >= 0) ::close(null_fd);
+  int log_fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_t pid = StartProgram(argv, env, "", {log_fd, log_fd, extra_fd});
+  if (log_fd >= 0) ::close(log_fd);
   return pid;
-}
-
-// Reads `fd` until EOF or the deadline.
-std::string ReadUntil(int fd, Clock::time_point end) {
-  std::string out;
-  char buf[4096];
-  while (Clock::now() < end) {
-    auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left > 0 ? left : 0)) <= 0) break;
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
-// The exit code, or -1 after killing the child at the deadline.
-int Reap(pid_t pid, Clock::time_point end) {
-  int status = 0;
-  bool done = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
-                        std::chrono::duration_cast<milliseconds>(end - Clock::now()));
-  if (!done) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string Trim(const std::string& s) {
   auto b = s.find_first_not_of(" \t\r\n");
   auto e = s.find_last_not_of(" \t\r\n");
   return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+// The non-blank lines of `text`, trimmed.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (!Trim(line).empty()) lines.push_back(Trim(line));
+  return lines;
+}
+
+// The word that follows `key` in a tool's output; empty when `key` is not there.
+std::string WordAfter(const std::string& out, const std::string& key) {
+  auto at = out.find(key);
+  if (at == std::string::npos) return {};
+  at += key.size();
+  return out.substr(at, out.find_first_of(" \n", at) - at);
 }
 
 }  // namespace
@@ -84,22 +72,12 @@ std::string FirstMissingTool(const std::vector<std::string>& names) {
   return {};
 }
 
-ToolResult RunTool(const std::vector<std::string>& argv, const EnvChanges& env,
-                   milliseconds deadline) {
-  ToolResult result;
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return result;
-  auto end = Clock::now() + deadline;
-  pid_t pid = StartChild(argv, env, pipe_fds[1], -1);
-  ::close(pipe_fds[1]);
-  if (pid < 0) {
-    ::close(pipe_fds[0]);
-    return result;
-  }
-  result.out = ReadUntil(pipe_fds[0], end);
-  ::close(pipe_fds[0]);
-  result.code = Reap(pid, end);
-  return result;
+ToolResult RunTool(const std::vector<std::string>& argv, const EnvChanges& env, milliseconds deadline) {
+  std::vector<std::string> program = argv;
+  program[0] = FindTool(argv[0]);
+  if (program[0].empty()) return {};
+  ProgramResult run = RunProgram(std::move(program), env, deadline);
+  return {run.exit_code < 0 ? -1 : run.exit_code, run.out};
 }
 
 XSession::~XSession() {
@@ -110,34 +88,31 @@ XSession::~XSession() {
 void XSession::StopChild(pid_t& pid) {
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
-  Reap(pid, Clock::now() + std::chrono::seconds(3));
+  if (!WaitUntil([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, seconds(3))) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
   pid = -1;
 }
 
-bool XSession::Start(bool with_tray, std::string* error) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    *error = "no pipe for Xvfb's display number";
-    return false;
-  }
-  // Xvfb writes its display number to descriptor 3 once it accepts clients.
-  int log_fd = ::open(dir_.File("xvfb.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  xvfb_ = StartChild({"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {}, log_fd,
-                     log_fd, pipe_fds[1]);
-  ::close(pipe_fds[1]);
-  if (log_fd >= 0) ::close(log_fd);
-  std::string number = Trim(ReadUntil(pipe_fds[0], Clock::now() + std::chrono::seconds(10)));
-  ::close(pipe_fds[0]);
-  if (xvfb_ < 0 || number.empty()) {
+bool XSession::Start(std::string* error) {
+  // Xvfb writes its display number and a line end to descriptor 3 once it accepts clients. The
+  // file is not close-on-exec: it may be descriptor 3 already, which dup2 then leaves as it is.
+  int number_fd = ::open(dir_.File("display").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  xvfb_ = StartChild({"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {},
+                     dir_.File("xvfb.log"), number_fd);
+  if (number_fd >= 0) ::close(number_fd);
+  std::string number;
+  if (xvfb_ > 0)
+    WaitUntil([&] { return (number = dir_.Read("display")).find('\n') != std::string::npos; }, seconds(10));
+  if (Trim(number).empty()) {
     *error = "Xvfb did not report a display: " + dir_.Read("xvfb.log");
     return false;
   }
-  display_ = ":" + number;
-  if (!WaitUntil([&] { return Run({"xdpyinfo"}).Ok(); }, std::chrono::seconds(5), kPollInterval)) {
-    *error = "display " + display_ + " does not answer";
-    return false;
-  }
-  return !with_tray || StartTray(error);
+  display_ = ":" + Trim(number);
+  if (WaitUntil([&] { return Run({"xdpyinfo"}).Ok(); }, seconds(5), kPollInterval)) return true;
+  *error = "display " + display_ + " does not answer";
+  return false;
 }
 
 bool XSession::StartTray(std::string* error) {
@@ -145,13 +120,10 @@ bool XSession::StartTray(std::string* error) {
   // started again when its panel does not show up.
   for (int attempt = 0; attempt < 3; ++attempt) {
     StopChild(trayer_);
-    int log_fd = ::open(dir_.File("trayer.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     trayer_ = StartChild({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                           "--height", "32", "--SetDockType", "false", "--SetPartialStrut", "false"},
-                         {{"DISPLAY", display_}}, log_fd, log_fd);
-    if (log_fd >= 0) ::close(log_fd);
-    if (trayer_ > 0 &&
-        WaitUntil([&] { return !Search({"--classname", "panel"}).empty(); }, std::chrono::seconds(5), kPollInterval))
+                         {{"DISPLAY", display_}}, dir_.File("trayer.log"));
+    if (trayer_ > 0 && WaitUntil([&] { return !Search({"--classname", "panel"}).empty(); }, seconds(5), kPollInterval))
       return true;
   }
   *error = "trayer's panel did not appear: " + dir_.Read("trayer.log");
@@ -165,48 +137,20 @@ ToolResult XSession::Run(const std::vector<std::string>& argv, milliseconds dead
 std::vector<std::string> XSession::Search(const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {"xdotool", "search", "--onlyvisible"};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> ids;
-  std::istringstream lines(Run(argv).out);
-  std::string line;
-  while (std::getline(lines, line))
-    if (!Trim(line).empty()) ids.push_back(Trim(line));
-  return ids;
+  return Lines(Run(argv).out);
 }
 
+// An empty window id would make xwininfo wait for a mouse click.
 std::string XSession::Parent(const std::string& window) const {
-  // An empty id would make xwininfo wait for a mouse click.
+  return window.empty() ? "" : WordAfter(Run({"xwininfo", "-id", window, "-children"}).out, "Parent window id: ");
+}
+
+std::string XSession::RootId() const { return WordAfter(Run({"xwininfo", "-root"}).out, "Window id: "); }
+
+std::string XSession::Size(const std::string& window) const {
   if (window.empty()) return {};
-  std::istringstream lines(Run({"xwininfo", "-id", window, "-children"}).out);
-  std::string line;
-  const std::string key = "Parent window id: ";
-  while (std::getline(lines, line)) {
-    auto at = line.find(key);
-    if (at != std::string::npos) return line.substr(at + key.size(), line.find(' ', at + key.size()) - at - key.size());
-  }
-  return {};
-}
-
-std::string XSession::RootId() const {
-  std::string out = Run({"xwininfo", "-root"}).out;
-  auto at = out.find("Window id: ");
-  if (at == std::string::npos) return {};
-  at += 11;
-  return out.substr(at, out.find(' ', at) - at);
-}
-
-std::optional<WindowSize> XSession::Size(const std::string& window) const {
-  if (window.empty()) return std::nullopt;
-  std::istringstream lines(Run({"xwininfo", "-id", window}).out);
-  std::string line;
-  WindowSize size;
-  bool width = false, height = false;
-  while (std::getline(lines, line)) {
-    line = Trim(line);
-    if (line.rfind("Width: ", 0) == 0) width = (size.width = std::atoi(line.c_str() + 7)) > 0;
-    if (line.rfind("Height: ", 0) == 0) height = (size.height = std::atoi(line.c_str() + 8)) > 0;
-  }
-  if (!width || !height) return std::nullopt;
-  return size;
+  std::string out = Run({"xwininfo", "-id", window}).out;
+  return WordAfter(out, "Width: ") + "x" + WordAfter(out, "Height: ");
 }
 
 std::string XSession::Property(const std::string& window, const std::string& name) const {
@@ -218,15 +162,12 @@ std::string XSession::Property(const std::string& window, const std::string& nam
 }
 
 bool XSession::Screenshot(const std::string& window, const std::string& path) const {
-  if (window.empty()) return false;
-  return Run({"import", "-window", window, path}, std::chrono::seconds(10)).Ok();
+  return !window.empty() && Run({"import", "-window", window, path}, seconds(10)).Ok();
 }
 
 std::string XSession::ReadText(const std::string& path) const {
-  std::istringstream lines(RunTool({"tesseract", path, "-"}, {}, std::chrono::seconds(20)).out);
-  std::string line, text;
-  while (std::getline(lines, line))
-    if (!Trim(line).empty()) text += Trim(line) + "\n";
+  std::string text;
+  for (const std::string& line : Lines(RunTool({"tesseract", path, "-"}, {}, seconds(20)).out)) text += line + "\n";
   return text;
 }
 

@@ -10,7 +10,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,14 +31,9 @@ std::string FindTool(const std::string& name);
 // The first of `names` that is not in PATH, or empty when all are.
 std::string FirstMissingTool(const std::vector<std::string>& names);
 
-// Runs a tool (looked up in PATH) with `env` applied as StartProgram does; its stdout.
+// Runs a tool (looked up in PATH) as RunProgram does; its stdout.
 ToolResult RunTool(const std::vector<std::string>& argv, const EnvChanges& env,
                    std::chrono::milliseconds deadline);
-
-struct WindowSize {
-  int width = 0;
-  int height = 0;
-};
 
 class XSession {
  public:
@@ -48,9 +42,10 @@ class XSession {
   XSession(const XSession&) = delete;
   XSession& operator=(const XSession&) = delete;
 
-  // Starts Xvfb (800 x 600) and, with `with_tray`, trayer; false with `error` set when either
+  // Start Xvfb (800 x 600), and then a tray host (trayer) on it; false with `error` set when it
   // did not come up in time.
-  bool Start(bool with_tray, std::string* error);
+  bool Start(std::string* error);
+  bool StartTray(std::string* error);
   const std::string& Display() const { return display_; }
   // A private XDG_RUNTIME_DIR for the programs run on this display.
   std::string RuntimeDir() const { return dir_.Path(); }
@@ -65,7 +60,8 @@ class XSession {
   // The parent window id in xwininfo's hexadecimal form; empty for an unknown window.
   std::string Parent(const std::string& window) const;
   std::string RootId() const;
-  std::optional<WindowSize> Size(const std::string& window) const;
+  // "<width>x<height>" as xwininfo reports them.
+  std::string Size(const std::string& window) const;
   // The value part of one property as xprop prints it ("" when missing).
   std::string Property(const std::string& window, const std::string& name) const;
   // Saves a picture of a window ("root" for the whole screen); false when import failed.
@@ -74,7 +70,6 @@ class XSession {
   std::string ReadText(const std::string& path) const;
 
  private:
-  bool StartTray(std::string* error);
   void StopChild(pid_t& pid);
 
   TempDir dir_;
