@@ -17,8 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,72 +37,44 @@ struct Answer {
   End end = End::kClose;
 };
 
-// A listening socket and one thread that serves one connection per answer it is given.
-class FakeService {
- public:
-  FakeService() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// The fake service's listening socket on 127.0.0.1, open for the whole run, and the post's URL.
+struct Listener {
+  Listener() {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof a;
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(listen_fd_, 4) != 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
       Fail("the fake listing service cannot listen");
-    url_ = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/webpost.php?serverport=8765&user=a,";
-    std::thread([this] { Serve(); }).detach();  // lives as long as the process
+    url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/webpost.php?serverport=8765&user=a,";
   }
+  int fd = -1;
+  std::string url;
+};
 
-  const std::string& Url() const { return url_; }
-
-  void Give(Answer answer) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    answer_ = std::move(answer);
-    pending_ = true;
-    changed_.notify_all();
+bool ReadRequest(int fd) {
+  std::string request;
+  char chunk[1024];
+  while (request.find("\r\n\r\n") == std::string::npos) {
+    ssize_t got = recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) return false;
+    request.append(chunk, static_cast<size_t>(got));
   }
+  return true;
+}
 
-  // Waits until the service has finished the connection of the last answer.
-  bool WaitDone(std::chrono::milliseconds deadline) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    return changed_.wait_for(hold, deadline, [this] { return !pending_; });
-  }
-
- private:
-  void Serve() {
-    for (;;) {
-      Answer answer;
-      {
-        std::unique_lock<std::mutex> hold(mutex_);
-        changed_.wait(hold, [this] { return pending_; });
-        answer = answer_;
-      }
-      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        SendAnswer(fd, answer);
-        close(fd);
-      }
-      std::lock_guard<std::mutex> hold(mutex_);
-      pending_ = false;
-      changed_.notify_all();
-    }
-  }
-
-  static bool ReadRequest(int fd) {
-    std::string request;
-    char chunk[1024];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-      ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-      if (got <= 0) return false;
-      request.append(chunk, static_cast<size_t>(got));
-    }
-    return true;
-  }
-
-  static void SendAnswer(int fd, const Answer& answer) {
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (!ReadRequest(fd)) return;
+// The service's side of one post: takes the connection, reads the request, answers and ends the
+// connection as the input says. Every wait is bounded, so the thread always ends.
+void Serve(int listen_fd, const Answer& answer) {
+  pollfd incoming{listen_fd, POLLIN, 0};
+  if (poll(&incoming, 1, 5000) <= 0) return;
+  int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (ReadRequest(fd)) {
     for (const std::string& piece : answer.pieces)
       if (send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) break;
     if (answer.end == End::kReset) {
@@ -113,23 +84,12 @@ class FakeService {
       shutdown(fd, SHUT_WR);
       // The client closes once it has read what it needs.
       char sink[4096];
-      pollfd p{fd, POLLIN, 5000};
+      pollfd p{fd, POLLIN, 0};
       while (poll(&p, 1, 5000) > 0 && recv(fd, sink, sizeof sink, 0) > 0) {
       }
     }
   }
-
-  int listen_fd_ = -1;
-  std::string url_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  Answer answer_;
-  bool pending_ = false;
-};
-
-FakeService& Service() {
-  static FakeService* service = new FakeService();  // never destroyed: its thread runs to the end
-  return *service;
+  close(fd);
 }
 
 // A header block ends with a line that holds nothing but carriage returns; libcurl may also end
@@ -157,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     answer.pieces.emplace_back(in.Bytes(in.U8()));
     all += answer.pieces.back();
   }
-  FakeService& service = Service();
-  service.Give(answer);
+  static const Listener listener;
+  std::thread service(Serve, listener.fd, std::cref(answer));
   HttpClient http;
   // Far longer than any answer takes: reaching one is a finding (the post waited).
   http.SetTimeouts(std::chrono::seconds(5), std::chrono::seconds(5));
   auto started = std::chrono::steady_clock::now();
   try {
-    http.Post(service.Url());
+    http.Post(listener.url);
     Check(WholeHeader(all) && all.compare(0, 5, "HTTP/") == 0, "the post succeeded without a whole status header");
   } catch (const EIdProtocolReplyError&) {
   } catch (const EIdConnClosedGracefully&) {
@@ -175,6 +135,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fail(std::string("the post raised an unexpected error: ") + e.what());
   }
   Check(std::chrono::steady_clock::now() - started < std::chrono::seconds(4), "the post took seconds");
-  Check(service.WaitDone(std::chrono::seconds(10)), "the fake listing service did not finish");
+  service.join();
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "base/ascii.h"
@@ -68,14 +69,11 @@ void CheckOthersKept(const Snapshot& before, const Snapshot& after, std::string_
     }
 }
 
-bool SameSettings(const Settings& a, const Settings& b) {
-  return a.ServerPassword == b.ServerPassword && a.AdminPassword == b.AdminPassword &&
-         a.Servername == b.Servername && a.MaxClients == b.MaxClients && a.TCPPort == b.TCPPort && a.IP == b.IP &&
-         a.MaxPingTries == b.MaxPingTries && a.PingWaitTime == b.PingWaitTime &&
-         a.IdleTimeBeforePing == b.IdleTimeBeforePing && a.WebStatusActive == b.WebStatusActive &&
-         a.ParleyvoxSite_Active == b.ParleyvoxSite_Active &&
-         a.ParleyvoxSite_DisplayInWebList == b.ParleyvoxSite_DisplayInWebList && a.WebPostURL == b.WebPostURL &&
-         a.WebPostLinkUrl == b.WebPostLinkUrl && a.UDPPort == b.UDPPort && a.ServerVersion == b.ServerVersion;
+// The loaded settings that two start-up loads must agree on.
+auto FromFile(const Settings& s) {
+  return std::tie(s.ServerPassword, s.AdminPassword, s.Servername, s.MaxClients, s.TCPPort, s.IP, s.MaxPingTries,
+                  s.PingWaitTime, s.IdleTimeBeforePing, s.WebStatusActive, s.ParleyvoxSite_Active,
+                  s.ParleyvoxSite_DisplayInWebList, s.WebPostURL, s.WebPostLinkUrl, s.UDPPort, s.ServerVersion);
 }
 
 // The start-up load twice: the first may rewrite the file (another layout version); the
@@ -85,7 +83,7 @@ void CheckStartUpLoad(const std::string& path) {
   std::vector<std::string> rooms_first, rooms_second;
   LoadConfig(path, first, [&](const std::string& name) { rooms_first.push_back(name); });
   LoadConfig(path, second, [&](const std::string& name) { rooms_second.push_back(name); });
-  Check(SameSettings(first, second), "the file written at start-up reads other settings");
+  Check(FromFile(first) == FromFile(second), "the file written at start-up reads other settings");
   Check(rooms_first == rooms_second, "the file written at start-up reads other rooms");
 }
 
