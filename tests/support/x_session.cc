@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 namespace pv::test {
@@ -56,11 +56,10 @@ std::string FindTool(const std::string& name) {
   if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
   const char* path = std::getenv("PATH");
   std::istringstream dirs(path ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
+  for (std::string dir; std::getline(dirs, dir, ':');) {
     std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    struct stat st {};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(candidate, ignored) && ::access(candidate.c_str(), X_OK) == 0)
       return candidate;
   }
   return {};
