@@ -65,8 +65,7 @@ struct Folder {
 
 const std::string& WorkDir() {
   static Folder folder;
-  static const bool quiet = (SetLogFileName("/dev/null"), true);
-  (void)quiet;
+  [[maybe_unused]] static const bool quiet = (SetLogFileName("/dev/null"), true);
   return folder.path;
 }
 

@@ -93,14 +93,9 @@ struct Sockets {
   std::array<uint16_t, kSockets> ports{};
 };
 
-Sockets& Shared() {
-  static Sockets sockets;
-  return sockets;
-}
-
 class UdpHarness {
  public:
-  explicit UdpHarness(uint8_t setup) : sockets_(Shared()) {
+  UdpHarness(Sockets& sockets, uint8_t setup) : sockets_(sockets) {
     server_.Config.UDPPort = sockets_.binding.Port();
     server_.Config.UdpFollowsTcpAddress = (setup & 1) == 0;
     for (size_t i = 0; i < kSessions.size(); ++i) {
@@ -194,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace pv::fuzz;
   WorkDir();
   ByteReader in(data, size);
-  UdpHarness harness(in.U8());
+  static Sockets sockets;
+  UdpHarness harness(sockets, in.U8());
   while (!in.Empty()) {
     const uint8_t step = in.U8();
     size_t length = in.U16() % (pv::kMaxDatagramSize + 1);
