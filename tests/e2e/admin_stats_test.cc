@@ -20,122 +20,9 @@ class AdminStats : public ServerTest {
   }
 };
 
-TEST_F(AdminStats, AdminLoginAnswersByClientVersion) {
-  TestClient& modern = Client("modern");
-  TestClient& legacy = Client("legacy", "1.2.0");
-  modern.Send(AdminLogin("VIMBO"));
-  EXPECT_TRUE(modern.WaitFor(-101));
-  modern.Send(AdminLogin("vimbo"));
-  EXPECT_TRUE(modern.WaitFor(IsAdminOf(1)));
-  legacy.Send(AdminLogin("vimbo"));
-  EXPECT_TRUE(legacy.WaitFor(100));
-  EXPECT_TRUE(modern.WaitFor(IsAdminOf(2)));  // the modern client hears of the other administrator
-  auto legacy_sees = legacy.CollectAll(std::chrono::milliseconds(300));
-  for (auto& p : legacy_sees) EXPECT_NE(p.Code, kPktPlayerIsAdmin);
-  modern.Send(AdminLogin("vimbo"));  // logging in again repeats the announcement
-  EXPECT_TRUE(modern.WaitFor(IsAdminOf(1)));
-  modern.Send(ClientReady());
-  auto info = modern.WaitFor(kPktServerInfo);
-  ASSERT_TRUE(info);
-  EXPECT_TRUE(ParseServerInfo(*info).Players[0].IsAdmin);
-}
-
-TEST_F(AdminStats, PasswordChangesTakeEffectAndReachTheFile) {
-  TestClient& admin = Admin();
-  admin.Send(AdminChangeServerPassword("Door"));
-  EXPECT_TRUE(admin.WaitFor(140));
-  EXPECT_TRUE(IniGets("ServerPassword=Door\r\n"));
-  TestClient& refused = Client();
-  refused.Send(ClientLogin("x", "door", "1.2.1"));  // letter case counts
-  EXPECT_TRUE(refused.WaitFor(kPktBadServerPassword));
-  EXPECT_TRUE(refused.IsClosedByServer());
-  EXPECT_EQ(server_->Log().find("Created client x"), std::string::npos);
-  Client("y", "1.2.1", "Door");
-
-  admin.Send(AdminChangeAdminPassword("New"));
-  EXPECT_TRUE(admin.WaitFor(160));
-  EXPECT_TRUE(IniGets("AdminPassword=New\r\n"));
-  admin.Send(AdminCreateRoom("still admin"));  // administrators keep their rights
-  EXPECT_TRUE(admin.WaitFor(kPktRoomCreated));
-  TestClient& other = Client("z", "1.2.1", "Door");
-  other.Send(AdminLogin("vimbo"));
-  EXPECT_TRUE(other.WaitFor(-101));
-  other.Send(AdminLogin("New"));
-  EXPECT_TRUE(other.WaitFor(kPktPlayerIsAdmin));
-
-  admin.Send(AdminChangeServerPassword(""));  // an empty password removes it
-  EXPECT_TRUE(admin.WaitFor(140));
-  Client("open", "1.2.1", "anything");
-  EXPECT_TRUE(IniGets("ServerPassword=\r\n"));
-}
-
-TEST_F(AdminStats, UnwritableFileStillChangesThePasswordAndLogsOneLine) {
-  TestClient& admin = Admin();
-  ASSERT_EQ(::chmod(server_->Dir().File("pvserver.ini").c_str(), 0444), 0);
-  admin.Send(AdminChangeServerPassword("Locked"));
-  EXPECT_TRUE(admin.WaitFor(140));
-  ASSERT_TRUE(server_->WaitForLog("in: TCPServerExecute excption "));
-  std::string log = server_->Log();
-  auto at = log.find("in: TCPServerExecute excption ");
-  EXPECT_EQ(log.find("in: TCPServerExecute excption ", at + 1), std::string::npos);
-  EXPECT_NE(log.find("Unable to write to", at), std::string::npos);
-  TestClient& refused = Client();
-  refused.Send(ClientLogin("x", "", "1.2.1"));
-  EXPECT_TRUE(refused.WaitFor(kPktBadServerPassword));
-  Client("y", "1.2.1", "Locked");
-  ::chmod(server_->Dir().File("pvserver.ini").c_str(), 0644);
-}
-
-TEST_F(AdminStats, FailuresAClientCausesAtWillAreLoggedAFewTimesASecondThenCounted) {
-  TestClient& a = Client("a");
-  constexpr int kRequests = 300;
-  Bytes burst;
-  for (int i = 0; i < kRequests; ++i) {
-    Bytes one = PlayerStatsReq(0);  // player 0: a range error each
-    burst.insert(burst.end(), one.begin(), one.end());
-  }
-  ASSERT_TRUE(a.SendNow(burst));
-  a.Send(ServerStatsReq());
-  EXPECT_TRUE(a.WaitFor(kPktServerStats));
-  const std::string kLine = "in: TCPServerExecute excption ERangeError";
-  const std::string kLeftOut = "Left out ";
-  const std::string kKind = " log lines \"in: TCPServerExecute excption \" for session ";
-  int written = 0, left_out = 0;
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        const std::string log = server_->Log();
-        written = left_out = 0;
-        for (size_t at = log.find(kLine); at != std::string::npos; at = log.find(kLine, at + 1)) ++written;
-        for (size_t at = log.find(kLeftOut); at != std::string::npos; at = log.find(kLeftOut, at + 1)) {
-          size_t end = 0;
-          int n = std::stoi(log.substr(at + kLeftOut.size()), &end);
-          if (log.compare(at + kLeftOut.size() + end, kKind.size(), kKind) == 0) left_out += n;
-        }
-        return written + left_out == kRequests;
-      },
-      std::chrono::seconds(5)))
-      << written << " written, " << left_out << " left out";
-  EXPECT_LE(written, 20);  // five a second
-}
-
-// What everyone hears of a kick, and the kicked connection's end: hostile_clients_test.cc.
-TEST_F(AdminStats, KickOfNobodyIsRefusedOfZeroLoggedAndOfItselfCarriedOut) {
-  TestClient& admin = Admin();
-  TestClient& watcher = Client("watcher");
-  admin.Send(AdminKickPlayer(9));
-  EXPECT_TRUE(admin.WaitFor(-130));
-  admin.Send(AdminKickPlayer(0));
-  EXPECT_TRUE(server_->WaitForLog("in: TCPServerExecute excption ERangeError: Range check error"));
-  admin.Send(ServerStatsReq());
-  EXPECT_TRUE(admin.WaitFor(kPktServerStats));  // the connection stays usable
-  admin.Send(AdminKickPlayer(1));
-  auto left = watcher.WaitFor(LeftOf(1));
-  ASSERT_TRUE(left);
-  EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 4);
-  EXPECT_TRUE(admin.IsClosedByServer());
-}
-
-TEST_F(AdminStats, ServerInfoAndPlayerStatsInBothLayoutsAndViews) {
+// A current client and a 1.2.0 one ask for statistics, log in as administrators, and one of them
+// causes failures at will.
+TEST_F(AdminStats, StatisticsAndAdminLoginsInTheLayoutOfEachClientVersion) {
   TestClient& a = Client("a");
   TestClient& legacy = Client("old", "1.2.0");
   a.Send(ClientReady());
@@ -167,10 +54,8 @@ TEST_F(AdminStats, ServerInfoAndPlayerStatsInBothLayoutsAndViews) {
   EXPECT_EQ(ParsePlayerStats(*old).Stats.PlayerId, 1);
   a.Send(PlayerStatsReq(5));
   EXPECT_TRUE(a.WaitFor(-60));
-}
 
-TEST_F(AdminStats, ServerStatsCountTheTrafficAndAnUnknownCodeIsCountedAndIgnored) {
-  TestClient& a = Client("a");
+  // ServerStats count the traffic; an unknown code is counted and ignored.
   a.Send(ServerStatsReq());
   auto first = a.WaitFor(kPktServerStats);
   ASSERT_TRUE(first);
@@ -186,6 +71,115 @@ TEST_F(AdminStats, ServerStatsCountTheTrafficAndAnUnknownCodeIsCountedAndIgnored
   EXPECT_EQ(s2.Traffic.TcpBytesIn - s1.Traffic.TcpBytesIn, 11u + 8u);
   EXPECT_EQ(s2.Traffic.TcpPacketsOut - s1.Traffic.TcpPacketsOut, 1u);  // the first ServerStats
   EXPECT_EQ(s2.Traffic.TcpBytesOut - s1.Traffic.TcpBytesOut, 75u);
+
+  // The administrator login is answered by the client's version.
+  TestClient& modern = a;
+  modern.Send(AdminLogin("VIMBO"));
+  EXPECT_TRUE(modern.WaitFor(-101));
+  modern.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(modern.WaitFor(IsAdminOf(1)));
+  legacy.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(legacy.WaitFor(100));
+  EXPECT_TRUE(modern.WaitFor(IsAdminOf(2)));  // the modern client hears of the other administrator
+  auto legacy_sees = legacy.CollectAll(std::chrono::milliseconds(300));
+  for (auto& p : legacy_sees) EXPECT_NE(p.Code, kPktPlayerIsAdmin);
+  modern.Send(AdminLogin("vimbo"));  // logging in again repeats the announcement
+  EXPECT_TRUE(modern.WaitFor(IsAdminOf(1)));
+  modern.Send(ClientReady());
+  auto admin_info = modern.WaitFor(kPktServerInfo);
+  ASSERT_TRUE(admin_info);
+  EXPECT_TRUE(ParseServerInfo(*admin_info).Players[0].IsAdmin);
+
+  // Failures a client causes at will are logged a few times a second, then counted.
+  constexpr int kRequests = 300;
+  Bytes burst;
+  for (int i = 0; i < kRequests; ++i) {
+    Bytes one = PlayerStatsReq(0);  // player 0: a range error each
+    burst.insert(burst.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(a.SendNow(burst));
+  a.Send(ServerStatsReq());
+  EXPECT_TRUE(a.WaitFor(kPktServerStats));
+  const std::string kLine = "in: TCPServerExecute excption ERangeError";
+  const std::string kLeftOut = "Left out ";
+  const std::string kKind = " log lines \"in: TCPServerExecute excption \" for session ";
+  int written = 0, left_out = 0;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string log = server_->Log();
+        written = left_out = 0;
+        for (size_t at = log.find(kLine); at != std::string::npos; at = log.find(kLine, at + 1)) ++written;
+        for (size_t at = log.find(kLeftOut); at != std::string::npos; at = log.find(kLeftOut, at + 1)) {
+          size_t end = 0;
+          int n = std::stoi(log.substr(at + kLeftOut.size()), &end);
+          if (log.compare(at + kLeftOut.size() + end, kKind.size(), kKind) == 0) left_out += n;
+        }
+        return written + left_out == kRequests;
+      },
+      std::chrono::seconds(5)))
+      << written << " written, " << left_out << " left out";
+  EXPECT_LE(written, 20);  // five a second
+}
+
+// Password changes take effect and reach the file, or only take effect when it cannot be
+// written; then kicks (what everyone hears of a kick, and the kicked connection's end, are
+// hostile_clients_test.cc's).
+TEST_F(AdminStats, PasswordChangesAndKicks) {
+  TestClient& admin = Admin();
+  admin.Send(AdminChangeServerPassword("Door"));
+  EXPECT_TRUE(admin.WaitFor(140));
+  EXPECT_TRUE(IniGets("ServerPassword=Door\r\n"));
+  TestClient& refused = Client();
+  refused.Send(ClientLogin("x", "door", "1.2.1"));  // letter case counts
+  EXPECT_TRUE(refused.WaitFor(kPktBadServerPassword));
+  EXPECT_TRUE(refused.IsClosedByServer());
+  EXPECT_EQ(server_->Log().find("Created client x"), std::string::npos);
+  Client("y", "1.2.1", "Door");
+
+  admin.Send(AdminChangeAdminPassword("New"));
+  EXPECT_TRUE(admin.WaitFor(160));
+  EXPECT_TRUE(IniGets("AdminPassword=New\r\n"));
+  admin.Send(AdminCreateRoom("still admin"));  // administrators keep their rights
+  EXPECT_TRUE(admin.WaitFor(kPktRoomCreated));
+  TestClient& other = Client("z", "1.2.1", "Door");
+  other.Send(AdminLogin("vimbo"));
+  EXPECT_TRUE(other.WaitFor(-101));
+  other.Send(AdminLogin("New"));
+  EXPECT_TRUE(other.WaitFor(kPktPlayerIsAdmin));
+
+  admin.Send(AdminChangeServerPassword(""));  // an empty password removes it
+  EXPECT_TRUE(admin.WaitFor(140));
+  Client("open", "1.2.1", "anything");
+  EXPECT_TRUE(IniGets("ServerPassword=\r\n"));
+
+  // A file that cannot be written: the password changes all the same, and one line says why.
+  ASSERT_EQ(::chmod(server_->Dir().File("pvserver.ini").c_str(), 0444), 0);
+  admin.Send(AdminChangeServerPassword("Locked"));
+  EXPECT_TRUE(admin.WaitFor(140));
+  ASSERT_TRUE(server_->WaitForLog("in: TCPServerExecute excption "));
+  std::string log = server_->Log();
+  auto at = log.find("in: TCPServerExecute excption ");
+  EXPECT_EQ(log.find("in: TCPServerExecute excption ", at + 1), std::string::npos);
+  EXPECT_NE(log.find("Unable to write to", at), std::string::npos);
+  TestClient& refused_again = Client();
+  refused_again.Send(ClientLogin("x", "", "1.2.1"));
+  EXPECT_TRUE(refused_again.WaitFor(kPktBadServerPassword));
+  Client("y2", "1.2.1", "Locked");
+  ::chmod(server_->Dir().File("pvserver.ini").c_str(), 0644);
+
+  // A kick of nobody is refused, one of player 0 logged, and one of the kicker itself carried out.
+  TestClient& watcher = Client("watcher", "1.2.1", "Locked");
+  admin.Send(AdminKickPlayer(9));
+  EXPECT_TRUE(admin.WaitFor(-130));
+  admin.Send(AdminKickPlayer(0));
+  EXPECT_TRUE(server_->WaitForLog("in: TCPServerExecute excption ERangeError: Range check error"));
+  admin.Send(ServerStatsReq());
+  EXPECT_TRUE(admin.WaitFor(kPktServerStats));  // the connection stays usable
+  admin.Send(AdminKickPlayer(1));
+  auto left = watcher.WaitFor(LeftOf(1));
+  ASSERT_TRUE(left);
+  EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 4);
+  EXPECT_TRUE(admin.IsClosedByServer());
 }
 
 }  // namespace

@@ -11,7 +11,9 @@ namespace {
 
 using Protocol = ServerTest;
 
-TEST_F(Protocol, LoginAcceptedCarriesTheNameAndTheNextPacketTheSessionId) {
+// One session's life as it and the others see it: the login's answer, player ids, joins and
+// leaves, a refused ClientReady and a room change.
+TEST_F(Protocol, LoginIdsJoinsLeavesAndRoomChangesAsEveryoneSeesThem) {
   StartServer({{"General", {{"Servername", "Test Server"}}}});
   TestClient& a = Client("alice");
   ASSERT_TRUE(a.LoginAnswer());
@@ -25,6 +27,51 @@ TEST_F(Protocol, LoginAcceptedCarriesTheNameAndTheNextPacketTheSessionId) {
   ASSERT_TRUE(a.LoginServerInfo());
   EXPECT_EQ(a.LoginServerInfo()->Rooms.size(), 1u);
   EXPECT_EQ(a.LoginServerInfo()->Rooms[0].Name, "Default");
+
+  // Player ids are the smallest free; a join goes to the others only.
+  TestClient& b = Client("b");
+  auto joined = a.WaitFor(kPktPlayerJoined);
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(ParsePlayerJoined(*joined).PlayerId, 2);
+  EXPECT_EQ(ParsePlayerJoined(*joined).RoomId, 1);
+  EXPECT_EQ(ParsePlayerJoined(*joined).ClientName, "b");
+  EXPECT_EQ(joined->SessionId, a.SessionId());
+  EXPECT_EQ(Client("c").PlayerId(), 3);
+  // A leave is told once, to the leaver too (a reset is hostile_clients_test.cc's), and frees its id.
+  b.Send(Leave());
+  auto left = a.WaitFor(LeftOf(2));
+  ASSERT_TRUE(left);
+  EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 0);
+  EXPECT_TRUE(b.IsClosedByServer());
+  EXPECT_EQ(Count(b.CollectAll(Ms(0)), kPktPlayerLeft), 1);
+  TestClient& d = Client("d");
+  EXPECT_EQ(d.PlayerId(), 2);
+  EXPECT_EQ(Count(d.CollectAll(Ms(200)), kPktPlayerJoined), 0);
+  EXPECT_EQ(Count(a.CollectAll(Ms(0)), kPktPlayerLeft), 0);
+
+  // A refused ClientReady closes the connection, and everyone hears the leave.
+  TestClient& e = Client("e");
+  e.Send(ClientReady(1));
+  auto refused = e.WaitFor(-5);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->Length, 8);
+  EXPECT_TRUE(e.WaitFor(LeftOf(4)));
+  EXPECT_TRUE(e.IsClosedByServer());
+  EXPECT_TRUE(a.WaitFor(LeftOf(4)));
+
+  // A room change is told to everyone, even one to a room that does not exist.
+  a.Send(ChangeRoom(9));
+  for (TestClient* c : {&a, &d}) {
+    auto moved = c->WaitFor(kPktPlayerChangedRoom);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(ParsePlayerChangedRoom(*moved).PlayerId, 1);
+    EXPECT_EQ(ParsePlayerChangedRoom(*moved).RoomId, 9);
+  }
+  d.Send(ClientReady());
+  auto info = d.WaitFor(kPktServerInfo);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(ParseServerInfo(*info).Players[0].PlayerId, 1);
+  EXPECT_EQ(ParseServerInfo(*info).Players[0].RoomId, 9);
 }
 
 TEST_F(Protocol, LoginsRacingForTheLastSlotsNeverExceedMaxClients) {
@@ -77,70 +124,6 @@ TEST_F(Protocol, LoginsRacingForTheLastSlotsNeverExceedMaxClients) {
   EXPECT_EQ(late.PlayerId(), freed);
 }
 
-TEST_F(Protocol, PlayerIdsAreTheSmallestFreeAndJoinsGoToTheOthersOnly) {
-  StartServer();
-  TestClient& a = Client("a");
-  TestClient& b = Client("b");
-  auto joined = a.WaitFor(kPktPlayerJoined);
-  ASSERT_TRUE(joined);
-  EXPECT_EQ(ParsePlayerJoined(*joined).PlayerId, 2);
-  EXPECT_EQ(ParsePlayerJoined(*joined).RoomId, 1);
-  EXPECT_EQ(ParsePlayerJoined(*joined).ClientName, "b");
-  EXPECT_EQ(joined->SessionId, a.SessionId());
-  EXPECT_EQ(Client("c").PlayerId(), 3);
-  // A leave is told once, to the leaver too (a reset is hostile_clients_test.cc's), and frees its id.
-  b.Send(Leave());
-  auto left = a.WaitFor(LeftOf(2));
-  ASSERT_TRUE(left);
-  EXPECT_EQ(ParsePlayerLeft(*left).LeaveReason, 0);
-  EXPECT_TRUE(b.IsClosedByServer());
-  EXPECT_EQ(Count(b.CollectAll(std::chrono::milliseconds(0)), kPktPlayerLeft), 1);
-  TestClient& d = Client("d");
-  EXPECT_EQ(d.PlayerId(), 2);
-  EXPECT_EQ(Count(d.CollectAll(std::chrono::milliseconds(200)), kPktPlayerJoined), 0);
-  EXPECT_EQ(Count(a.CollectAll(std::chrono::milliseconds(0)), kPktPlayerLeft), 0);
-}
-
-TEST_F(Protocol, RefusedReadyClosesAndEveryoneHearsTheLeave) {
-  StartServer();
-  TestClient& a = Client("a");
-  TestClient& b = Client("b");
-  b.Send(ClientReady(1));
-  auto refused = b.WaitFor(-5);
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->Length, 8);
-  EXPECT_TRUE(b.WaitFor(LeftOf(2)));
-  EXPECT_TRUE(b.IsClosedByServer());
-  EXPECT_TRUE(a.WaitFor(LeftOf(2)));
-}
-
-TEST_F(Protocol, RoomChangeIsBroadcastEvenForAnUnknownRoom) {
-  StartServer();
-  TestClient& a = Client("a");
-  TestClient& b = Client("b");
-  a.Send(ChangeRoom(9));
-  for (TestClient* c : {&a, &b}) {
-    auto moved = c->WaitFor(kPktPlayerChangedRoom);
-    ASSERT_TRUE(moved);
-    EXPECT_EQ(ParsePlayerChangedRoom(*moved).PlayerId, 1);
-    EXPECT_EQ(ParsePlayerChangedRoom(*moved).RoomId, 9);
-  }
-  b.Send(ClientReady());
-  auto info = b.WaitFor(kPktServerInfo);
-  ASSERT_TRUE(info);
-  EXPECT_EQ(ParseServerInfo(*info).Players[0].RoomId, 9);
-}
-
-TEST_F(Protocol, RoomCommandsNeedAnAdministrator) {
-  StartServer();
-  TestClient& a = Client("a");
-  for (const Bytes& command : {AdminCreateRoom("x"), AdminDeleteRoom(1), AdminSaveAsDefaultChannels(),
-                               AdminKickPlayer(1), AdminChangeServerPassword("p"), AdminChangeAdminPassword("p")}) {
-    a.Send(command);
-    EXPECT_TRUE(a.WaitFor(-100));
-  }
-}
-
 TEST_F(Protocol, RoomsAreCreatedDeletedReusedAndSaved) {
   StartServer({{"Channels", {{"0", "Lobby"}, {"1", "Games"}, {"3", "Music"}}}});
   TestClient& admin = Admin();
@@ -177,17 +160,17 @@ TEST_F(Protocol, RoomsAreCreatedDeletedReusedAndSaved) {
   EXPECT_EQ(ini.find("Music"), std::string::npos);
 }
 
-TEST_F(Protocol, AnonymousConnectionIsClosedByAnyCodeButLogin) {
-  StartServer();
-  TestClient& c = Client();
-  c.Send(ServerStatsReq());
-  EXPECT_TRUE(c.IsClosedByServer());
-  EXPECT_EQ(server_->Log().find("Distroying client"), std::string::npos);
-}
-
-TEST_F(Protocol, PacketsSentTogetherAreAllAnswered) {
+// What one connection sends is answered or refused on its own and harms no other: commands it
+// may not give, packets sent together, an anonymous connection's first command that is not a
+// login, and garbage.
+TEST_F(Protocol, EachConnectionsCommandsAreAnsweredAndItsGarbageHarmsNoOther) {
   StartServer();
   TestClient& a = Client("a");
+  for (const Bytes& command : {AdminCreateRoom("x"), AdminDeleteRoom(1), AdminSaveAsDefaultChannels(),
+                               AdminKickPlayer(1), AdminChangeServerPassword("p"), AdminChangeAdminPassword("p")}) {
+    a.Send(command);
+    EXPECT_TRUE(a.WaitFor(-100));
+  }
   Bytes two = ServerStatsReq();
   Bytes ready = ClientReady();
   two.insert(two.end(), ready.begin(), ready.end());
@@ -198,11 +181,12 @@ TEST_F(Protocol, PacketsSentTogetherAreAllAnswered) {
   for (int i = 0; i < 3; ++i) three.insert(three.end(), one.begin(), one.end());
   a.Send(three);
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(a.WaitFor(kPktPlayerStats));
-}
 
-TEST_F(Protocol, GarbageFromOneClientLeavesTheOthersServed) {
-  StartServer();
-  TestClient& good = Client("good");
+  TestClient& anonymous = Client();
+  anonymous.Send(ServerStatsReq());
+  EXPECT_TRUE(anonymous.IsClosedByServer());
+  EXPECT_EQ(server_->Log().find("Distroying client"), std::string::npos);
+
   TestClient& bad = Client("bad");
   bad.Send(Bytes{0xFF});                                   // truncated
   bad.Send(Bytes(10000, 0x5A));                            // 10000 bytes at once
@@ -212,8 +196,8 @@ TEST_F(Protocol, GarbageFromOneClientLeavesTheOthersServed) {
   Bytes random(300);
   for (size_t i = 0; i < random.size(); ++i) random[i] = static_cast<uint8_t>(i * 37 + 11);
   bad.Send(random);
-  good.Send(ClientReady());
-  EXPECT_TRUE(good.WaitFor(kPktServerInfo));
+  a.Send(ClientReady());
+  EXPECT_TRUE(a.WaitFor(kPktServerInfo));
   TestClient& late = Client("late");
   EXPECT_GT(late.PlayerId(), 0);
 }
