@@ -35,18 +35,25 @@ class LoginSecurity : public ServerTest {
   }
 };
 
-// Five wrong administrator passwords lock the address out: the right one is then refused
-// unchecked, with one log line for the lock-out; an administrator at another address gets in at once.
-TEST_F(LoginSecurity, AdministratorGuessingIsThrottledPerAddress) {
-  StartServer({{"Passwords", {{"AdminPassword", "s3cret"}}}});
-  TestClient& guesser = From("127.0.0.3", "guesser");
+// Five wrong passwords, the server's or the administrator's, lock an address out: the right one
+// is then refused unchecked, with one log line for the lock-out, while another address gets in at
+// once.
+TEST_F(LoginSecurity, PasswordGuessingIsThrottledPerAddress) {
+  StartServer({{"Passwords", {{"ServerPassword", "pw"}, {"AdminPassword", "s3cret"}}}});
+  // The server password at login: the refusal is answered as a wrong password.
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(LoginAnswer("127.0.0.4", "nope"), kPktBadServerPassword) << i;
+  EXPECT_EQ(LoginAnswer("127.0.0.4", "pw"), kPktBadServerPassword) << "the right password got past the lock-out";
+  EXPECT_EQ(LoginAnswer("127.0.0.2", "pw"), kPktLoginAccepted);
+  EXPECT_EQ(LogCount("Client logins from 127.0.0.4 refused for 60 seconds after 5 wrong passwords"), 1);
+
+  TestClient& guesser = From("127.0.0.3", "guesser", "pw");
   for (int i = 0; i < 5; ++i) {
     guesser.Send(AdminLogin("guess" + std::to_string(i)));
     EXPECT_TRUE(guesser.WaitFor(kReplyBadAdminPassword)) << i;
   }
   guesser.Send(AdminLogin("s3cret"));
   EXPECT_TRUE(guesser.WaitFor(kReplyBadAdminPassword)) << "the right password got past the lock-out";
-  TestClient& admin = From("127.0.0.2", "admin");
+  TestClient& admin = From("127.0.0.2", "admin", "pw");
   admin.Send(AdminLogin("s3cret"));
   EXPECT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
   // The guesser hears of the other's success; it was never made an administrator itself.
@@ -57,22 +64,12 @@ TEST_F(LoginSecurity, AdministratorGuessingIsThrottledPerAddress) {
   EXPECT_EQ(LogCount("127.0.0.2"), 0);
 }
 
-// The server password at login: the same throttle, the refusal answered as a wrong password.
-TEST_F(LoginSecurity, ServerPasswordGuessingIsThrottledPerAddress) {
-  StartServer({{"Passwords", {{"ServerPassword", "pw"}}}});
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(LoginAnswer("127.0.0.3", "nope"), kPktBadServerPassword) << i;
-  EXPECT_EQ(LoginAnswer("127.0.0.3", "pw"), kPktBadServerPassword) << "the right password got past the lock-out";
-  EXPECT_EQ(LoginAnswer("127.0.0.2", "pw"), kPktLoginAccepted);
-  EXPECT_EQ(LogCount("Client logins from 127.0.0.3 refused for 60 seconds after 5 wrong passwords"), 1);
-}
-
 // "vimbo" and an empty password are for the local machine: accepted from 127.0.0.1, refused as a
 // wrong password (with one line saying why) from any other address, other loopback addresses
 // included.
-TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyFromTheLocalMachine) {
+TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyLocallyAndNoTextWritesLinesOfItsOwn) {
   StartServer();
-  // Refused from 127.0.0.2 with one line saying why, accepted from 127.0.0.1; the local
-  // administrator is returned.
+  // Tries `password` from both addresses; the local administrator is returned.
   auto local_only = [&](const std::string& password, const std::string& which, const std::string& tag) -> TestClient& {
     TestClient& remote = From("127.0.0.2", "remote" + tag);
     remote.Send(AdminLogin(password));
@@ -95,14 +92,10 @@ TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyFromTheLocalMachine) {
   // An empty password, which anyone tries first, is for the local machine too.
   local.Send(AdminChangeAdminPassword(""));
   EXPECT_TRUE(local.WaitFor(kReplyAdminPasswordChanged));
-  local_only("", "empty", "2");
-}
+  TestClient& admin = local_only("", "empty", "2");
 
-// A password or a room name carrying CR LF used to write lines of its own into the file. It is
-// cut at the first line break or NUL before it is used or stored.
-TEST_F(LoginSecurity, AdministratorTextsCannotWriteLinesOfTheirOwn) {
-  StartServer();
-  TestClient& admin = Admin();
+  // A password or a room name carrying CR LF used to write lines of its own into the file. It is
+  // cut at the first line break or NUL before it is used or stored.
   admin.Send(AdminChangeAdminPassword("x\r\n[Channels]\r\n0=Evil"));
   EXPECT_TRUE(admin.WaitFor(kReplyAdminPasswordChanged));
   admin.Send(AdminChangeServerPassword(std::string("pw\0[Networking]", 15)));
