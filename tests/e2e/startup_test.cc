@@ -17,21 +17,6 @@ bool TcpConnects(const std::string& ip, int port) {
   return ConnectTcp(static_cast<uint16_t>(port), ip).Get() >= 0;
 }
 
-TEST(Startup, StartWritesItsLinesInOrderToTheLogNamedBindsTheAddressSetAndStopEndsCleanly) {
-  ServerProcess server({}, {"-log=other.log"});  // the harness sets IP=127.0.0.1
-  server.SetLogName("other.log");
-  ASSERT_TRUE(server.Start());
-  EXPECT_FALSE(server.Dir().Exists("pvserver.log"));
-  EXPECT_TRUE(InOrder(server.LogLines(), kStartLines));
-  EXPECT_TRUE(TcpConnects("127.0.0.1", server.TcpPort()));
-  EXPECT_FALSE(TcpConnects("127.0.0.2", server.TcpPort()));
-  EXPECT_FALSE(CanBind(SOCK_DGRAM, server.UdpPort()));
-  EXPECT_EQ(server.Stop(), 0);
-  auto lines = server.LogLines();
-  EXPECT_TRUE(InOrder(lines, kStopLines));
-  EXPECT_EQ(lines.back(), "----Parleyvox server shutdown----");
-}
-
 TEST(Startup, BusyTcpPortFailsWithOneFatalLine) {
   int port = PickPortPair();
   ASSERT_NE(port, 0);
@@ -83,24 +68,34 @@ TEST(Startup, ConfigurationFailuresEndWithOneFatalLineAfterTheFirst) {
   }
 }
 
-// Started as a notify-type service: the configuration file lives in PARLEYVOX_HOME (here an
-// older layout, which the server rewrites there), and the manager's socket hears READY=1 once
-// the start line is written and STOPPING=1 when SIGTERM begins the shut-down.
-TEST(Startup, AsAServiceTheFileLivesInItsHomeAndTheManagerHearsReadyAndStopping) {
-  ServerProcess server({{"Version", {{"ServerVersion", "v1.2.1"}}}});
+// Started as a notify-type service with a log named on the command line: the start lines go in
+// order to that log; only the address set is bound (the harness sets IP=127.0.0.1); the
+// configuration file lives in PARLEYVOX_HOME (here an older layout, which the server rewrites
+// there); the manager's socket hears READY=1 once the start line is written and STOPPING=1 when
+// SIGTERM begins the shut-down, which ends cleanly.
+TEST(Startup, AsAServiceItLogsWhereToldBindsTheAddressSetAndTheManagerHearsReadyAndStopping) {
+  ServerProcess server({{"Version", {{"ServerVersion", "v1.2.1"}}}}, {"-log=other.log"});
+  server.SetLogName("other.log");
   server.UseHome("home");
   Fd manager = BindUnixDatagram(server.Dir().File("notify"));
   ASSERT_GE(manager.Get(), 0);
   server.SetEnv("NOTIFY_SOCKET", server.Dir().File("notify"));
   ASSERT_TRUE(server.Start());
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::seconds(5)), "READY=1");
+  EXPECT_FALSE(server.Dir().Exists("pvserver.log"));
   EXPECT_TRUE(InOrder(server.LogLines(), kStartLines));
+  EXPECT_TRUE(TcpConnects("127.0.0.1", server.TcpPort()));
+  EXPECT_FALSE(TcpConnects("127.0.0.2", server.TcpPort()));
+  EXPECT_FALSE(CanBind(SOCK_DGRAM, server.UdpPort()));
   EXPECT_FALSE(server.Dir().Exists("pvserver.ini"));
   EXPECT_NE(server.IniText().find("ServerVersion=v1.2.2"), std::string::npos) << server.IniText();
   EXPECT_NE(server.IniText().find("IdleTimeBeforePing=5000"), std::string::npos) << server.IniText();
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::seconds(1)), "STOPPING=1");
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::milliseconds(0)), "");
+  auto lines = server.LogLines();
+  EXPECT_TRUE(InOrder(lines, kStopLines));
+  EXPECT_EQ(lines.back(), "----Parleyvox server shutdown----");
 }
 
 }  // namespace
