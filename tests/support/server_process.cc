@@ -60,23 +60,9 @@ bool TempDir::Exists(const std::string& name) const { return fs::exists(File(nam
 
 namespace {
 
-void CopyBinary(const std::string& dir) {
-  std::error_code ec;
-  fs::copy_file(PV_SERVER_BINARY, dir + "/pvserver", fs::copy_options::overwrite_existing, ec);
-  fs::permissions(dir + "/pvserver", fs::perms::owner_all, fs::perm_options::add, ec);
-}
-
-pid_t Spawn(const std::string& dir, const std::vector<std::string>& args, const EnvChanges& env_changes = {},
-            const std::string& output_file = "", int output_fd = -1) {
-  std::vector<std::string> argv = {dir + "/pvserver"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  if (output_fd >= 0) return StartProgram(argv, env_changes, dir, {output_fd, output_fd, -1});
-  int out = output_file.empty()
-                ? -1
-                : ::open((dir + "/" + output_file).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  pid_t pid = StartProgram(argv, env_changes, dir, {out, out, -1});
-  if (out >= 0) ::close(out);
-  return pid;
+bool PortPairFree(int port) {
+  return CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port + 1) && CanBind(SOCK_STREAM, port + 1) &&
+         CanBind(SOCK_DGRAM, port);
 }
 
 }  // namespace
@@ -145,11 +131,6 @@ bool CanBind(int type, int port) {
   return ok;
 }
 
-bool PortPairFree(int port) {
-  return CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port + 1) && CanBind(SOCK_STREAM, port + 1) &&
-         CanBind(SOCK_DGRAM, port);
-}
-
 int PickPortPair() {
   static std::mt19937 rng(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
   std::uniform_int_distribution<int> dist(20000, 59998);
@@ -179,7 +160,9 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
 
 ServerProcess::ServerProcess(IniSettings ini, std::vector<std::string> args, bool write_ini)
     : ini_(std::move(ini)), args_(std::move(args)), write_ini_(write_ini) {
-  CopyBinary(dir_.Path());
+  std::error_code ec;
+  fs::copy_file(PV_SERVER_BINARY, dir_.File("pvserver"), fs::copy_options::overwrite_existing, ec);
+  fs::permissions(dir_.File("pvserver"), fs::perms::owner_all, fs::perm_options::add, ec);
 }
 
 ServerProcess::~ServerProcess() {
@@ -209,11 +192,6 @@ void ServerProcess::WriteIni() {
   dir_.Write(ini_name_, text);
 }
 
-bool ServerProcess::Launch() {
-  pid_ = Spawn(dir_.Path(), args_, env_, output_name_, output_fd_);
-  return pid_ > 0;
-}
-
 bool ServerProcess::Start(std::chrono::milliseconds deadline) {
   auto end = std::chrono::steady_clock::now() + deadline;
   for (int attempt = 0; attempt < 5; ++attempt) {
@@ -221,7 +199,14 @@ bool ServerProcess::Start(std::chrono::milliseconds deadline) {
     port_ = fixed_port ? std::atoi(ini_.at("Networking").at("TCPPort").c_str()) : PickPortPair();
     WriteIni();
     ::unlink(dir_.File(log_name_).c_str());
-    if (!Launch()) return false;
+    std::vector<std::string> argv = {dir_.File("pvserver")};
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    int out = output_fd_;
+    if (out < 0 && !output_name_.empty())
+      out = ::open(dir_.File(output_name_).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = StartProgram(argv, env_, dir_.Path(), {out, out, -1});
+    if (out >= 0 && out != output_fd_) ::close(out);
+    if (pid_ <= 0) return false;
     bool started = false, failed_port = false;
     WaitUntil(
         [&] {

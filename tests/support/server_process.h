@@ -56,8 +56,7 @@ ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env = 
 
 // True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
 bool CanBind(int type, int port);
-// True when both port and port + 1 can be bound on 127.0.0.1 (TCP and UDP).
-bool PortPairFree(int port);
+// A port P on 127.0.0.1 with P and P + 1 both free for TCP and UDP; 0 when none was found.
 int PickPortPair();
 
 class ServerProcess {
@@ -88,7 +87,6 @@ class ServerProcess {
   // names it in PARLEYVOX_HOME, as a packaged service does; before Start.
   void UseHome(const std::string& folder);
   const TempDir& Dir() const { return dir_; }
-  IniSettings& Ini() { return ini_; }
   // Later starts keep the configuration file as the server left it (and the port it holds).
   void KeepIniFromNowOn() {
     ini_["Networking"]["TCPPort"] = std::to_string(port_);
@@ -107,7 +105,6 @@ class ServerProcess {
 
  private:
   void WriteIni();
-  bool Launch();
 
   TempDir dir_;
   IniSettings ini_;
