@@ -11,15 +11,10 @@ namespace {
 
 class LoginSecurity : public ServerTest {
  protected:
-  // A client connected from `from` (127.0.0.2 and up stand for other hosts), logged in.
+  // A client connected from `from` (127.0.0.2 and up stand for other hosts), logged in unless
+  // `name` is empty.
   TestClient& From(const std::string& from, const std::string& name, const std::string& password = "") {
-    clients_.push_back(std::make_unique<TestClient>());
-    TestClient& c = *clients_.back();
-    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort()), from));
-    if (!name.empty()) {
-      EXPECT_TRUE(c.Login(name, password));
-    }
-    return c;
+    return Client(name, "1.2.1", password, from);
   }
   int LogCount(const std::string& text) const {
     int n = 0;

@@ -354,10 +354,10 @@ TEST_F(Monitoring, HostileHttpClientsHoldUpNeitherPlayersNorTheStop) {
 
 TEST(MonitoringListen, AnUnusableListenValueIsAWarningAndTheServerRuns) {
   Fd taken = ListenTcp();
+  // Which texts are addresses is the unit test MonitoringListen.ParseListenAddress's; here one
+  // of them, and addresses that cannot be listened on.
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"nonsense", "is not an address:port"},
-      {"127.0.0.1:99999", "is not an address:port"},
-      {"::1:9870", "is not an address:port"},
       {"192.0.2.7:9870", "cannot listen on 192.0.2.7:9870"},
       {"127.0.0.1:" + std::to_string(LocalPortOf(taken.Get())), "cannot listen on"},
   };

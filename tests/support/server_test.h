@@ -26,12 +26,12 @@ class ServerTest : public ::testing::Test {
       EXPECT_EQ(server_->Stop(), 0);
     }
   }
-  // A connected client, logged in unless `name` is empty.
+  // A connected client, logged in unless `name` is empty; `from` is TestClient::Connect's.
   TestClient& Client(const std::string& name = "", const std::string& version = "1.2.1",
-                     const std::string& password = "") {
+                     const std::string& password = "", const std::string& from = "") {
     clients_.push_back(std::make_unique<TestClient>());
     TestClient& c = *clients_.back();
-    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort())));
+    EXPECT_TRUE(c.Connect(static_cast<uint16_t>(server_->TcpPort()), from));
     if (!name.empty()) {
       EXPECT_TRUE(c.Login(name, password, version));
     }
