@@ -9,11 +9,7 @@ namespace pv::test {
 
 using pv::client::Bytes;
 using pv::client::ServerPacket;
-using pv::client::LoginAcceptedMsg;
 using pv::client::ServerInfoMsg;
-using pv::client::PlayerRoomMsg;
-using pv::client::PlayerLeftMsg;
-using pv::client::PlayerStatsMsg;
 
 using pv::client::AdminChangeAdminPassword;
 using pv::client::AdminChangeServerPassword;

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/loopback_sockets.h"
+
 namespace pv::test {
 
 TestClient::~TestClient() { Close(); }
@@ -20,33 +22,25 @@ bool TestClient::Connect(uint16_t port, const std::string& from) {
     ADD_FAILURE() << "TestClient::Connect: already connected";
     return false;
   }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    ADD_FAILURE() << "socket: " << std::strerror(errno);
+  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (!from.empty() && (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+                        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)) {
+    ADD_FAILURE() << "bind " << from << ": " << std::strerror(errno);
     return false;
-  }
-  if (!from.empty()) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-      ADD_FAILURE() << "bind " << from << ": " << std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ADD_FAILURE() << "connect to 127.0.0.1:" << port << ": " << std::strerror(errno);
-    ::close(fd);
     return false;
   }
   int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  fd_ = fd;
+  ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  fd_ = fd.Release();
   {
     std::lock_guard<std::mutex> lock(mu_);
     queue_.clear();
