@@ -246,6 +246,17 @@ TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
   EXPECT_TRUE(server_->WaitForLog("Dropped slow client stalled[" + std::to_string(stalled_id) + "]"));
 }
 
+// A thread that calls step(0), step(1), ... a millisecond apart until `stop`, at most 10 s.
+std::thread Repeat(const std::atomic<bool>& stop, std::function<void(int)> step) {
+  return std::thread([&stop, step = std::move(step)] {
+    auto end = Clock::now() + std::chrono::seconds(10);
+    for (int i = 0; !stop && Clock::now() < end; ++i) {
+      step(i);
+      std::this_thread::sleep_for(Ms(1));
+    }
+  });
+}
+
 TEST_F(HostileClients, ConnectionsResetWhileARoomIsBusyLeaveNoGhosts) {
   IniSettings ini{{"Channels", {{"0", "Lobby"}, {"1", "Side"}}}};
   StartServer(ini);
@@ -254,14 +265,7 @@ TEST_F(HostileClients, ConnectionsResetWhileARoomIsBusyLeaveNoGhosts) {
   for (const char* name : {"m1", "m2", "m3"}) movers.push_back(&Client(name));
   std::atomic<bool> stop{false};
   std::vector<std::thread> moving;
-  for (TestClient* m : movers)
-    moving.emplace_back([m, &stop] {
-      auto end = Clock::now() + std::chrono::seconds(10);
-      for (int i = 0; !stop && Clock::now() < end; ++i) {
-        m->SendNow(ChangeRoom(1 + i % 2));
-        std::this_thread::sleep_for(Ms(1));
-      }
-    });
+  for (TestClient* m : movers) moving.push_back(Repeat(stop, [m](int i) { m->SendNow(ChangeRoom(1 + i % 2)); }));
 
   // 3 s of churn (scaled down from 12): log in and reset at once, or reset half-way through a
   // login, or reset before the answer was read.
@@ -335,21 +339,12 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
   TestClient& builder = Admin("builder");
   const uint16_t port = static_cast<uint16_t>(server_->TcpPort());
   std::atomic<bool> stop{false};
-  auto repeat = [&stop](const std::function<void(int)>& step) {
-    return std::thread([&stop, step] {
-      auto end = Clock::now() + std::chrono::seconds(10);
-      for (int i = 0; !stop && Clock::now() < end; ++i) {
-        step(i);
-        std::this_thread::sleep_for(Ms(1));
-      }
-    });
-  };
   std::vector<std::thread> racing;
   // The watcher asks for the whole picture all the time; players join, change rooms, become
   // administrators and go; an administrator kicks the newest players, one creates rooms and the
   // other deletes them.
-  racing.push_back(repeat([&](int) { watcher.SendNow(ClientReady()); }));
-  racing.push_back(repeat([&](int i) {
+  racing.push_back(Repeat(stop, [&](int) { watcher.SendNow(ClientReady()); }));
+  racing.push_back(Repeat(stop, [&](int i) {
     Fd fd = ConnectTcp(port);
     Bytes login = ClientLogin("j" + std::to_string(i), "", "1.2.1");
     for (const Bytes& then : {ChangeRoom(2), AdminLogin("vimbo"), ChangeRoom(1)})
@@ -357,9 +352,9 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
     SendAll(fd.Get(), std::string(login.begin(), login.end()));
     std::this_thread::sleep_for(Ms(i % 4));
   }));
-  racing.push_back(repeat([&](int i) { kicker.SendNow(AdminKickPlayer(4 + i % 3)); }));
-  racing.push_back(repeat([&](int i) { builder.SendNow(AdminCreateRoom("r" + std::to_string(i))); }));
-  racing.push_back(repeat([&](int i) { kicker.SendNow(AdminDeleteRoom(2 + i % 3)); }));
+  racing.push_back(Repeat(stop, [&](int i) { kicker.SendNow(AdminKickPlayer(4 + i % 3)); }));
+  racing.push_back(Repeat(stop, [&](int i) { builder.SendNow(AdminCreateRoom("r" + std::to_string(i))); }));
+  racing.push_back(Repeat(stop, [&](int i) { kicker.SendNow(AdminDeleteRoom(2 + i % 3)); }));
   std::this_thread::sleep_for(Ms(3000));
   stop = true;
   for (auto& t : racing) t.join();
