@@ -3,7 +3,7 @@
 // whose datagrams each cost a log line. The real server drops them all, its clients keep talking,
 // its log stays small.
 //
-// Forged sources need a raw socket: those tests skip, saying why, when not run as root. The
+// Forged sources need a raw socket: what forges skips, saying why, when not run as root. The
 // other hosts are other loopback addresses (127.0.0.2, 127.0.0.3), which are as foreign to the
 // server's check as any remote address.
 #include <gtest/gtest.h>
@@ -11,13 +11,9 @@
 
 #include <algorithm>
 #include <cstdio>  // sscanf
-#include <memory>
 
-#include "sessions/datagrams.h"
 #include "support/forged_udp.h"
 #include "support/sanitizer_build.h"
-#include "support/server_process.h"
-#include "support/test_client.h"
 #include "support/udp_peer.h"
 
 namespace pv::test {
@@ -25,81 +21,53 @@ namespace {
 
 const Bytes kVoice = {'V', 'O', 'I', 'C', 'E'};
 
-class UdpSecurity : public ::testing::Test {
+class UdpSecurity : public UdpServerTest {
  protected:
-  void Start(IniSettings ini = {}) {
-    server_ = std::make_unique<ServerProcess>(std::move(ini));
-    ASSERT_TRUE(server_->Start());
-  }
-  void TearDown() override {
-    peers_.clear();
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
+  // Two datagrams whose source is the server's own endpoint (`source`:its UDP port), carrying two
+  // players' ids, used to set off a relay loop through the server. They are dropped: the players
+  // keep their endpoints and each hears exactly what the room says.
+  void ExpectNoLoopFromTheServersOwnEndpoint(ForgedUdp& forged, const std::string& source, Peer& alice, Peer& bob) {
+    SCOPED_TRACE("forged from " + source);
+    Peer& carol = Join("carol");
+    for (Peer* p : {&alice, &bob}) {
+      ASSERT_TRUE(forged.Send(source, UdpPort(), UdpPort(), RelayDatagram(p->sid, 1, kVoice)));
+      ASSERT_TRUE(forged.Send(source, UdpPort(), UdpPort(), PingDatagram(p->sid, kPingKindPing, 1)));
     }
+    Sync(carol);
+    const Bytes marker = {'M', 'A', 'R', 'K'};
+    Talk(carol, marker);
+    ExpectNextIs(alice, marker);
+    ExpectNextIs(bob, marker);
+    // The server is idle again: a ping is answered at once, and nothing else arrives.
+    Sync(alice);
+    EXPECT_FALSE(alice.udp->Receive(Ms(200))) << "copies keep coming";
   }
-  uint16_t UdpPort() const { return static_cast<uint16_t>(server_->UdpPort()); }
-  // A logged-in client whose UDP endpoint the server knows (its ping was answered).
-  Peer& Join(const std::string& name) {
-    peers_.push_back(std::make_unique<Peer>());
-    Peer& p = *peers_.back();
-    p.LogIn(server_->TcpPort(), name);
-    Sync(p);
-    return p;
-  }
-  // A ping and its answer: every datagram that reached the server's socket before it has been
-  // handled (one socket, one listener, in arrival order).
-  void Sync(Peer& p) {
-    EXPECT_TRUE(p.udp->SendTo(UdpPort(), PingDatagram(p.sid, kPingKindPing, 3)));
-    auto answer = p.udp->Receive(Ms(3000));
-    ASSERT_TRUE(answer) << p.name << " got no answer to its ping";
-    EXPECT_EQ(*answer, BuildPingDatagram(p.sid, kPingKindAnswer, 3)) << p.name;
-  }
-  void Talk(Peer& from, const Bytes& payload) {
-    EXPECT_TRUE(from.udp->SendTo(UdpPort(), RelayDatagram(from.sid, from.next_id++, payload)));
-  }
-  // `p`'s next datagram is `payload` from the room: nothing (a flood, a stray answer) came first.
-  static void ExpectNextIs(Peer& p, const Bytes& payload) {
-    auto got = p.udp->Receive(Ms(3000));
-    ASSERT_TRUE(got) << p.name << " heard nothing";
-    ASSERT_GE(got->size(), kRelayHeaderSize);
-    EXPECT_EQ(Bytes(got->begin() + kRelayHeaderSize, got->end()), payload) << p.name << " heard something else";
-  }
-
-  std::unique_ptr<ServerProcess> server_;
-  std::vector<std::unique_ptr<Peer>> peers_;
 };
 
-// A host that never logged in tries every session id with pings and voice, the victim's id most
-// of all: no answer, no voice, and the victim keeps its own endpoint.
-TEST_F(UdpSecurity, HostThatNeverLoggedInGetsNothingAndMovesNothing) {
-  Start();
+TEST_F(UdpSecurity, StrangersAndForgedSourcesGetNothingAndMoveNothing) {
+  StartServer();
   Peer& alice = Join("alice");
   Peer& bob = Join("bob");
+  // A host that never logged in tries every session id with pings and voice, the victim's id
+  // most of all: no answer, no voice, and the victim keeps its own endpoint.
   TestUdp stranger("127.0.0.2");
   ASSERT_TRUE(stranger.Ok());
   for (uint32_t first = 1; first <= 50000; first += 200) {
     for (uint32_t id = first; id < first + 200 && id <= 50000; ++id)
       stranger.SendTo(UdpPort(), PingDatagram(static_cast<uint16_t>(id), kPingKindPing, 1));
-    // The victim's own id, as a ping and as voice, in every round.
     stranger.SendTo(UdpPort(), PingDatagram(bob.sid, kPingKindPing, 1));
     stranger.SendTo(UdpPort(), RelayDatagram(bob.sid, 1, kVoice));
     Sync(alice);
   }
   EXPECT_FALSE(stranger.Receive(Ms(0))) << "the stranger was answered";
-  // The room's voice still goes to the victim, not to the stranger.
   Talk(alice, kVoice);
   ExpectNextIs(bob, kVoice);
   EXPECT_FALSE(stranger.Receive(Ms(200))) << "the stranger heard the room";
-}
 
-// One forged datagram with a third party's address as its source used to turn the room's voice
-// on that party. It is dropped: the third party hears nothing.
-TEST_F(UdpSecurity, ForgedSourceGetsNoReflection) {
   ForgedUdp forged;
   SKIP_UNLESS_FORGERY_POSSIBLE(forged);
-  Start();
-  Peer& alice = Join("alice");
-  Peer& bob = Join("bob");
+  // One forged datagram with a third party's address as its source used to turn the room's
+  // voice on that party. It is dropped: the third party hears nothing.
   TestUdp victim("127.0.0.3");
   ASSERT_TRUE(victim.Ok());
   ASSERT_TRUE(forged.Send("127.0.0.3", victim.Port(), UdpPort(), PingDatagram(bob.sid, kPingKindPing, 1)));
@@ -108,44 +76,19 @@ TEST_F(UdpSecurity, ForgedSourceGetsNoReflection) {
   for (int i = 0; i < 20; ++i) Talk(alice, kVoice);
   for (int i = 0; i < 20; ++i) ExpectNextIs(bob, kVoice);
   EXPECT_FALSE(victim.Receive(Ms(200))) << "the third party received traffic";
+
+  ExpectNoLoopFromTheServersOwnEndpoint(forged, "127.0.0.1", alice, bob);  // the control address
 }
 
-struct LoopCase {
-  const char* name;
-  const char* follow;  // [Security] UdpFollowsTcpAddress
-  const char* source;  // forged source address, with the server's UDP port
-};
-
-class OwnEndpoint : public UdpSecurity, public ::testing::WithParamInterface<LoopCase> {};
-
-// Two datagrams whose source is the server's own endpoint, carrying two players' ids, used to set
-// off a relay loop through the server. Now they are dropped: the players keep their endpoints
-// and each hears exactly what the room says.
-TEST_P(OwnEndpoint, ForgedOwnEndpointSetsOffNoLoop) {
+// With the address check off a datagram may come from any host, but not from the server itself.
+TEST_F(UdpSecurity, WithTheAddressCheckOffTheServersOwnEndpointStillSetsOffNoLoop) {
   ForgedUdp forged;
   SKIP_UNLESS_FORGERY_POSSIBLE(forged);
-  Start({{"Security", {{"UdpFollowsTcpAddress", GetParam().follow}}}});
+  StartServer({{"Security", {{"UdpFollowsTcpAddress", "0"}}}});
   Peer& alice = Join("alice");
   Peer& bob = Join("bob");
-  Peer& carol = Join("carol");
-  for (Peer* p : {&alice, &bob}) {
-    ASSERT_TRUE(forged.Send(GetParam().source, UdpPort(), UdpPort(), RelayDatagram(p->sid, 1, kVoice)));
-    ASSERT_TRUE(forged.Send(GetParam().source, UdpPort(), UdpPort(), PingDatagram(p->sid, kPingKindPing, 1)));
-  }
-  Sync(carol);
-  const Bytes marker = {'M', 'A', 'R', 'K'};
-  Talk(carol, marker);
-  ExpectNextIs(alice, marker);
-  ExpectNextIs(bob, marker);
-  // The server is idle again: a ping is answered at once, and nothing else arrives.
-  Sync(alice);
-  EXPECT_FALSE(alice.udp->Receive(Ms(200))) << "copies keep coming";
+  ExpectNoLoopFromTheServersOwnEndpoint(forged, "127.0.0.5", alice, bob);
 }
-
-INSTANTIATE_TEST_SUITE_P(Sources, OwnEndpoint,
-                         ::testing::Values(LoopCase{"ControlAddress", "1", "127.0.0.1"},
-                                           LoopCase{"OtherHostAddressCheckOff", "0", "127.0.0.5"}),
-                         [](const ::testing::TestParamInfo<LoopCase>& info) { return std::string(info.param.name); });
 
 off_t LogSize(const ServerProcess& server) {
   struct stat st {};
@@ -186,7 +129,7 @@ FailureLines CountFailureLines(const std::vector<std::string>& lines, uint16_t s
 // never sent a datagram, so the server knows no endpoint for it). A flood of both writes five
 // lines a second of each kind, then one line a second that says how many were left out.
 TEST_F(UdpSecurity, DatagramFloodGrowsTheLogByAFewLinesASecond) {
-  Start();
+  StartServer();
   Peer& flooder = Join("flooder");
   Peer& watcher = Join("watcher");
   TestClient silent;

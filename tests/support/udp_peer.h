@@ -1,11 +1,15 @@
-// A client as the UDP end-to-end tests use it: its control connection and its UDP socket.
+// A client as the UDP end-to-end tests use it (its control connection and its UDP socket), and
+// the fixture of those tests: a server of the test's own with such clients logged in to it.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "sessions/datagrams.h"
+#include "support/server_process.h"
 #include "support/test_client.h"
 
 namespace pv::test {
@@ -27,6 +31,61 @@ struct Peer {
     sid = tcp->SessionId();
     player_id = tcp->PlayerId();
   }
+};
+
+class UdpServerTest : public ::testing::Test {
+ protected:
+  void StartServer(IniSettings ini = {}) {
+    server_ = std::make_unique<ServerProcess>(std::move(ini));
+    ASSERT_TRUE(server_->Start());
+  }
+  void TearDown() override {
+    peers_.clear();
+    if (server_) {
+      EXPECT_EQ(server_->Stop(), 0);
+    }
+  }
+  uint16_t UdpPort() const { return static_cast<uint16_t>(server_->UdpPort()); }
+  // A logged-in client, moved to room `room_id` unless 0, whose UDP endpoint the server knows
+  // (its ping was answered).
+  Peer& Join(const std::string& name, int room_id = 0) {
+    peers_.push_back(std::make_unique<Peer>());
+    Peer& p = *peers_.back();
+    p.LogIn(server_->TcpPort(), name);
+    if (room_id != 0) {
+      p.tcp->Send(ChangeRoom(room_id));
+      EXPECT_TRUE(p.tcp->WaitFor([&](const ServerPacket& m) {
+        return m.Code == kPktPlayerChangedRoom && ParsePlayerChangedRoom(m).PlayerId == p.player_id;
+      }));
+    }
+    Sync(p);
+    return p;
+  }
+  // A ping and its answer: every datagram that reached the server's socket before it has been
+  // handled (one socket, one listener, in arrival order).
+  void Sync(Peer& p) {
+    EXPECT_TRUE(p.udp->SendTo(UdpPort(), PingDatagram(p.sid, kPingKindPing, 3)));
+    auto answer = p.udp->Receive(Ms(3000));
+    ASSERT_TRUE(answer) << p.name << " got no answer to its ping";
+    EXPECT_EQ(*answer, BuildPingDatagram(p.sid, kPingKindAnswer, 3)) << p.name;
+  }
+  void Send(Peer& from, const Bytes& datagram) { EXPECT_TRUE(from.udp->SendTo(UdpPort(), datagram)); }
+  // A relay datagram to `from`'s room, and one to the players listed.
+  void Talk(Peer& from, const Bytes& payload) { Send(from, RelayDatagram(from.sid, from.next_id++, payload)); }
+  void TalkTo(Peer& from, const Bytes& player_ids, const Bytes& payload) {
+    Send(from, RelayDatagramTo(from.sid, from.next_id++, player_ids, payload));
+  }
+  // `p`'s next datagram carries `payload`: nothing (a flood, a stray answer, a copy that should
+  // not be) came first.
+  static void ExpectNextIs(Peer& p, const Bytes& payload) {
+    auto got = p.udp->Receive(Ms(3000));
+    ASSERT_TRUE(got) << p.name << " heard nothing";
+    ASSERT_GE(got->size(), kRelayHeaderSize);
+    EXPECT_EQ(Bytes(got->begin() + kRelayHeaderSize, got->end()), payload) << p.name << " heard something else";
+  }
+
+  std::unique_ptr<ServerProcess> server_;
+  std::vector<std::unique_ptr<Peer>> peers_;
 };
 
 }  // namespace pv::test
