@@ -21,9 +21,11 @@ class WebListing : public ::testing::Test {
     ASSERT_TRUE(central_.Ok());
     ASSERT_TRUE(own_.Ok());
   }
-  void StartServer(IniSettings ini) {
+  // With a CA file named, "https://" posts are checked against it.
+  void StartServer(IniSettings ini, const std::string& ca_file = "") {
     server_ = std::make_unique<ServerProcess>(std::move(ini));
     server_->SetEnv("PARLEYVOX_LISTING_URL", central_.Url("/webpost.php"));
+    if (!ca_file.empty()) server_->SetEnv("PARLEYVOX_CA_FILE", ca_file);
     ASSERT_TRUE(server_->Start());
   }
   void TearDown() override {
@@ -31,21 +33,24 @@ class WebListing : public ::testing::Test {
       EXPECT_EQ(server_->Stop(), 0);
     }
   }
-  // The raw request with the uptime's digits replaced by "N".
-  static std::string Raw(const HttpRecorder& recorder, size_t index = 0) {
+  // The first request's raw bytes with the uptime's digits replaced by "N".
+  static std::string Raw(const HttpRecorder& recorder) {
     auto requests = recorder.Requests();
-    if (index >= requests.size()) return "(none)";
-    return std::regex_replace(requests[index].raw, std::regex("uptime=[0-9]+&"), "uptime=N&");
+    if (requests.empty()) return "(none)";
+    return std::regex_replace(requests[0].raw, std::regex("uptime=[0-9]+&"), "uptime=N&");
   }
 
   HttpRecorder central_, own_;
   std::unique_ptr<ServerProcess> server_;
 };
 
-TEST_F(WebListing, FirstReportArrivesAtStartWithTheExactRequest) {
+// The operator's address never answers: the post's ten-second wait does not hold the shut-down.
+TEST_F(WebListing, FirstReportArrivesAtStartWithTheExactRequestAndASilentServiceHoldsNoShutDown) {
+  own_.NeverAnswer();
   StartServer({{"General", {{"Servername", "Test Server"}}},
                {"Passwords", {{"ServerPassword", "pw"}}},
-               {"WebStatus", {{"Active", "1"}, {"ParleyvoxSite_DisplayInWebList", "1"}, {"WebPostURL", own_.Url("/report.php")}}}});
+               {"WebStatus",
+                {{"Active", "1"}, {"ParleyvoxSite_DisplayInWebList", "1"}, {"WebPostURL", own_.Url("/report.php")}}}});
   ASSERT_TRUE(own_.WaitForRequests(1, Ms(5000)));
   EXPECT_EQ(Raw(own_),
             "POST /report.php?serverport=" + std::to_string(server_->TcpPort()) +
@@ -58,19 +63,36 @@ TEST_F(WebListing, FirstReportArrivesAtStartWithTheExactRequest) {
   // Made from the configured address; the central service is not asked to list this server.
   EXPECT_EQ(own_.Requests()[0].peer_ip, "127.0.0.1");
   EXPECT_EQ(central_.Requests().size(), 0u);
+  EXPECT_EQ(server_->Stop(Ms(8000)), 0);  // well inside the harness's own limit
+  EXPECT_TRUE(server_->WaitForLog("PingThread.Terminated", Ms(0)));
+  server_.reset();
 }
 
-TEST_F(WebListing, CentralServiceFailureIsLoggedAndTheOperatorsAddressStillPosted) {
+// An "https://" WebPostURL goes over TLS, checked against the CA file the environment names (the
+// certificates the post refuses are tests/unit/http_client_test.cc's); a failure of the central
+// service is logged and leaves the operator's own address posted.
+TEST_F(WebListing, CentralServiceFailureIsLoggedAndTheOperatorsAddressStillPostedOverTls) {
+  TempDir certs;
+  ASSERT_TRUE(MakeCertificate(certs, "listing", "IP:127.0.0.1"));
+  HttpRecorder own_tls(certs.File("listing.crt"), certs.File("listing.key"));
+  ASSERT_TRUE(own_tls.Ok());
+  std::string own_url = own_tls.Url("/report.php?key=7");
+  own_url.replace(0, 5, "HTTPS");  // the scheme in any letter case
   central_.AnswerStatus(404, "Not Found");
-  StartServer({{"WebStatus",
-                {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_.Url("/report.php?key=7")}}}});
-  ASSERT_TRUE(own_.WaitForRequests(1, Ms(5000)));
+  StartServer({{"WebStatus", {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_url}}}},
+              certs.File("listing.crt"));
+  ASSERT_TRUE(own_tls.WaitForRequests(1, Ms(5000)));
   ASSERT_EQ(central_.Requests().size(), 1u);
   EXPECT_EQ(Raw(central_).rfind("POST /webpost.php?serverport=", 0), 0u) << Raw(central_);
-  EXPECT_EQ(Raw(own_).rfind("POST /report.php?key=7?serverport=", 0), 0u) << Raw(own_);
+  EXPECT_EQ(Raw(own_tls).rfind("POST /report.php?key=7?serverport=" + std::to_string(server_->TcpPort()) +
+                                   "&servername=Parleyvox+Server&clients=0&",
+                               0),
+            0u)
+      << Raw(own_tls);
   EXPECT_TRUE(server_->WaitForLog(
       "in: TPingThread.PostData (Parleyvox) exception EIdProtocolReplyError: HTTP/1.1 404 Not Found", Ms(2000)));
   EXPECT_EQ(server_->Log().find("(UserUrl)"), std::string::npos);
+  EXPECT_EQ(server_->Log().find("PostData exception"), std::string::npos);
 }
 
 TEST_F(WebListing, NothingIsPostedWhileTheReportIsOff) {
@@ -78,38 +100,6 @@ TEST_F(WebListing, NothingIsPostedWhileTheReportIsOff) {
   ASSERT_TRUE(server_->WaitForLog("PingThread.Execute"));
   EXPECT_FALSE(own_.WaitForRequests(1, Ms(1000)));
   EXPECT_EQ(central_.Requests().size(), 0u);
-}
-
-TEST_F(WebListing, ServiceThatNeverAnswersDoesNotHoldTheShutDown) {
-  own_.NeverAnswer();
-  StartServer({{"WebStatus", {{"Active", "1"}, {"WebPostURL", own_.Url("/r.php")}}}});
-  ASSERT_TRUE(own_.WaitForRequests(1, Ms(5000)));
-  // Well inside the harness's own limit; the post's ten-second wait is not waited out.
-  EXPECT_EQ(server_->Stop(Ms(8000)), 0);
-  EXPECT_TRUE(server_->WaitForLog("PingThread.Terminated", Ms(0)));
-  server_.reset();
-}
-
-// An "https://" WebPostURL goes over TLS, checked against the CA file the environment names
-// (the certificates the post refuses are tests/unit/http_client_test.cc's).
-TEST(WebListingTls, PostsOverTlsCheckedAgainstTheCaFileTheEnvironmentNames) {
-  TempDir certs;
-  ASSERT_TRUE(MakeCertificate(certs, "listing", "IP:127.0.0.1"));
-  HttpRecorder own(certs.File("listing.crt"), certs.File("listing.key"));
-  ASSERT_TRUE(own.Ok());
-  std::string own_url = own.Url("/report.php");
-  own_url.replace(0, 5, "HTTPS");  // the scheme in any letter case
-  ServerProcess server({{"WebStatus", {{"Active", "1"}, {"WebPostURL", own_url}}}});
-  server.SetEnv("PARLEYVOX_CA_FILE", certs.File("listing.crt"));
-  ASSERT_TRUE(server.Start());
-  ASSERT_TRUE(own.WaitForRequests(1, Ms(5000)));
-  EXPECT_EQ(own.Requests()[0].raw.rfind("POST /report.php?serverport=" + std::to_string(server.TcpPort()) +
-                                            "&servername=Parleyvox+Server&clients=0&",
-                                        0),
-            0u)
-      << own.Requests()[0].raw;
-  EXPECT_EQ(server.Log().find("exception"), std::string::npos);
-  EXPECT_EQ(server.Stop(), 0);
 }
 
 }  // namespace
