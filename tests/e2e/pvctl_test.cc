@@ -44,7 +44,7 @@ class Pvctl : public ServerTest {
   const EnvChanges kAdmin = {{"PVCTL_ADMIN_PASSWORD", "vimbo"}};
 };
 
-TEST_F(Pvctl, ReadCommandsInBothFormsWithoutAdministratorLogin) {
+TEST_F(Pvctl, ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOtherClientsSeeThem) {
   StartServer({{"Channels", {{"0", "Lobby"}, {"1", "Games"}}}});
   TestClient& alice = Admin("alice");
   TestClient& bob = Client("bob", "1.2.7");
@@ -86,29 +86,25 @@ TEST_F(Pvctl, ReadCommandsInBothFormsWithoutAdministratorLogin) {
   // None of these logged in as administrator, though the password was there to use.
   EXPECT_FALSE(bob.TryWaitFor([](const ServerPacket& p) { return p.Code == kPktPlayerIsAdmin; },
                               std::chrono::milliseconds(200)));
-}
 
-TEST_F(Pvctl, AdministratorCommandsAsOtherClientsSeeThem) {
-  StartServer();
-  TestClient& watcher = Client("watcher");
-  TestClient& victim = Client("victim");
+  // The administrator commands, as the other clients see them.
   ProgramResult r = Run({"room", "create", "Music"}, kAdmin);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "created room 2 Music\n");
-  auto created = watcher.WaitFor(kPktRoomCreated);
+  EXPECT_EQ(r.out, "created room 3 Music\n");
+  auto created = alice.WaitFor(kPktRoomCreated);
   ASSERT_TRUE(created);
   EXPECT_EQ(ParseRoomCreated(*created).Name, "Music");
   r = Run({"--json", "room", "create", "Talk"}, kAdmin);
-  EXPECT_EQ(r.out, "{\"room\":{\"id\":3,\"name\":\"Talk\"}}\n") << r.err;
-  r = Run({"--json", "room", "delete", "2"}, kAdmin);
-  EXPECT_EQ(r.out, "{\"deleted_room\":2}\n") << r.err;
-  auto deleted = watcher.WaitFor(kPktRoomDeleted);
+  EXPECT_EQ(r.out, "{\"room\":{\"id\":4,\"name\":\"Talk\"}}\n") << r.err;
+  r = Run({"--json", "room", "delete", "3"}, kAdmin);
+  EXPECT_EQ(r.out, "{\"deleted_room\":3}\n") << r.err;
+  auto deleted = alice.WaitFor(kPktRoomDeleted);
   ASSERT_TRUE(deleted);
-  EXPECT_EQ(ParseRoomDeleted(*deleted), 2);
-  r = Run({"kick", std::to_string(victim.PlayerId())}, kAdmin);
+  EXPECT_EQ(ParseRoomDeleted(*deleted), 3);
+  r = Run({"kick", std::to_string(bob.PlayerId())}, kAdmin);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "kicked player 2\n");
-  auto kicked = victim.WaitFor(LeftOf(victim.PlayerId()));
+  auto kicked = bob.WaitFor(LeftOf(bob.PlayerId()));
   ASSERT_TRUE(kicked);
   EXPECT_EQ(ParsePlayerLeft(*kicked).LeaveReason, 4);
 
@@ -172,27 +168,17 @@ TEST_F(Pvctl, RefusalsExitOneWithTheReason) {
 
 TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
   // Port 1 is never a server here: a usage error must come before any connection attempt.
-  const std::vector<Args> cases = {
-      {},
-      {"frob"},
-      {"kick"},
-      {"kick", "0"},
-      {"kick", "256"},
-      {"kick", "1x"},
-      {"stats", "-1"},
-      {"room"},
-      {"room", "create"},
-      {"room", "create", std::string(31, 'r')},
-      {"room", "delete", "0"},
-      {"room", "rename", "1"},
-      {"password"},
-      {"password", "root"},
-      {"info", "extra"},
-      {"--bogus", "info"},
-      {"--port", "0", "info"},
-      {"--port", "65536", "info"},
-      {"--name", std::string(31, 'n'), "info"},
-  };
+  const std::vector<Args> cases = {{},
+                                    {"frob"},
+                                    {"kick"}, {"kick", "0"}, {"kick", "256"}, {"kick", "1x"},
+                                    {"stats", "-1"},
+                                    {"room"}, {"room", "create"}, {"room", "create", std::string(31, 'r')},
+                                    {"room", "delete", "0"}, {"room", "rename", "1"},
+                                    {"password"}, {"password", "root"},
+                                    {"info", "extra"}, {"--bogus", "info"},
+                                    {"--port", "0", "info"}, {"--port", "65536", "info"},
+                                    {"--name", std::string(31, 'n'), "info"}};
+
   for (const Args& args : cases) {
     ProgramResult r = RunPvctl(1, args);
     EXPECT_EQ(r.exit_code, 2) << DescribeRun(args, r);
