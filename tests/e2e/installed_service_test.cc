@@ -15,9 +15,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
 
 #include "support/loopback_sockets.h"
 #include "support/server_process.h"
@@ -64,9 +65,7 @@ Unit ReadUnit(const std::string& path, const std::string& instance) {
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 uid_t OwnerOf(const std::string& path) {
@@ -87,13 +86,7 @@ class InstalledService : public ::testing::TestWithParam<std::pair<std::string, 
   }
   // A folder as systemd makes a StateDirectory or LogsDirectory: owned by the service user.
   void MakeServiceFolder(const std::string& path) {
-    std::string partial;
-    std::stringstream parts(path);
-    for (std::string part; std::getline(parts, part, '/');) {
-      if (part.empty()) continue;
-      partial += "/" + part;
-      ::mkdir(partial.c_str(), 0755);
-    }
+    std::filesystem::create_directories(path);
     ASSERT_EQ(::chown(path.c_str(), uid_, gid_), 0) << path;
     ASSERT_EQ(::chmod(path.c_str(), 0750), 0) << path;
   }
