@@ -33,7 +33,6 @@ class HttpRecorder {
   HttpRecorder& operator=(const HttpRecorder&) = delete;
 
   bool Ok() const { return listen_fd_ >= 0; }
-  uint16_t Port() const { return port_; }
   // "http://127.0.0.1:<port>" + path ("https://" for a TLS recorder).
   std::string Url(const std::string& path) const;
 

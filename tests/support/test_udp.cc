@@ -13,6 +13,8 @@ namespace pv::test {
 
 namespace {
 
+constexpr size_t kOffPingTrailer = 8;  // a ping datagram's last field, kPingTrailer as clients send it
+
 // Fills length and checksum of a relay datagram whose other fields are written.
 void Seal(Bytes& d) {
   StoreU16(d.data() + kOffLength, static_cast<uint16_t>(d.size()));
@@ -48,17 +50,15 @@ std::optional<Bytes> TestUdp::Receive(std::chrono::milliseconds timeout) {
   return got;
 }
 
-Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload,
-                    uint8_t opaque) {
+Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload, uint8_t opaque) {
   Bytes d = RelayHeader(session_id, kRelayModeRoom, opaque, packet_id);
   d.insert(d.end(), payload.begin(), payload.end());
   Seal(d);
   return d;
 }
 
-Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids,
-                      const Bytes& payload, uint8_t opaque) {
-  Bytes d = RelayHeader(session_id, kRelayModeList, opaque, packet_id);
+Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids, const Bytes& payload) {
+  Bytes d = RelayHeader(session_id, kRelayModeList, 0, packet_id);
   d.push_back(static_cast<uint8_t>(player_ids.size()));
   d.insert(d.end(), player_ids.begin(), player_ids.end());
   d.insert(d.end(), payload.begin(), payload.end());

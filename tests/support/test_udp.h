@@ -16,9 +16,8 @@ namespace pv::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Fields the server never reads but passes on or expects as clients send them.
-constexpr size_t kOffRelayOpaque = 7;  // relay datagram: passed on unchanged
-constexpr size_t kOffPingTrailer = 8;  // ping datagram: kPingTrailer
+// A relay datagram's field that the server never reads but passes on unchanged.
+constexpr size_t kOffRelayOpaque = 7;
 
 class TestUdp {
  public:
@@ -45,11 +44,9 @@ class TestUdp {
 
 // A relay datagram to everybody in the sender's room (target mode 0): the 16-byte header with
 // its length, packet id and CRC-32, then the payload.
-Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload,
-                    uint8_t opaque = 0);
+Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload, uint8_t opaque = 0);
 // A relay datagram to the players listed (target mode 1): count, PlayerIds, then the payload.
-Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids,
-                      const Bytes& payload, uint8_t opaque = 0);
+Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids, const Bytes& payload);
 // A 12-byte ping datagram: kind 1 is a ping, kind 2 an answer.
 Bytes PingDatagram(uint16_t session_id, uint8_t kind, uint8_t value);
 // True when the CRC-32 at offset 12 matches the datagram (taken with that field as 0).
