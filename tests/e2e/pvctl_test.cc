@@ -41,6 +41,14 @@ std::string DescribeRun(const Args& args, const ProgramResult& r) {
 class Pvctl : public ServerTest {
  protected:
   ProgramResult Run(const Args& args, const EnvChanges& env = {}) { return RunPvctl(server_->TcpPort(), args, env); }
+  // Runs pvctl and expects this exit code and exactly these outputs.
+  void Expect(const Args& args, const EnvChanges& env, int exit_code, const std::string& out,
+              const std::string& err = "") {
+    ProgramResult r = Run(args, env);
+    EXPECT_EQ(r.exit_code, exit_code) << DescribeRun(args, r);
+    EXPECT_EQ(r.out, out) << DescribeRun(args, r);
+    EXPECT_EQ(r.err, err) << DescribeRun(args, r);
+  }
   const EnvChanges kAdmin = {{"PVCTL_ADMIN_PASSWORD", "vimbo"}};
 };
 
@@ -88,45 +96,34 @@ TEST_F(Pvctl, ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOt
                               std::chrono::milliseconds(200)));
 
   // The administrator commands, as the other clients see them.
-  ProgramResult r = Run({"room", "create", "Music"}, kAdmin);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "created room 3 Music\n");
+  Expect({"room", "create", "Music"}, kAdmin, 0, "created room 3 Music\n");
   auto created = alice.WaitFor(kPktRoomCreated);
   ASSERT_TRUE(created);
   EXPECT_EQ(ParseRoomCreated(*created).Name, "Music");
-  r = Run({"--json", "room", "create", "Talk"}, kAdmin);
-  EXPECT_EQ(r.out, "{\"room\":{\"id\":4,\"name\":\"Talk\"}}\n") << r.err;
-  r = Run({"--json", "room", "delete", "3"}, kAdmin);
-  EXPECT_EQ(r.out, "{\"deleted_room\":3}\n") << r.err;
+  Expect({"--json", "room", "create", "Talk"}, kAdmin, 0, "{\"room\":{\"id\":4,\"name\":\"Talk\"}}\n");
+  Expect({"--json", "room", "delete", "3"}, kAdmin, 0, "{\"deleted_room\":3}\n");
   auto deleted = alice.WaitFor(kPktRoomDeleted);
   ASSERT_TRUE(deleted);
   EXPECT_EQ(ParseRoomDeleted(*deleted), 3);
-  r = Run({"kick", std::to_string(bob.PlayerId())}, kAdmin);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "kicked player 2\n");
+  Expect({"kick", std::to_string(bob.PlayerId())}, kAdmin, 0, "kicked player 2\n");
   auto kicked = bob.WaitFor(LeftOf(bob.PlayerId()));
   ASSERT_TRUE(kicked);
   EXPECT_EQ(ParsePlayerLeft(*kicked).LeaveReason, 4);
 
   // A new server password is in force and in the file; pvctl then needs it too.
-  r = Run({"password", "server"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", "s3cret"}});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, "server password changed\n");
+  Expect({"password", "server"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", "s3cret"}}, 0,
+         "server password changed\n");
   EXPECT_TRUE(WaitUntil([&] { return server_->IniText().find("ServerPassword=s3cret") != std::string::npos; }));
-  r = Run({"info"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "pvctl: wrong server password (set PVCTL_SERVER_PASSWORD)\n");
+  Expect({"info"}, {}, 1, "", "pvctl: wrong server password (set PVCTL_SERVER_PASSWORD)\n");
   EXPECT_EQ(Run({"info"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}}).exit_code, 0);
 
   const EnvChanges logged_in = {{"PVCTL_SERVER_PASSWORD", "s3cret"}, {"PVCTL_ADMIN_PASSWORD", "vimbo"}};
   EnvChanges change_admin = logged_in;
   change_admin["PVCTL_NEW_PASSWORD"] = "boss";
-  r = Run({"--json", "password", "admin"}, change_admin);
-  EXPECT_EQ(r.out, "{\"changed\":\"admin_password\"}\n") << r.err;
-  r = Run({"room", "create", "Late"}, logged_in);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "pvctl: wrong administrator password\n");
-  r = Run({"room", "create", "Late"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}, {"PVCTL_ADMIN_PASSWORD", "boss"}});
+  Expect({"--json", "password", "admin"}, change_admin, 0, "{\"changed\":\"admin_password\"}\n");
+  Expect({"room", "create", "Late"}, logged_in, 1, "", "pvctl: wrong administrator password\n");
+  ProgramResult r =
+      Run({"room", "create", "Late"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}, {"PVCTL_ADMIN_PASSWORD", "boss"}});
   EXPECT_EQ(r.exit_code, 0) << r.err;
 }
 
@@ -151,19 +148,12 @@ TEST_F(Pvctl, RefusalsExitOneWithTheReason) {
       {{"password", "admin"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", std::string(31, 'x')}}, 2,
        "pvctl: a password has at most 30 characters\n"},
   };
-  for (const Case& c : cases) {
-    ProgramResult r = Run(c.args, c.env);
-    EXPECT_EQ(r.exit_code, c.exit_code) << DescribeRun(c.args, r);
-    EXPECT_EQ(r.err, c.err) << DescribeRun(c.args, r);
-    EXPECT_EQ(r.out, "") << DescribeRun(c.args, r);
-  }
+  for (const Case& c : cases) Expect(c.args, c.env, c.exit_code, "", c.err);
   // The one player was never kicked, and a full server refuses pvctl like any client.
   EXPECT_FALSE(first.TryWaitFor(LeftOf(1), std::chrono::milliseconds(100)));
   Client("second");
   Client("third");
-  ProgramResult full = Run({"info"});
-  EXPECT_EQ(full.exit_code, 1);
-  EXPECT_EQ(full.err, "pvctl: the server is full\n");
+  Expect({"info"}, {}, 1, "", "pvctl: the server is full\n");
 }
 
 TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
