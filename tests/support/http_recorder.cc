@@ -23,23 +23,6 @@ constexpr int kPollStepMs = 50;
 
 }  // namespace
 
-// The server side of TLS: one context with the recorder's certificate.
-class HttpRecorder::Tls {
- public:
-  Tls(const std::string& certificate_file, const std::string& key_file) : context_(SSL_CTX_new(TLS_server_method())) {
-    ok_ = context_ != nullptr &&
-          SSL_CTX_use_certificate_chain_file(context_, certificate_file.c_str()) == 1 &&
-          SSL_CTX_use_PrivateKey_file(context_, key_file.c_str(), SSL_FILETYPE_PEM) == 1;
-  }
-  ~Tls() { SSL_CTX_free(context_); }
-  bool Ok() const { return ok_; }
-  SSL_CTX* Context() const { return context_; }
-
- private:
-  SSL_CTX* context_;
-  bool ok_ = false;
-};
-
 // One accepted connection, plain or TLS; closed with the object.
 class HttpRecorder::Stream {
  public:
@@ -92,11 +75,13 @@ class HttpRecorder::Stream {
 HttpRecorder::HttpRecorder() { Listen(); }
 
 HttpRecorder::HttpRecorder(const std::string& certificate_file, const std::string& key_file)
-    : tls_(std::make_unique<Tls>(certificate_file, key_file)) {
+    : tls_(SSL_CTX_new(TLS_server_method())) {
   // TLS writes go through write(): a client that hangs up on the certificate must not end the
   // test process with SIGPIPE.
   std::signal(SIGPIPE, SIG_IGN);
-  if (tls_->Ok()) Listen();
+  if (tls_ != nullptr && SSL_CTX_use_certificate_chain_file(tls_, certificate_file.c_str()) == 1 &&
+      SSL_CTX_use_PrivateKey_file(tls_, key_file.c_str(), SSL_FILETYPE_PEM) == 1)
+    Listen();
 }
 
 void HttpRecorder::Listen() {
@@ -111,10 +96,11 @@ HttpRecorder::~HttpRecorder() {
   if (thread_.joinable()) thread_.join();
   held_.clear();
   if (listen_fd_ >= 0) close(listen_fd_);
+  SSL_CTX_free(tls_);
 }
 
 std::string HttpRecorder::Url(const std::string& path) const {
-  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
+  return (tls_ != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 void HttpRecorder::AnswerStatus(int code, const std::string& reason) {
@@ -157,7 +143,7 @@ void HttpRecorder::Serve() {
     char ip[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     auto stream = std::make_unique<Stream>(fd);
-    if (tls_ && !stream->Handshake(tls_->Context())) continue;
+    if (tls_ != nullptr && !stream->Handshake(tls_)) continue;
     Handle(std::move(stream), ip);
   }
 }
@@ -165,7 +151,7 @@ void HttpRecorder::Serve() {
 void HttpRecorder::Handle(std::unique_ptr<Stream> stream, const std::string& peer_ip) {
   std::string request = stream->ReadHeader();
   // A client that checks the name only after the handshake hangs up without a word.
-  if (tls_ && request.empty()) return;
+  if (tls_ != nullptr && request.empty()) return;
   Mode mode;
   std::string response;
   {

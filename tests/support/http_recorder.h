@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+
 namespace pv::test {
 
 struct RecordedRequest {
@@ -51,7 +53,6 @@ class HttpRecorder {
 
  private:
   enum class Mode { kAnswer, kSilent, kClose };
-  class Tls;
   class Stream;
   void Listen();
   void Serve();
@@ -64,7 +65,7 @@ class HttpRecorder {
   Mode mode_ = Mode::kAnswer;                                    // guarded by mutex_
   std::string response_ = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";  // guarded by mutex_
   std::vector<RecordedRequest> requests_;                        // guarded by mutex_
-  std::unique_ptr<Tls> tls_;
+  ssl_ctx_st* tls_ = nullptr;                                    // the certificate, for HTTPS
   std::vector<std::unique_ptr<Stream>> held_;                    // serving thread only
   std::thread thread_;
 };
