@@ -20,17 +20,7 @@ struct Peer {
   std::unique_ptr<TestUdp> udp = std::make_unique<TestUdp>();
   uint16_t sid = 0;
   int player_id = 0;
-  uint32_t next_id = 1;
-
-  // Connects to the server's TCP port and logs in as `peer_name`; remembers the ids.
-  void LogIn(int tcp_port, const std::string& peer_name) {
-    name = peer_name;
-    EXPECT_TRUE(udp->Ok());
-    EXPECT_TRUE(tcp->Connect(static_cast<uint16_t>(tcp_port)));
-    EXPECT_TRUE(tcp->Login(name));
-    sid = tcp->SessionId();
-    player_id = tcp->PlayerId();
-  }
+  uint32_t next_id = 1;  // of its next relay datagram
 };
 
 class UdpServerTest : public ::testing::Test {
@@ -51,7 +41,12 @@ class UdpServerTest : public ::testing::Test {
   Peer& Join(const std::string& name, int room_id = 0) {
     peers_.push_back(std::make_unique<Peer>());
     Peer& p = *peers_.back();
-    p.LogIn(server_->TcpPort(), name);
+    p.name = name;
+    EXPECT_TRUE(p.udp->Ok());
+    EXPECT_TRUE(p.tcp->Connect(static_cast<uint16_t>(server_->TcpPort())));
+    EXPECT_TRUE(p.tcp->Login(name));
+    p.sid = p.tcp->SessionId();
+    p.player_id = p.tcp->PlayerId();
     if (room_id != 0) {
       p.tcp->Send(ChangeRoom(room_id));
       EXPECT_TRUE(p.tcp->WaitFor([&](const ServerPacket& m) {
