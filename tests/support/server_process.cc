@@ -88,8 +88,12 @@ pid_t StartProgram(std::vector<std::string> argv, const EnvChanges& env_changes,
   if (pid != 0) return pid;
   if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(127);
   ::dup2(::open("/dev/null", O_RDONLY), 0);
-  for (int i = 0; i < 3; ++i)
-    if (fds[static_cast<size_t>(i)] >= 0) ::dup2(fds[static_cast<size_t>(i)], i + 1);
+  for (int i = 0; i < 3; ++i) {
+    const int fd = fds[static_cast<size_t>(i)];
+    // dup2 onto itself changes nothing, close-on-exec included.
+    if (fd == i + 1) ::fcntl(fd, F_SETFD, 0);
+    else if (fd >= 0) ::dup2(fd, i + 1);
+  }
   // The test runner may block signals; the programs expect a clean mask.
   sigset_t none;
   sigemptyset(&none);

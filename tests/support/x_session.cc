@@ -95,9 +95,8 @@ void XSession::StopChild(pid_t& pid) {
 }
 
 bool XSession::Start(std::string* error) {
-  // Xvfb writes its display number and a line end to descriptor 3 once it accepts clients. The
-  // file is not close-on-exec: it may be descriptor 3 already, which dup2 then leaves as it is.
-  int number_fd = ::open(dir_.File("display").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // Xvfb writes its display number and a line end to descriptor 3 once it accepts clients.
+  int number_fd = ::open(dir_.File("display").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   xvfb_ = StartChild({"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"}, {},
                      dir_.File("xvfb.log"), number_fd);
   if (number_fd >= 0) ::close(number_fd);
