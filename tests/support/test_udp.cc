@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/crc32.h"
 #include "base/wire.h"
 #include "sessions/datagrams.h"
 
@@ -13,21 +12,12 @@ namespace pv::test {
 
 namespace {
 
-constexpr size_t kOffPingTrailer = 8;  // a ping datagram's last field, kPingTrailer as clients send it
-
-// Fills length and checksum of a relay datagram whose other fields are written.
-void Seal(Bytes& d) {
-  StoreU16(d.data() + kOffLength, static_cast<uint16_t>(d.size()));
-  StoreU32(d.data() + kOffRelayChecksum, 0);
-  StoreU32(d.data() + kOffRelayChecksum, Crc32(d.data(), d.size()));
-}
-
 Bytes RelayHeader(uint16_t session_id, uint8_t mode, uint8_t opaque, uint32_t packet_id) {
   Bytes d(kRelayHeaderSize, 0);
   StoreU16(d.data() + kOffMagic, kRelayMagic);
   StoreU16(d.data() + kOffSessionId, session_id);
   d[kOffRelayTargetMode] = mode;
-  d[kOffRelayOpaque] = opaque;
+  d[7] = opaque;  // a byte the server passes on unchanged
   StoreU32(d.data() + kOffRelayPacketId, packet_id);
   return d;
 }
@@ -53,7 +43,7 @@ std::optional<Bytes> TestUdp::Receive(std::chrono::milliseconds timeout) {
 Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload, uint8_t opaque) {
   Bytes d = RelayHeader(session_id, kRelayModeRoom, opaque, packet_id);
   d.insert(d.end(), payload.begin(), payload.end());
-  Seal(d);
+  SealRelay(d);
   return d;
 }
 
@@ -62,27 +52,18 @@ Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& play
   d.push_back(static_cast<uint8_t>(player_ids.size()));
   d.insert(d.end(), player_ids.begin(), player_ids.end());
   d.insert(d.end(), payload.begin(), payload.end());
-  Seal(d);
+  SealRelay(d);
   return d;
 }
 
+void SealRelay(Bytes& d) {
+  StoreU16(d.data() + kOffLength, static_cast<uint16_t>(d.size()));
+  StampRelayChecksum(d.data(), d.size());
+}
+
+// The server's own builder, whose bytes tests/unit/packets_test.cc pins down.
 Bytes PingDatagram(uint16_t session_id, uint8_t kind, uint8_t value) {
-  Bytes d(kPingDatagramSize, 0);
-  StoreU16(d.data() + kOffMagic, kPingMagic);
-  StoreU16(d.data() + kOffSessionId, session_id);
-  StoreU16(d.data() + kOffLength, static_cast<uint16_t>(kPingDatagramSize));
-  d[kOffPingKind] = kind;
-  d[kOffPingValue] = value;
-  StoreU32(d.data() + kOffPingTrailer, kPingTrailer);
-  return d;
-}
-
-bool RelayChecksumValid(const Bytes& datagram) {
-  if (datagram.size() < kRelayHeaderSize) return false;
-  Bytes copy = datagram;
-  uint32_t sent = LoadU32(copy.data() + kOffRelayChecksum);
-  StoreU32(copy.data() + kOffRelayChecksum, 0);
-  return Crc32(copy.data(), copy.size()) == sent;
+  return BuildPingDatagram(session_id, kind, value);
 }
 
 }  // namespace pv::test

@@ -16,9 +16,6 @@ namespace pv::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A relay datagram's field that the server never reads but passes on unchanged.
-constexpr size_t kOffRelayOpaque = 7;
-
 class TestUdp {
  public:
   // Binds `ip`:0 (another loopback address stands for another host); a failure is recorded as a
@@ -47,9 +44,9 @@ class TestUdp {
 Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload, uint8_t opaque = 0);
 // A relay datagram to the players listed (target mode 1): count, PlayerIds, then the payload.
 Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids, const Bytes& payload);
+// Fills in the length and the CRC-32 of a relay datagram again after a test changed it.
+void SealRelay(Bytes& datagram);
 // A 12-byte ping datagram: kind 1 is a ping, kind 2 an answer.
 Bytes PingDatagram(uint16_t session_id, uint8_t kind, uint8_t value);
-// True when the CRC-32 at offset 12 matches the datagram (taken with that field as 0).
-bool RelayChecksumValid(const Bytes& datagram);
 
 }  // namespace pv::test
