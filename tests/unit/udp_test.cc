@@ -1,13 +1,10 @@
 // The UDP paths on an in-process server: no threads, no listeners, sessions made by hand, clients
-// that are TestUdp sockets on 127.0.0.1, and the event log in a file of the harness's own.
-// UDPRead is fed datagrams as the listener thread feeds them (bytes, source and whether they came
-// alone): who may speak for a session (its own address, other addresses, the server's own
-// endpoint), counters, the packet-id and checksum tests, pings in both directions, the endpoint
-// that follows the client, the queue's shares and datagrams too short for what would be read from
-// them. ProcessUDPList is run directly, sending from the harness's own bound socket: what only a
-// drain can meet (senders and recipients that went between the queueing and the drain, failed
-// sends, broken lists) with its log lines, the order within a drain, and the relay of a lone
-// datagram. Who receives what in each target mode is what clients meet: tests/e2e/udp_relay_test.cc.
+// that are TestUdp sockets on 127.0.0.1, the event log in a file of the harness's own. UDPRead is
+// fed datagrams as the listener feeds them: who may speak for a session, counters, the packet-id
+// and checksum tests, pings, the endpoint, the queue's shares, datagrams too short. ProcessUDPList
+// runs directly: the copies' exact bytes, what only a drain meets (senders and recipients gone
+// since the queueing, failed sends, broken lists) with its log lines, the order within a drain,
+// and the relay of a lone datagram. Who receives what is what clients meet: tests/e2e/udp_relay_test.cc.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -168,11 +165,7 @@ TEST_F(UdpReadTest, PacketIdGapCountsOneErrorAndEveryDatagramIsQueued) {
   EXPECT_EQ(a_->LastPacketId, 9u);
   EXPECT_EQ(a_->Traffic.UdpPacketsIn, 4u);
   EXPECT_EQ(a_->Traffic.UdpBytesIn, 4u * 19u);
-  ASSERT_EQ(h_.Queued(), 4u);
-  // A tested checksum field is left 0 for the send thread; id 8 failed first and kept its own.
-  for (size_t i : {0u, 1u, 3u}) EXPECT_EQ(LoadU32(h_.QueuedAt(i).data() + kOffRelayChecksum), 0u);
-  EXPECT_EQ(LoadU32(h_.QueuedAt(2).data() + kOffRelayPacketId), 8u);
-  EXPECT_NE(LoadU32(h_.QueuedAt(2).data() + kOffRelayChecksum), 0u);
+  EXPECT_EQ(h_.Queued(), 4u);
 }
 
 TEST_F(UdpReadTest, ChecksumIsTestedOnlyWhenThePacketIdFits) {
@@ -250,9 +243,6 @@ TEST_F(UdpReadTest, UnknownMagicMovesTheEndpointOnly) {
   EXPECT_EQ(h_.Queued(), 0u);
   EXPECT_EQ(h_.server.Traffic.UdpPacketsIn, 1u);
   EXPECT_EQ(h_.server.Traffic.UdpBytesIn, 4u);
-  // The next datagram from the first port takes the endpoint back.
-  FromA(RelayDatagram(101, 1, {}));
-  EXPECT_EQ(a_->UdpPort(), client_.Port());
 }
 
 TEST_F(UdpReadTest, UnknownAndLeavingSessionsAreRefusedAfterTheServerCounted) {
