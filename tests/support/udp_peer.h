@@ -84,6 +84,15 @@ class UdpServerTest : public ::testing::Test {
     return heard == payload;
   }
 
+  // A datagram that must not have reached `p` is checked with a marker that `via` sends to `p`
+  // alone: it must be the next datagram `p` receives, since the server relays in arrival order
+  // and loopback keeps the order of one socket pair.
+  void ExpectNothingBut(Peer& p, Peer& via) {
+    const Bytes marker = {'M', 'A', 'R', 'K'};
+    TalkTo(via, {static_cast<uint8_t>(p.player_id)}, marker);
+    ExpectNextIs(p, marker);
+  }
+
   std::unique_ptr<ServerProcess> server_;
   std::vector<std::unique_ptr<Peer>> peers_;
 };
