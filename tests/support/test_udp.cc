@@ -10,20 +10,6 @@
 
 namespace pv::test {
 
-namespace {
-
-Bytes RelayHeader(uint16_t session_id, uint8_t mode, uint8_t opaque, uint32_t packet_id) {
-  Bytes d(kRelayHeaderSize, 0);
-  StoreU16(d.data() + kOffMagic, kRelayMagic);
-  StoreU16(d.data() + kOffSessionId, session_id);
-  d[kOffRelayTargetMode] = mode;
-  d[7] = opaque;  // a byte the server passes on unchanged
-  StoreU32(d.data() + kOffRelayPacketId, packet_id);
-  return d;
-}
-
-}  // namespace
-
 TestUdp::TestUdp(const std::string& ip) : fd_(OpenUdp(ip)) {
   port_ = fd_.Get() >= 0 ? LocalPortOf(fd_.Get()) : 0;
   if (port_ == 0) {
@@ -41,17 +27,23 @@ std::optional<Bytes> TestUdp::Receive(std::chrono::milliseconds timeout) {
 }
 
 Bytes RelayDatagram(uint16_t session_id, uint32_t packet_id, const Bytes& payload, uint8_t opaque) {
-  Bytes d = RelayHeader(session_id, kRelayModeRoom, opaque, packet_id);
+  Bytes d(kRelayHeaderSize, 0);
+  StoreU16(d.data() + kOffMagic, kRelayMagic);
+  StoreU16(d.data() + kOffSessionId, session_id);
+  d[kOffRelayTargetMode] = kRelayModeRoom;
+  d[7] = opaque;  // a byte the server passes on unchanged
+  StoreU32(d.data() + kOffRelayPacketId, packet_id);
   d.insert(d.end(), payload.begin(), payload.end());
   SealRelay(d);
   return d;
 }
 
 Bytes RelayDatagramTo(uint16_t session_id, uint32_t packet_id, const Bytes& player_ids, const Bytes& payload) {
-  Bytes d = RelayHeader(session_id, kRelayModeList, 0, packet_id);
-  d.push_back(static_cast<uint8_t>(player_ids.size()));
-  d.insert(d.end(), player_ids.begin(), player_ids.end());
-  d.insert(d.end(), payload.begin(), payload.end());
+  Bytes list = {static_cast<uint8_t>(player_ids.size())};
+  list.insert(list.end(), player_ids.begin(), player_ids.end());
+  list.insert(list.end(), payload.begin(), payload.end());
+  Bytes d = RelayDatagram(session_id, packet_id, list);
+  d[kOffRelayTargetMode] = kRelayModeList;
   SealRelay(d);
   return d;
 }
