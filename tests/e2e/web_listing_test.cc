@@ -1,21 +1,16 @@
 // The web listing report of the real server, received by loopback HTTP recorders standing in
 // for the central listing service (through PARLEYVOX_LISTING_URL) and the operator's own
 // address (WebPostURL), over HTTP and over TLS.
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <regex>
 
 #include "support/http_recorder.h"
-#include "support/server_process.h"
+#include "support/server_test.h"
 #include "support/test_certificates.h"
 
 namespace pv::test {
 namespace {
 
-using Ms = std::chrono::milliseconds;
-
-class WebListing : public ::testing::Test {
+class WebListing : public ServerTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(central_.Ok());
@@ -28,38 +23,30 @@ class WebListing : public ::testing::Test {
     if (!ca_file.empty()) server_->SetEnv("PARLEYVOX_CA_FILE", ca_file);
     ASSERT_TRUE(server_->Start());
   }
-  void TearDown() override {
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
-  }
-  // The first request's raw bytes with the uptime's digits replaced by "N".
-  static std::string Raw(const HttpRecorder& recorder) {
+  // The first request's line with the uptime's digits replaced by "N". Its header lines are
+  // HttpPost.SendsTheRequestAndJudgesTheAnswerByItsStatusLine's.
+  static std::string Line(const HttpRecorder& recorder) {
     auto requests = recorder.Requests();
     if (requests.empty()) return "(none)";
-    return std::regex_replace(requests[0].raw, std::regex("uptime=[0-9]+&"), "uptime=N&");
+    const std::string& raw = requests[0].raw;
+    return std::regex_replace(raw.substr(0, raw.find("\r\n")), std::regex("uptime=[0-9]+&"), "uptime=N&");
   }
 
   HttpRecorder central_, own_;
-  std::unique_ptr<ServerProcess> server_;
 };
 
 // The operator's address never answers: the post's ten-second wait does not hold the shut-down.
-TEST_F(WebListing, FirstReportArrivesAtStartWithTheExactRequestAndASilentServiceHoldsNoShutDown) {
+TEST_F(WebListing, FirstReportArrivesAtStartWithTheExactRequestLineAndASilentServiceHoldsNoShutDown) {
   own_.NeverAnswer();
   StartServer({{"General", {{"Servername", "Test Server"}}},
                {"Passwords", {{"ServerPassword", "pw"}}},
                {"WebStatus",
                 {{"Active", "1"}, {"ParleyvoxSite_DisplayInWebList", "1"}, {"WebPostURL", own_.Url("/report.php")}}}});
   ASSERT_TRUE(own_.WaitForRequests(1, Ms(5000)));
-  EXPECT_EQ(Raw(own_),
+  EXPECT_EQ(Line(own_),
             "POST /report.php?serverport=" + std::to_string(server_->TcpPort()) +
                 "&servername=Test+Server&clients=0&maxclients=16&serverversion=v1.2.2+Win32+Service"
-                "&passwordprotected=1&public=1&uptime=N&link=http://www.parleyvox.example/&user= HTTP/1.0\r\n"
-                "Host: 127.0.0.1\r\n"
-                "Accept: text/html, */*\r\n"
-                "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n"
-                "\r\n");
+                "&passwordprotected=1&public=1&uptime=N&link=http://www.parleyvox.example/&user= HTTP/1.0");
   // Made from the configured address; the central service is not asked to list this server.
   EXPECT_EQ(own_.Requests()[0].peer_ip, "127.0.0.1");
   EXPECT_EQ(central_.Requests().size(), 0u);
@@ -78,17 +65,17 @@ TEST_F(WebListing, CentralServiceFailureIsLoggedAndTheOperatorsAddressStillPoste
   ASSERT_TRUE(own_tls.Ok());
   std::string own_url = own_tls.Url("/report.php?key=7");
   own_url.replace(0, 5, "HTTPS");  // the scheme in any letter case
-  central_.AnswerStatus(404, "Not Found");
+  central_.AnswerRaw("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
   StartServer({{"WebStatus", {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_url}}}},
               certs.File("listing.crt"));
   ASSERT_TRUE(own_tls.WaitForRequests(1, Ms(5000)));
   ASSERT_EQ(central_.Requests().size(), 1u);
-  EXPECT_EQ(Raw(central_).rfind("POST /webpost.php?serverport=", 0), 0u) << Raw(central_);
-  EXPECT_EQ(Raw(own_tls).rfind("POST /report.php?key=7?serverport=" + std::to_string(server_->TcpPort()) +
-                                   "&servername=Parleyvox+Server&clients=0&",
-                               0),
+  EXPECT_EQ(Line(central_).rfind("POST /webpost.php?serverport=", 0), 0u) << Line(central_);
+  EXPECT_EQ(Line(own_tls).rfind("POST /report.php?key=7?serverport=" + std::to_string(server_->TcpPort()) +
+                                    "&servername=Parleyvox+Server&clients=0&",
+                                0),
             0u)
-      << Raw(own_tls);
+      << Line(own_tls);
   EXPECT_TRUE(server_->WaitForLog(
       "in: TPingThread.PostData (Parleyvox) exception EIdProtocolReplyError: HTTP/1.1 404 Not Found", Ms(2000)));
   // The central service's is the only failure logged: the post over TLS succeeded.

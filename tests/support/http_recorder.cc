@@ -59,9 +59,10 @@ class HttpRecorder::Stream {
     return request;
   }
   void Write(const std::string& bytes) {
+    if (bytes.empty()) return;
     if (ssl_ == nullptr) {
       SendAll(fd_, bytes);
-    } else if (!bytes.empty()) {
+    } else {
       SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
       SSL_shutdown(ssl_);
     }
@@ -103,24 +104,15 @@ std::string HttpRecorder::Url(const std::string& path) const {
   return (tls_ != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
-void HttpRecorder::AnswerStatus(int code, const std::string& reason) {
-  AnswerRaw("HTTP/1.1 " + std::to_string(code) + " " + reason + "\r\nContent-Length: 0\r\n\r\n");
-}
-
 void HttpRecorder::AnswerRaw(const std::string& response) {
   std::lock_guard<std::mutex> hold(mutex_);
-  mode_ = Mode::kAnswer;
+  silent_ = false;
   response_ = response;
 }
 
 void HttpRecorder::NeverAnswer() {
   std::lock_guard<std::mutex> hold(mutex_);
-  mode_ = Mode::kSilent;
-}
-
-void HttpRecorder::CloseWithoutAnswer() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  mode_ = Mode::kClose;
+  silent_ = true;
 }
 
 std::vector<RecordedRequest> HttpRecorder::Requests() const {
@@ -152,19 +144,19 @@ void HttpRecorder::Handle(std::unique_ptr<Stream> stream, const std::string& pee
   std::string request = stream->ReadHeader();
   // A client that checks the name only after the handshake hangs up without a word.
   if (tls_ != nullptr && request.empty()) return;
-  Mode mode;
+  bool silent;
   std::string response;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     requests_.push_back({request, peer_ip});
-    mode = mode_;
+    silent = silent_;
     response = response_;
   }
-  if (mode == Mode::kSilent) {
+  if (silent) {
     held_.push_back(std::move(stream));
     return;
   }
-  if (mode == Mode::kAnswer) stream->Write(response);
+  stream->Write(response);
 }
 
 }  // namespace pv::test

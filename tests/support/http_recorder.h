@@ -38,21 +38,17 @@ class HttpRecorder {
   // "http://127.0.0.1:<port>" + path ("https://" for a TLS recorder).
   std::string Url(const std::string& path) const;
 
-  // The answer to every following request: "HTTP/1.1 <code> <reason>" and an empty header.
-  void AnswerStatus(int code, const std::string& reason);
-  // Exactly these bytes as the answer, then the connection is closed.
+  // Exactly these bytes as the answer to every following request, then the connection is
+  // closed; "" closes it as soon as the request is read, without an answer.
   void AnswerRaw(const std::string& response);
   // Read the request, then neither answer nor close until the recorder is destroyed.
   void NeverAnswer();
-  // Close the connection as soon as the request is read, without an answer.
-  void CloseWithoutAnswer();
 
   std::vector<RecordedRequest> Requests() const;
   // Waits until at least `count` requests were recorded.
   bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
 
  private:
-  enum class Mode { kAnswer, kSilent, kClose };
   class Stream;
   void Listen();
   void Serve();
@@ -62,7 +58,7 @@ class HttpRecorder {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
-  Mode mode_ = Mode::kAnswer;                                    // guarded by mutex_
+  bool silent_ = false;                                          // guarded by mutex_
   std::string response_ = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";  // guarded by mutex_
   std::vector<RecordedRequest> requests_;                        // guarded by mutex_
   ssl_ctx_st* tls_ = nullptr;                                    // the certificate, for HTTPS

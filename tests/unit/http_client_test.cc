@@ -128,7 +128,7 @@ TEST_F(HttpPost, SendsTheRequestAndJudgesTheAnswerByItsStatusLine) {
 }
 
 TEST_F(HttpPost, ConnectionTroubleRaisesTransportErrors) {
-  recorder_.CloseWithoutAnswer();
+  recorder_.AnswerRaw("");  // the connection closes once the request is read
   EXPECT_EQ(PostError(client_, recorder_.Url("/")), "EIdConnClosedGracefully: Connection Closed Gracefully.");
   // A port nobody listens on any more.
   uint16_t closed_port = test::LocalPortOf(test::ListenTcp().Get());
