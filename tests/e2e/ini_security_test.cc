@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "core/ini_file.h"
+#include "support/ini_files.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
 
@@ -25,11 +26,6 @@ std::vector<std::string> Temporaries(const TempDir& dir) {
     ::closedir(d);
   }
   return found;
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 TEST(IniSecrets, WorldReadableFileIsWarnedOfAndKillsDuringWritesLeaveNoTemporaryFileAndAWholePrivateIni) {

@@ -17,9 +17,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 
+#include "support/ini_files.h"
 #include "support/loopback_sockets.h"
 #include "support/server_process.h"
 #include "support/test_client.h"
@@ -61,11 +61,6 @@ Unit ReadUnit(const std::string& path, const std::string& instance) {
     }
   }
   return unit;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 uid_t OwnerOf(const std::string& path) {
@@ -142,18 +137,18 @@ TEST_P(InstalledService, StartsAsItsUnitSaysLogsInItsFoldersAndStopsOnSigterm) {
   if (ready != "READY=1") {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
-    FAIL() << "no READY=1 from " << unit_name << "; output: " << Slurp(manager_dir.File("output"))
-           << "log: " << Slurp(logs + "/pvserver.log");
+    FAIL() << "no READY=1 from " << unit_name << "; output: " << FileBytes(manager_dir.File("output"))
+           << "log: " << FileBytes(logs + "/pvserver.log");
   }
   {
     TestClient client;
     EXPECT_TRUE(client.Connect(static_cast<uint16_t>(port)));
     EXPECT_TRUE(client.Login("operator", "", "1.2.1"));
   }
-  std::string log = Slurp(logs + "/pvserver.log");
+  std::string log = FileBytes(logs + "/pvserver.log");
   EXPECT_NE(log.find("----Parleyvox server started----"), std::string::npos) << log;
   EXPECT_EQ(OwnerOf(logs + "/pvserver.log"), uid_);
-  std::string ini = Slurp(home + "/pvserver.ini");
+  std::string ini = FileBytes(home + "/pvserver.ini");
   EXPECT_NE(ini.find("ServerVersion=v1.2.2"), std::string::npos) << ini;
   EXPECT_NE(ini.find("TCPPort=" + std::to_string(port)), std::string::npos) << ini;
   EXPECT_NE(ini.find("IdleTimeBeforePing=5000"), std::string::npos) << ini;
@@ -168,7 +163,7 @@ TEST_P(InstalledService, StartsAsItsUnitSaysLogsInItsFoldersAndStopsOnSigterm) {
     ADD_FAILURE() << unit_name << " did not end within 30 s of SIGTERM";
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_NE(Slurp(logs + "/pvserver.log").find("----Parleyvox server shutdown----"), std::string::npos);
+  EXPECT_NE(FileBytes(logs + "/pvserver.log").find("----Parleyvox server shutdown----"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Units, InstalledService,

@@ -1,5 +1,5 @@
-// The INI and configuration-file tests' files: whole-file reads and writes, and the bytes of the
-// configuration files the server reads and writes. Temporary folders are support/server_process.h's.
+// The INI and configuration-file tests' files: whole-file reads and writes, a file's inode and
+// mode, and the bytes of the configuration files the server reads and writes. Temporary folders are support/server_process.h's.
 #pragma once
 
 #include <sys/stat.h>
@@ -51,6 +51,12 @@ inline void EraseOne(const std::string& path, std::string_view section) {
 inline ino_t Inode(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// The permission bits; 0 when there is no such file.
+inline mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // The configuration file the server writes on its first start.
