@@ -5,7 +5,6 @@
 
 #include "support/http_recorder.h"
 #include "support/server_test.h"
-#include "support/test_certificates.h"
 
 namespace pv::test {
 namespace {

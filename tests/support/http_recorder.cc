@@ -159,4 +159,12 @@ void HttpRecorder::Handle(std::unique_ptr<Stream> stream, const std::string& pee
   stream->Write(response);
 }
 
+bool MakeCertificate(const TempDir& dir, const std::string& name, const std::string& alt_names) {
+  ProgramResult r = RunProgram({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj", "/CN=" + name,
+                                "-addext", "subjectAltName=" + alt_names, "-keyout", dir.File(name + ".key"), "-out",
+                                dir.File(name + ".crt")});
+  return r.exit_code == 0 && dir.Exists(name + ".crt");
+}
+
 }  // namespace pv::test

@@ -1,8 +1,9 @@
 // A tiny HTTP server for tests: it listens on 127.0.0.1 on a free port, records every request
 // it receives (the raw bytes up to the end of the header, and the peer's address) and answers
 // each with a configurable raw response, or holds the connection open without answering.
-// Given a certificate and its key it speaks HTTPS instead; a connection whose TLS handshake
-// fails, or that is closed without a request after it, records no request.
+// Given a certificate and its key (MakeCertificate's below) it speaks HTTPS instead; a
+// connection whose TLS handshake fails, or that is closed without a request after it, records no
+// request.
 //
 // Thread rules: the setters and readers may be called from the test thread while the internal
 // thread serves. Destroying the recorder stops it and closes every held connection.
@@ -15,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/server_process.h"
 
 struct ssl_ctx_st;  // OpenSSL's SSL_CTX
 
@@ -65,5 +68,10 @@ class HttpRecorder {
   std::vector<std::unique_ptr<Stream>> held_;                    // serving thread only
   std::thread thread_;
 };
+
+// Writes <name>.crt and <name>.key into `dir`: a self-signed certificate (so its own CA) for the
+// subjectAltName `alt_names` (e.g. "IP:127.0.0.1"), valid for two days, made by the openssl
+// command. False when openssl failed.
+bool MakeCertificate(const TempDir& dir, const std::string& name, const std::string& alt_names);
 
 }  // namespace pv::test

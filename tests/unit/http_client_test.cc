@@ -17,7 +17,6 @@
 #include "session_fixture.h"
 #include "support/http_recorder.h"
 #include "support/loopback_sockets.h"
-#include "support/test_certificates.h"
 #include "supervision/web_listing.h"
 
 namespace pv {
@@ -223,7 +222,7 @@ TEST(HttpsPost, PostsOnlyToACertificateThatChecksOut) {
 
 
 // Whole queries with and without the flags: ListingReport below and tests/e2e/web_listing_test.cc.
-TEST(ListingQuery, NumbersAreSignedPortsAndUnsignedUptimesAndTheAddressCanBeOverridden) {
+TEST(ListingQuery, NumbersAreSignedPortsAndUnsignedUptimesAndTheCentralAddressIsTheDefault) {
   ListingStatus s;
   s.TCPPort = -1;
   s.Servername = "Parleyvox Server";
@@ -234,10 +233,9 @@ TEST(ListingQuery, NumbersAreSignedPortsAndUnsignedUptimesAndTheAddressCanBeOver
   EXPECT_EQ(BuildListingQuery(s),
             "serverport=-1&servername=Parleyvox Server&clients=0&maxclients=16&serverversion=v1.2.2 Win32"
             "&uptime=4294967295&link=http://www.parleyvox.example/&user=");
-  // The central service's address can be overridden.
+  // The central service's address unless overridden (the override is tests/e2e/web_listing_test.cc's).
   EXPECT_EQ(ListingUrl(nullptr), "http://list.parleyvox.example/webpost.php");
   EXPECT_EQ(ListingUrl(""), "http://list.parleyvox.example/webpost.php");
-  EXPECT_EQ(ListingUrl("http://127.0.0.1:9/own/webpost.php"), "http://127.0.0.1:9/own/webpost.php");
 }
 
 // Whole reports of an unstarted server object with two sessions.
