@@ -82,9 +82,11 @@ TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
             R"("connected_seconds":0}]})"
             "\n");
   std::string page = StatusPage(Sample());
-  for (const char* want : {"<title>Caf&#233; &quot;Night&quot;</title>", "<h2>A&amp;B</h2>", "<td>&lt;bob&gt;</td>",
-                           "<td>0:01:05</td>", "up 1:02:03", "<h2>In no listed room</h2>", "3 of 16 players"})
+  for (const char* want : {"<title>Caf&#233; &quot;Night&quot;</title>", "<h1>Caf&#233; &quot;Night&quot;</h1>",
+                           "<h2>A&amp;B</h2>", "<td>&lt;bob&gt;</td>", "<td>0:01:05</td>", "up 1:02:03",
+                           "<h2>In no listed room</h2>", "3 of 16 players"})
     EXPECT_NE(page.find(want), std::string::npos) << want << "\n" << page;
+  EXPECT_EQ(page.find("<bob>"), std::string::npos);
   MonitoringSnapshot empty = Sample();
   empty.players.clear();
   std::string quiet = StatusPage(empty);
