@@ -6,12 +6,10 @@
 
 namespace pv::test {
 
-HttpResponse HttpGet(uint16_t port, const std::string& path, std::chrono::milliseconds timeout) {
+HttpResponse HttpExchange(uint16_t port, const std::string& request, std::chrono::milliseconds timeout) {
   HttpResponse r;
   Fd fd = ConnectTcp(port);
-  if (fd.Get() < 0) return r;
-  std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  if (!SendAll(fd.Get(), request)) return r;
+  if (fd.Get() < 0 || !SendAll(fd.Get(), request)) return r;
   auto end = std::chrono::steady_clock::now() + timeout;
   std::string raw;
   bool eof = false;

@@ -1,5 +1,5 @@
-// A plain HTTP/1.1 GET for end-to-end tests of the monitoring endpoint: one request with
-// "Connection: close", the whole answer read until the server closes, within a deadline.
+// Plain HTTP/1.1 for end-to-end tests of the monitoring endpoint: a request's bytes sent on a new
+// connection, and the whole answer read until the server closes it, within a deadline.
 #pragma once
 
 #include <chrono>
@@ -9,13 +9,13 @@
 namespace pv::test {
 
 struct HttpResponse {
-  int status = 0;       // 0: no answer within the deadline
+  int status = 0;       // 0: the connection did not end within the deadline, or no HTTP/1.1 answer
   std::string headers;  // the status line and header lines
-  std::string body;
+  std::string body;     // everything after the header, answers to pipelined requests included
   bool HasHeader(const std::string& line) const { return headers.find(line) != std::string::npos; }
 };
 
-HttpResponse HttpGet(uint16_t port, const std::string& path,
-                     std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+HttpResponse HttpExchange(uint16_t port, const std::string& request,
+                          std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 }  // namespace pv::test
