@@ -136,27 +136,23 @@ void HttpRecorder::Serve() {
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     auto stream = std::make_unique<Stream>(fd);
     if (tls_ != nullptr && !stream->Handshake(tls_)) continue;
-    Handle(std::move(stream), ip);
+    std::string request = stream->ReadHeader();
+    // A client that checks the name only after the handshake hangs up without a word.
+    if (tls_ != nullptr && request.empty()) continue;
+    bool silent;
+    std::string response;
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      requests_.push_back({request, ip});
+      silent = silent_;
+      response = response_;
+    }
+    if (silent) {
+      held_.push_back(std::move(stream));
+    } else {
+      stream->Write(response);
+    }
   }
-}
-
-void HttpRecorder::Handle(std::unique_ptr<Stream> stream, const std::string& peer_ip) {
-  std::string request = stream->ReadHeader();
-  // A client that checks the name only after the handshake hangs up without a word.
-  if (tls_ != nullptr && request.empty()) return;
-  bool silent;
-  std::string response;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    requests_.push_back({request, peer_ip});
-    silent = silent_;
-    response = response_;
-  }
-  if (silent) {
-    held_.push_back(std::move(stream));
-    return;
-  }
-  stream->Write(response);
 }
 
 bool MakeCertificate(const TempDir& dir, const std::string& name, const std::string& alt_names) {

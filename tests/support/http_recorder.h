@@ -55,7 +55,6 @@ class HttpRecorder {
   class Stream;
   void Listen();
   void Serve();
-  void Handle(std::unique_ptr<Stream> stream, const std::string& peer_ip);
 
   int listen_fd_ = -1;
   uint16_t port_ = 0;
