@@ -55,17 +55,16 @@ TEST_F(WebListing, FirstReportArrivesAtStartWithTheExactRequestLineAndASilentSer
 }
 
 // An "https://" WebPostURL goes over TLS, checked against the CA file the environment names (the
-// certificates the post refuses are tests/unit/http_client_test.cc's); a failure of the central
-// service is logged and leaves the operator's own address posted.
+// certificates the post refuses, and the scheme in any letter case, are tests/unit/'s); a failure
+// of the central service is logged and leaves the operator's own address posted.
 TEST_F(WebListing, CentralServiceFailureIsLoggedAndTheOperatorsAddressStillPostedOverTls) {
   TempDir certs;
   ASSERT_TRUE(MakeCertificate(certs, "listing", "IP:127.0.0.1"));
   HttpRecorder own_tls(certs.File("listing.crt"), certs.File("listing.key"));
   ASSERT_TRUE(own_tls.Ok());
-  std::string own_url = own_tls.Url("/report.php?key=7");
-  own_url.replace(0, 5, "HTTPS");  // the scheme in any letter case
   central_.AnswerRaw("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-  StartServer({{"WebStatus", {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_url}}}},
+  StartServer({{"WebStatus",
+                {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_tls.Url("/report.php?key=7")}}}},
               certs.File("listing.crt"));
   ASSERT_TRUE(own_tls.WaitForRequests(1, Ms(5000)));
   ASSERT_EQ(central_.Requests().size(), 1u);
