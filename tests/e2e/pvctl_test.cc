@@ -96,7 +96,8 @@ TEST_F(Pvctl, ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOt
   EXPECT_FALSE(bob.TryWaitFor([](const ServerPacket& p) { return p.Code == kPktPlayerIsAdmin; },
                               std::chrono::milliseconds(200)));
 
-  // The administrator commands, as the other clients see them.
+  // The administrator commands, as the other clients see them (what a kick and a password change
+  // do in the server is AdminStats.PasswordChangesAndKicks's).
   Expect({"room", "create", "Music"}, kAdmin, 0, "created room 3 Music\n");
   auto created = alice.WaitFor(kPktRoomCreated);
   ASSERT_TRUE(created);
@@ -107,14 +108,11 @@ TEST_F(Pvctl, ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOt
   ASSERT_TRUE(deleted);
   EXPECT_EQ(ParseRoomDeleted(*deleted), 3);
   Expect({"kick", std::to_string(bob.PlayerId())}, kAdmin, 0, "kicked player 2\n");
-  auto kicked = bob.WaitFor(LeftOf(bob.PlayerId()));
-  ASSERT_TRUE(kicked);
-  EXPECT_EQ(ParsePlayerLeft(*kicked).LeaveReason, 4);
+  EXPECT_TRUE(bob.WaitFor(LeftOf(bob.PlayerId())));
 
-  // A new server password is in force and in the file; pvctl then needs it too.
+  // A new server password is in force; pvctl then needs it too.
   Expect({"password", "server"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", "s3cret"}}, 0,
          "server password changed\n");
-  EXPECT_TRUE(WaitUntil([&] { return server_->IniText().find("ServerPassword=s3cret") != std::string::npos; }));
   Expect({"info"}, {}, 1, "", "pvctl: wrong server password (set PVCTL_SERVER_PASSWORD)\n");
   EXPECT_EQ(Run({"info"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}}).exit_code, 0);
 
