@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <regex>
 
 #include "support/loopback_sockets.h"
 
@@ -118,6 +119,13 @@ void HttpRecorder::NeverAnswer() {
 std::vector<RecordedRequest> HttpRecorder::Requests() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return requests_;
+}
+
+std::string HttpRecorder::RequestLine(size_t index) const {
+  auto requests = Requests();
+  if (index >= requests.size()) return "(none)";
+  const std::string& raw = requests[index].raw;
+  return std::regex_replace(raw.substr(0, raw.find("\r\n")), std::regex("uptime=[0-9]+&"), "uptime=N&");
 }
 
 bool HttpRecorder::WaitForRequests(size_t count, std::chrono::milliseconds deadline) const {

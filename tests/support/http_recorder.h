@@ -48,6 +48,9 @@ class HttpRecorder {
   void NeverAnswer();
 
   std::vector<RecordedRequest> Requests() const;
+  // The request line of request `index` ("(none)" before it came), with the digits of a listing
+  // report's "uptime=" replaced by "N", as they change from run to run.
+  std::string RequestLine(size_t index = 0) const;
   // Waits until at least `count` requests were recorded.
   bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
 
