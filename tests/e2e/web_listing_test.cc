@@ -59,8 +59,8 @@ TEST_F(WebListing, CentralServiceFailureIsLoggedAndTheOperatorsAddressStillPoste
   ASSERT_TRUE(own_tls.WaitForRequests(1, Ms(5000)));
   ASSERT_EQ(central_.Requests().size(), 1u);
   EXPECT_EQ(central_.RequestLine().rfind("POST /webpost.php?serverport=", 0), 0u) << central_.RequestLine();
-  const std::string own_start =
-      "POST /report.php?key=7?serverport=" + std::to_string(server_->TcpPort()) + "&servername=Parleyvox+Server&clients=0&";
+  const std::string own_start = "POST /report.php?key=7?serverport=" + std::to_string(server_->TcpPort()) +
+                                "&servername=Parleyvox+Server&clients=0&";
   EXPECT_EQ(own_tls.RequestLine().rfind(own_start, 0), 0u) << own_tls.RequestLine();
   EXPECT_TRUE(server_->WaitForLog(
       "in: TPingThread.PostData (Parleyvox) exception EIdProtocolReplyError: HTTP/1.1 404 Not Found", Ms(2000)));
