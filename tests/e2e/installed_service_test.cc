@@ -148,10 +148,9 @@ TEST_P(InstalledService, StartsAsItsUnitSaysLogsInItsFoldersAndStopsOnSigterm) {
   std::string log = FileBytes(logs + "/pvserver.log");
   EXPECT_NE(log.find("----Parleyvox server started----"), std::string::npos) << log;
   EXPECT_EQ(OwnerOf(logs + "/pvserver.log"), uid_);
+  // Rewritten where the unit says (what a rewrite keeps and adds is ConfigFile's and Startup's).
   std::string ini = FileBytes(home + "/pvserver.ini");
   EXPECT_NE(ini.find("ServerVersion=v1.2.2"), std::string::npos) << ini;
-  EXPECT_NE(ini.find("TCPPort=" + std::to_string(port)), std::string::npos) << ini;
-  EXPECT_NE(ini.find("IdleTimeBeforePing=5000"), std::string::npos) << ini;
   EXPECT_EQ(OwnerOf(home + "/pvserver.ini"), uid_);
   EXPECT_EQ(OwnerOf(root_ + "/usr/sbin/pvserver.ini"), static_cast<uid_t>(-1));  // nothing beside the program
 
