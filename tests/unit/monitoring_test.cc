@@ -94,38 +94,34 @@ TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
   EXPECT_EQ(quiet.find("In no listed room"), std::string::npos);
 }
 
-// A listener and one connection to it, both ends in this process, as the endpoint has them.
-struct WatchedPort {
-  test::Fd listener = test::ListenTcp(0, 4);
-  const uint16_t port = test::LocalPortOf(listener.Get());
-  test::Fd client = test::ConnectTcp(port);
-  test::Fd served{::accept(listener.Get(), nullptr, nullptr)};
-};
-
 // A connection that sends too much is ended too: Monitoring.HostileHttpClientsHoldUpNeitherPlayersNorTheStop.
 TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
   using test::Fd;
-  WatchedPort w;
+  // A listener and one connection to it, both ends in this process, as the endpoint has them.
+  Fd listener = test::ListenTcp(0, 4);
+  const uint16_t port = test::LocalPortOf(listener.Get());
+  Fd client = test::ConnectTcp(port);
+  Fd served{::accept(listener.Get(), nullptr, nullptr)};
   test::TcpPair elsewhere = test::MakeTcpPair();  // another port: never touched
-  ConnectionWatch watch(w.port, 1 << 20);
+  ConnectionWatch watch(port, 1 << 20);
   EXPECT_EQ(watch.Sweep(std::chrono::hours(1)), 0);  // young: left alone
   bool eof = false;
-  EXPECT_EQ(test::ReceiveSome(w.client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
+  EXPECT_EQ(test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(0), &eof), "");
   EXPECT_FALSE(eof);
   // Once older than the limit it is shut down, and its peer sees the end.
   EXPECT_TRUE(test::WaitUntil([&] { return watch.Sweep(std::chrono::milliseconds(50)) == 1; }));
-  test::ReceiveSome(w.client.Get(), 16, std::chrono::milliseconds(1000), &eof);
+  test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(1000), &eof);
   EXPECT_TRUE(eof);
   // The listener still accepts, the other connection still works.
-  Fd next = test::ConnectTcp(w.port);
+  Fd next = test::ConnectTcp(port);
   EXPECT_GE(next.Get(), 0);
   EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "x"));
   EXPECT_EQ(test::ReceiveSome(elsewhere.server.Get(), 16, std::chrono::milliseconds(1000)), "x");
   // Once the library closes its descriptor the watch forgets the connection and closes its copy;
   // the number, given to another socket (here the other port's), is not touched.
   EXPECT_EQ(watch.Watched(), 1u);
-  const int number = w.served.Get();
-  w.served.Reset();
+  const int number = served.Get();
+  served.Reset();
   ASSERT_EQ(::dup2(elsewhere.server.Get(), number), number);
   Fd reused(number);
   EXPECT_EQ(watch.Sweep(std::chrono::steady_clock::duration::zero()), 0);
