@@ -112,16 +112,12 @@ class HostileClients : public ServerTest {
   // A raw connection with a 2 KB receive buffer that logs in as `name`; the player id `observer`
   // saw join, or -1.
   int LogInRaw(Fd& fd, TestClient& observer, const std::string& name);
-  static std::function<bool(const ServerPacket&)> JoinOf(const std::string& name) {
-    return [name](const ServerPacket& p) { return p.Code == kPktPlayerJoined && ParsePlayerJoined(p).ClientName == name; };
-  }
   // The players a fresh ServerInfo lists, by name.
   static std::multiset<std::string> ListedNames(TestClient& c) {
-    c.Send(ClientReady());
-    auto info = c.WaitFor(kPktServerInfo);
+    auto info = c.AskServerInfo();
     std::multiset<std::string> names;
     if (info)
-      for (const auto& p : ParseServerInfo(*info).Players) names.insert(p.ClientName);
+      for (const auto& p : info->Players) names.insert(p.ClientName);
     return names;
   }
   void TearDown() override {
@@ -139,15 +135,8 @@ IniSettings ManyRooms() {
 }
 
 int HostileClients::LogInRaw(Fd& fd, TestClient& observer, const std::string& name) {
-  // The small buffer is set before the connection, while it still decides the advertised window.
-  fd = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int buffer = 2048;
-  setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<uint16_t>(server_->TcpPort()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return -1;
+  fd = ConnectTcp(static_cast<uint16_t>(server_->TcpPort()), "127.0.0.1", {.receive_buffer = 2048});
+  if (fd.Get() < 0) return -1;
   Bytes login = ClientLogin(name, "", "1.2.1");
   if (!SendAll(fd.Get(), std::string(login.begin(), login.end()))) return -1;
   auto joined = observer.WaitFor(JoinOf(name));
@@ -390,13 +379,8 @@ TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
   // 1,000 connections opened at once (without waiting for each), none of which ever sends.
   std::vector<Fd> silent;
   for (int i = 0; i < 1000; ++i) {
-    silent.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(server_->TcpPort()));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = ::connect(silent.back().Get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
-    ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << i;
+    silent.push_back(ConnectTcp(static_cast<uint16_t>(server_->TcpPort()), "127.0.0.1", {.nonblocking = true}));
+    ASSERT_GE(silent.back().Get(), 0) << i;
   }
   auto opened = Clock::now();
   int64_t rss_with_silent = RssKiB(server_->Pid());
@@ -507,8 +491,7 @@ TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   EXPECT_EQ(ListedNames(observer), (std::multiset<std::string>{"observer", "fresh", "mover", "admin"}));
   // The password did not change.
   observer.Send(AdminLogin("vimbo"));
-  EXPECT_TRUE(observer.WaitFor(
-      [&](const ServerPacket& p) { return p.Code == kPktPlayerIsAdmin && ParsePlayerIsAdmin(p) == observer.PlayerId(); }));
+  EXPECT_TRUE(observer.WaitFor(IsAdminOf(observer.PlayerId())));
   EXPECT_EQ(server_->IniText().find("stolen"), std::string::npos);
 
   // A login that arrives byte by byte is accepted; three bytes of a header and nothing more are

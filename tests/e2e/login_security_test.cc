@@ -16,17 +16,11 @@ class LoginSecurity : public ServerTest {
   TestClient& From(const std::string& from, const std::string& name, const std::string& password = "") {
     return Client(name, "1.2.1", password, from);
   }
-  int LogCount(const std::string& text) const {
-    int n = 0;
-    for (const std::string& line : server_->LogLines()) n += line.find(text) != std::string::npos;
-    return n;
-  }
   // The answer to one ClientLogin from `from`.
   int16_t LoginAnswer(const std::string& from, const std::string& password) {
     TestClient& c = From(from, "");
-    c.Send(ClientLogin("guess", password, "1.2.1"));
-    auto answer = c.WaitFor([](const ServerPacket& p) { return p.Code == kPktLoginAccepted || p.Code == kPktBadServerPassword; });
-    return answer ? answer->Code : 0;
+    c.Login("guess", password);
+    return c.LoginAnswer() ? c.LoginAnswer()->Code : 0;
   }
 };
 
@@ -39,7 +33,7 @@ TEST_F(LoginSecurity, PasswordGuessingIsThrottledPerAddress) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(LoginAnswer("127.0.0.4", "nope"), kPktBadServerPassword) << i;
   EXPECT_EQ(LoginAnswer("127.0.0.4", "pw"), kPktBadServerPassword) << "the right password got past the lock-out";
   EXPECT_EQ(LoginAnswer("127.0.0.2", "pw"), kPktLoginAccepted);
-  EXPECT_EQ(LogCount("Client logins from 127.0.0.4 refused for 60 seconds after 5 wrong passwords"), 1);
+  EXPECT_EQ(server_->LogCount("Client logins from 127.0.0.4 refused for 60 seconds after 5 wrong passwords"), 1);
 
   TestClient& guesser = From("127.0.0.3", "guesser", "pw");
   for (int i = 0; i < 5; ++i) {
@@ -55,8 +49,8 @@ TEST_F(LoginSecurity, PasswordGuessingIsThrottledPerAddress) {
   EXPECT_TRUE(guesser.WaitFor(kPktPlayerIsAdmin));
   guesser.Send(AdminKickPlayer(admin.PlayerId()));
   EXPECT_TRUE(guesser.WaitFor(kReplyNotAdmin));
-  EXPECT_EQ(LogCount("Administrator logins from 127.0.0.3 refused for 60 seconds after 5 wrong passwords"), 1);
-  EXPECT_EQ(LogCount("127.0.0.2"), 0);
+  EXPECT_EQ(server_->LogCount("Administrator logins from 127.0.0.3 refused for 60 seconds after 5 wrong passwords"), 1);
+  EXPECT_EQ(server_->LogCount("127.0.0.2"), 0);
 }
 
 // "vimbo" and an empty password are for the local machine: accepted from 127.0.0.1, refused as a
@@ -69,12 +63,10 @@ TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyLocallyAndNoTextWritesLine
     TestClient& remote = From("127.0.0.2", "remote" + tag);
     remote.Send(AdminLogin(password));
     EXPECT_TRUE(remote.WaitFor(kReplyBadAdminPassword));
-    EXPECT_EQ(LogCount("Refused the " + which + " administrator password from 127.0.0.2: it is accepted only from 127.0.0.1"), 1);
+    EXPECT_EQ(server_->LogCount("Refused the " + which + " administrator password from 127.0.0.2: it is accepted only from 127.0.0.1"), 1);
     TestClient& local = Client("local" + tag);
     local.Send(AdminLogin(password));
-    EXPECT_TRUE(local.WaitFor([&](const ServerPacket& p) {
-      return p.Code == kPktPlayerIsAdmin && ParsePlayerIsAdmin(p) == local.PlayerId();
-    }));
+    EXPECT_TRUE(local.WaitFor(IsAdminOf(local.PlayerId())));
     return local;
   };
   TestClient& local = local_only("vimbo", "default", "1");

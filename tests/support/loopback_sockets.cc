@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -36,11 +37,15 @@ sockaddr_in Loopback(uint16_t port, const std::string& ip = "127.0.0.1") {
 }
 }  // namespace
 
-Fd ConnectTcp(uint16_t port, const std::string& ip) {
-  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in to = Loopback(port, ip);
-  if (connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return Fd();
-  return fd;
+Fd ConnectTcp(uint16_t port, const std::string& ip, const TcpOptions& options) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (options.nonblocking ? SOCK_NONBLOCK : 0), 0));
+  sockaddr_in local = Loopback(0, options.from), to = Loopback(port, ip);
+  if (!options.from.empty() && bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return Fd();
+  if (options.receive_buffer > 0)
+    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
+  bool begun = connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ||
+               (options.nonblocking && errno == EINPROGRESS);
+  return begun ? std::move(fd) : Fd();
 }
 
 Fd ListenTcp(uint16_t port, int backlog) {
@@ -93,6 +98,12 @@ Fd BindUnixDatagram(const std::string& path) {
   auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
   if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), length) != 0) return Fd();
   return fd;
+}
+
+bool CanBind(int type, int port) {
+  Fd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  sockaddr_in local = Loopback(static_cast<uint16_t>(port));
+  return bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
 }
 
 Fd OpenUdp(const std::string& ip) {

@@ -40,8 +40,17 @@ class Fd {
   int fd_ = -1;
 };
 
+// How ConnectTcp makes its socket: bound first to another loopback address `from` (127.0.0.2
+// stands for another host), with a receive buffer of `receive_buffer` bytes set before the
+// connection (while it still decides the advertised window), or non-blocking, in which case
+// the connection is only begun.
+struct TcpOptions {
+  std::string from = "";
+  int receive_buffer = 0;
+  bool nonblocking = false;
+};
 // A TCP client connected to `ip`:`port`; an invalid Fd when the connection is refused.
-Fd ConnectTcp(uint16_t port, const std::string& ip = "127.0.0.1");
+Fd ConnectTcp(uint16_t port, const std::string& ip = "127.0.0.1", const TcpOptions& options = {});
 // A TCP socket listening on 127.0.0.1:`port` (0: a free port); an invalid Fd when it cannot.
 Fd ListenTcp(uint16_t port = 0, int backlog = 1);
 // A connected pair on loopback: `server` is the accepted side.
@@ -59,6 +68,9 @@ std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, b
 // An AF_UNIX datagram socket bound to `path` (a service manager's notification socket; a
 // leading zero byte makes it an abstract name); read it with ReceiveSome, one datagram a call.
 Fd BindUnixDatagram(const std::string& path);
+
+// True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
+bool CanBind(int type, int port);
 
 // A UDP socket bound to `ip` (127.0.0.1 unless another loopback address is named) on a free port.
 Fd OpenUdp(const std::string& ip = "127.0.0.1");

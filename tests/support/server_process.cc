@@ -1,8 +1,6 @@
 #include "support/server_process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -60,10 +58,8 @@ bool TempDir::Exists(const std::string& name) const { return fs::exists(File(nam
 
 namespace {
 
-bool PortPairFree(int port) {
-  return CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port + 1) && CanBind(SOCK_STREAM, port + 1) &&
-         CanBind(SOCK_DGRAM, port);
-}
+// A wait status as an exit code; a signal's death as -1000 less its number.
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status); }
 
 }  // namespace
 
@@ -109,30 +105,13 @@ ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env, s
   pid_t pid = StartProgram(std::move(argv), env, "", {out, err, -1});
   ::close(out);
   ::close(err);
-  ProgramResult result;
   int status = 0;
   bool ended = WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, deadline, std::chrono::milliseconds(5));
   if (!ended) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
-  } else {
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
   }
-  result.out = dir.Read("out");
-  result.err = dir.Read("err");
-  return result;
-}
-
-bool CanBind(int type, int port) {
-  int fd = ::socket(AF_INET, type, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
+  return {ended ? ExitCode(status) : -1, dir.Read("out"), dir.Read("err")};
 }
 
 int PickPortPair() {
@@ -140,7 +119,9 @@ int PickPortPair() {
   std::uniform_int_distribution<int> dist(20000, 59998);
   for (int i = 0; i < 200; ++i) {
     int port = dist(rng);
-    if (PortPairFree(port)) return port;
+    if (CanBind(SOCK_STREAM, port) && CanBind(SOCK_DGRAM, port) && CanBind(SOCK_STREAM, port + 1) &&
+        CanBind(SOCK_DGRAM, port + 1))
+      return port;
   }
   return 0;
 }
@@ -170,10 +151,7 @@ ServerProcess::ServerProcess(IniSettings ini, std::vector<std::string> args, boo
 }
 
 ServerProcess::~ServerProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  if (pid_ > 0) Kill();
   if (::testing::Test::HasFailure()) {
     std::cerr << "---- server log (" << dir_.Path() << ") ----\n" << Log() << "---- end of server log ----\n";
     if (!output_name_.empty())
@@ -232,7 +210,7 @@ bool ServerProcess::Running() {
   int status = 0;
   pid_t r = ::waitpid(pid_, &status, WNOHANG);
   if (r == pid_) {
-    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+    exit_code_ = ExitCode(status);
     pid_ = -1;
     return false;
   }
@@ -240,22 +218,21 @@ bool ServerProcess::Running() {
 }
 
 int ServerProcess::WaitExit(std::chrono::milliseconds deadline) {
-  WaitUntil([&] { return !Running(); }, deadline);
-  if (pid_ > 0) return -1;
-  return exit_code_;
+  return WaitUntil([&] { return !Running(); }, deadline) ? exit_code_ : -1;
 }
 
 int ServerProcess::Stop(std::chrono::milliseconds deadline) {
   if (pid_ <= 0) return exit_code_;
   ::kill(pid_, SIGTERM);
-  int code = WaitExit(deadline);
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
-  }
-  return code;
+  if (WaitExit(deadline) == -1 && pid_ > 0) Kill();
+  return exit_code_;
+}
+
+void ServerProcess::Kill() {
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  exit_code_ = -1;
 }
 
 std::string ServerProcess::Log() const { return dir_.Read(log_name_); }
@@ -270,6 +247,12 @@ std::vector<std::string> ServerProcess::LogLines() const {
     lines.push_back(line.size() >= 22 ? line.substr(22) : line);
   }
   return lines;
+}
+
+int ServerProcess::LogCount(const std::string& text) const {
+  int n = 0;
+  for (const std::string& line : LogLines()) n += line.find(text) != std::string::npos;
+  return n;
 }
 
 bool ServerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds deadline) const {

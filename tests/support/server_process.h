@@ -54,8 +54,6 @@ struct ProgramResult {
 ProgramResult RunProgram(std::vector<std::string> argv, const EnvChanges& env = {},
                          std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
-// True when 127.0.0.1:port can be bound (type SOCK_STREAM or SOCK_DGRAM).
-bool CanBind(int type, int port);
 // A port P on 127.0.0.1 with P and P + 1 both free for TCP and UDP; 0 when none was found.
 int PickPortPair();
 
@@ -80,6 +78,8 @@ class ServerProcess {
   int UdpPort() const { return port_ + 1; }
   std::string Log() const;
   std::vector<std::string> LogLines() const;
+  // The number of log lines that contain `text`.
+  int LogCount(const std::string& text) const;
   // Waits until a log line contains `text`.
   bool WaitForLog(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
   std::string IniText() const;
@@ -105,6 +105,7 @@ class ServerProcess {
 
  private:
   void WriteIni();
+  void Kill();
 
   TempDir dir_;
   IniSettings ini_;

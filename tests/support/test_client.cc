@@ -1,6 +1,5 @@
 #include "support/test_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,20 +21,10 @@ bool TestClient::Connect(uint16_t port, const std::string& from) {
     ADD_FAILURE() << "TestClient::Connect: already connected";
     return false;
   }
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  if (!from.empty() && (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
-                        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)) {
-    ADD_FAILURE() << "bind " << from << ": " << std::strerror(errno);
-    return false;
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ADD_FAILURE() << "connect to 127.0.0.1:" << port << ": " << std::strerror(errno);
+  Fd fd = ConnectTcp(port, "127.0.0.1", {.from = from});
+  if (fd.Get() < 0) {
+    ADD_FAILURE() << "connect to 127.0.0.1:" << port << (from.empty() ? "" : " from " + from) << ": "
+                  << std::strerror(errno);
     return false;
   }
   int one = 1;
@@ -170,16 +159,18 @@ bool TestClient::Login(std::string_view name, std::string_view password,
       },
       timeout, "answer to ClientLogin");
   if (!login_answer_ || login_answer_->Code != kPktLoginAccepted) return false;
-  if (!Send(ClientReady())) return false;
-  auto info = WaitFor(
-      [](const ServerPacket& p) {
-        return p.Code == kPktServerInfo || p.Code == kPktServerInfoLegacy;
-      },
-      timeout, "ServerInfo");
-  if (!info) return false;
-  server_info_ = ParseServerInfo(*info);
+  server_info_ = AskServerInfo(timeout);
+  if (!server_info_) return false;
   player_id_ = server_info_->PlayerId;
   return true;
+}
+
+std::optional<ServerInfoMsg> TestClient::AskServerInfo(Ms timeout) {
+  if (!Send(ClientReady())) return std::nullopt;
+  auto info = WaitFor([](const ServerPacket& p) { return p.Code == kPktServerInfo || p.Code == kPktServerInfoLegacy; },
+                      timeout, "ServerInfo");
+  if (!info) return std::nullopt;
+  return ParseServerInfo(*info);
 }
 
 uint16_t TestClient::SessionId() const {

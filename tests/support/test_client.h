@@ -65,6 +65,8 @@ class TestClient {
   // first packet that carries one.
   bool Login(std::string_view name, std::string_view password = "",
              std::string_view version = "1.2.1", Ms timeout = kDefaultWait);
+  // ClientReady, then the ServerInfo it brings (either layout), parsed; none on time-out.
+  std::optional<ServerInfoMsg> AskServerInfo(Ms timeout = kDefaultWait);
   uint16_t SessionId() const;
   int PlayerId() const { return player_id_; }
   // The answer Login got (LoginAccepted, ServerFull or BadServerPassword) and the ServerInfo.
