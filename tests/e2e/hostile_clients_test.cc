@@ -150,18 +150,6 @@ void Reset(Fd& fd) {
   fd.Reset();
 }
 
-// True when the server closed (or reset) the connection within `timeout`; what it sent before
-// is read and dropped.
-bool ClosedByServer(int fd, Ms timeout) {
-  auto end = Clock::now() + timeout;
-  while (Clock::now() < end) {
-    bool eof = false;
-    ReceiveSome(fd, 65536, Ms(50), &eof);
-    if (eof) return true;
-  }
-  return false;
-}
-
 // Clients that ask faster than they read: one that takes its answers late is served in full and
 // in order, one that never reads is dropped; neither holds up a login or the others' voice.
 TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
@@ -229,7 +217,7 @@ TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
   EXPECT_GT(probe.Received(), 0);
   EXPECT_LE(probe.MaxGapMs(), kVoiceGapAtMost.count());
 
-  EXPECT_TRUE(ClosedByServer(stalled.Get(), Ms(3000)));
+  EXPECT_TRUE(SeesClose(stalled.Get(), Ms(3000)));
   EXPECT_EQ(ListedNames(observer), (std::multiset<std::string>{"observer", "talker", "listener", "fresh", "fresh 2"}));
   // Dropped 10 s after its socket took the last byte, within the 15 s allowed.
   EXPECT_TRUE(server_->WaitForLog("Dropped slow client stalled[" + std::to_string(stalled_id) + "]"));
@@ -511,7 +499,7 @@ TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   std::string answer = ReceiveSome(dripping.Get(), 43, Ms(3000));
   ASSERT_GE(answer.size(), 8u);
   EXPECT_EQ(LoadU16(reinterpret_cast<const uint8_t*>(answer.data()) + 6), kPktLoginAccepted);
-  EXPECT_TRUE(ClosedByServer(halted.Get(), Ms(7000)));
+  EXPECT_TRUE(SeesClose(halted.Get(), Ms(7000)));
   EXPECT_GE(ElapsedMs(halted_at), 4500);
 
   // The log becomes a named pipe nobody reads.

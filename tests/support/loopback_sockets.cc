@@ -88,6 +88,13 @@ std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, b
   return out;
 }
 
+bool SeesClose(int fd, std::chrono::milliseconds timeout) {
+  bool eof = false;
+  for (auto end = std::chrono::steady_clock::now() + timeout; !eof && std::chrono::steady_clock::now() < end;)
+    ReceiveSome(fd, 65536, std::chrono::milliseconds(50), &eof);
+  return eof;
+}
+
 Fd BindUnixDatagram(const std::string& path) {
   Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un local{};

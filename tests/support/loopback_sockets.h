@@ -64,6 +64,9 @@ bool SendAll(int fd, const std::string& bytes);
 // Receives up to `max` bytes, waiting at most `timeout`. Empty on timeout; `eof` tells whether
 // the peer closed.
 std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, bool* eof = nullptr);
+// True when the peer closes (or resets) the connection within `timeout`; what it sent before is
+// read and dropped.
+bool SeesClose(int fd, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 // An AF_UNIX datagram socket bound to `path` (a service manager's notification socket; a
 // leading zero byte makes it an abstract name); read it with ReceiveSome, one datagram a call.

@@ -28,6 +28,7 @@ using std::chrono::milliseconds;
 using test::ConnectTcp;
 using test::Fd;
 using test::ReceiveSome;
+using test::SeesClose;
 using test::SendAll;
 using test::WaitUntil;
 
@@ -45,12 +46,6 @@ std::string ReadString(TIdTCPConnection& connection, size_t n) {
     if (connection.InputSize() == 0) connection.WaitReady(false, milliseconds(100));
   }
   return out;
-}
-
-bool SeesEof(const Fd& client) {
-  bool eof = false;
-  ReceiveSome(client.Get(), 1, milliseconds(5000), &eof);
-  return eof;
 }
 
 TEST(ByteBuffer, InterleavedWritesAndRemovalsKeepEveryByteInOrderAndOverdrawingRaises) {
@@ -184,7 +179,7 @@ TEST(TcpConnection, CloseFromAnotherThreadWakesABlockedReadAndTheDescriptorStays
   c.connection->Close();
   ASSERT_EQ(read.wait_for(milliseconds(5000)), std::future_status::ready);
   EXPECT_THROW(read.get(), EIdConnClosedGracefully);
-  EXPECT_TRUE(SeesEof(c.client));  // the peer sees the close at once, though the descriptor is still ours
+  EXPECT_TRUE(SeesClose(c.client.Get()));  // the peer sees the close at once, though the descriptor is still ours
   EXPECT_FALSE(c.connection->IsOpen());
   uint8_t byte = 1;
   EXPECT_THROW(c.connection->WriteBytes(&byte, 1), EIdConnClosedGracefully);
@@ -262,7 +257,7 @@ TEST(TcpServer, AResetLeavingTheHandlerClosesTheConnectionAndOtherErrorsEndTheTh
   for (const char* bytes : {"rr", "x"}) {
     Fd client = ConnectTcp(server.BoundPort());
     ASSERT_TRUE(SendAll(client.Get(), bytes));
-    EXPECT_TRUE(SeesEof(client)) << bytes;
+    EXPECT_TRUE(SeesClose(client.Get())) << bytes;
     EXPECT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 0; })) << bytes;
   }
   EXPECT_EQ(calls.load(), 2);  // the reset client's second byte was never asked for
@@ -279,7 +274,7 @@ TEST(TcpServer, DeactivatingClosesEveryConnectionAndWaitsForTheirThreads) {
   server.SetActive(false);
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(4000));
   EXPECT_EQ(server.LiveThreadCount(), 0u);
-  for (auto& client : clients) EXPECT_TRUE(SeesEof(client));
+  for (auto& client : clients) EXPECT_TRUE(SeesClose(client.Get()));
   // The listening socket is closed too.
   EXPECT_LT(ConnectTcp(port).Get(), 0);
 }
@@ -352,13 +347,13 @@ TEST(TcpServer, AtTheCapTheOldestConnectionNotEstablishedIsClosed) {
   ASSERT_TRUE(WaitUntil([&] { return server.LiveThreadCount() == 2; }));
   Fd second = ConnectTcp(server.BoundPort());
   // The pending one made room; the established one stays.
-  EXPECT_TRUE(SeesEof(first));
+  EXPECT_TRUE(SeesClose(first.Get()));
   EXPECT_TRUE(WaitUntil([&] { return ended == 1; }));
   ASSERT_TRUE(SendAll(second.Get(), "e"));
   ASSERT_TRUE(WaitUntil([&] { return established == 2; }));
   // Nothing left to evict: the next connection is closed right after accept.
   Fd third = ConnectTcp(server.BoundPort());
-  EXPECT_TRUE(SeesEof(third));
+  EXPECT_TRUE(SeesClose(third.Get()));
   EXPECT_EQ(refused.load(), 2u);
   ASSERT_TRUE(SendAll(vouched.Get(), "x"));
   EXPECT_EQ(server.LiveThreadCount(), 2u);
