@@ -136,9 +136,7 @@ IniSettings ManyRooms() {
 
 int HostileClients::LogInRaw(Fd& fd, TestClient& observer, const std::string& name) {
   fd = ConnectTcp(static_cast<uint16_t>(server_->TcpPort()), "127.0.0.1", {.receive_buffer = 2048});
-  if (fd.Get() < 0) return -1;
-  Bytes login = ClientLogin(name, "", "1.2.1");
-  if (!SendAll(fd.Get(), std::string(login.begin(), login.end()))) return -1;
+  if (fd.Get() < 0 || !SendAll(fd.Get(), ClientLogin(name, "", "1.2.1"))) return -1;
   auto joined = observer.WaitFor(JoinOf(name));
   return joined ? ParsePlayerJoined(*joined).PlayerId : -1;
 }
@@ -326,7 +324,7 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
     Bytes login = ClientLogin("j" + std::to_string(i), "", "1.2.1");
     for (const Bytes& then : {ChangeRoom(2), AdminLogin("vimbo"), ChangeRoom(1)})
       login.insert(login.end(), then.begin(), then.end());
-    SendAll(fd.Get(), std::string(login.begin(), login.end()));
+    SendAll(fd.Get(), login);
     std::this_thread::sleep_for(Ms(i % 4));
   }));
   racing.push_back(Repeat(stop, [&](int i) { kicker.SendNow(AdminKickPlayer(4 + i % 3)); }));
@@ -406,11 +404,8 @@ TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
 TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   StartServer();
   TestClient& observer = Client("observer");
-  Fd flooder = ConnectTcp(static_cast<uint16_t>(server_->TcpPort()));
-  ASSERT_GE(flooder.Get(), 0);
-  Bytes login = ClientLogin("flooder", "", "1.2.1");
-  ASSERT_TRUE(SendAll(flooder.Get(), std::string(login.begin(), login.end())));
-  ASSERT_TRUE(observer.WaitFor(JoinOf("flooder")));
+  Fd flooder;
+  ASSERT_GE(LogInRaw(flooder, observer, "flooder"), 0);
   int64_t rss_before = RssKiB(server_->Pid());
   // Well-formed 8-byte packets of a code the server ignores, as fast as the socket takes them,
   // up to 256 MB or 3 s.
@@ -489,11 +484,11 @@ TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   Fd halted = ConnectTcp(port);
   ASSERT_GE(dripping.Get(), 0);
   ASSERT_GE(halted.Get(), 0);
-  login = ClientLogin("drip", "", "1.2.1");
+  Bytes login = ClientLogin("drip", "", "1.2.1");
   ASSERT_TRUE(SendAll(halted.Get(), std::string(login.begin(), login.begin() + 3)));
   auto halted_at = Clock::now();
   for (uint8_t byte : login) {
-    ASSERT_TRUE(SendAll(dripping.Get(), std::string(1, static_cast<char>(byte))));
+    ASSERT_TRUE(SendAll(dripping.Get(), Bytes{byte}));
     std::this_thread::sleep_for(Ms(30));
   }
   std::string answer = ReceiveSome(dripping.Get(), 43, Ms(3000));

@@ -64,10 +64,14 @@ TcpPair MakeTcpPair() {
   return pair;
 }
 
+bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
+  return SendAll(fd, std::string(bytes.begin(), bytes.end()));
+}
+
 bool SendAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     ssize_t sent = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) return false;
     done += static_cast<size_t>(sent);
   }

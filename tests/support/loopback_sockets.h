@@ -61,6 +61,7 @@ struct TcpPair {
 TcpPair MakeTcpPair();
 // Sends all bytes (MSG_NOSIGNAL); false on failure.
 bool SendAll(int fd, const std::string& bytes);
+bool SendAll(int fd, const std::vector<uint8_t>& bytes);
 // Receives up to `max` bytes, waiting at most `timeout`. Empty on timeout; `eof` tells whether
 // the peer closed.
 std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, bool* eof = nullptr);

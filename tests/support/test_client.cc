@@ -87,16 +87,8 @@ bool TestClient::Send(const Bytes& bytes) {
 }
 
 bool TestClient::SendNow(const Bytes& bytes) {
-  bool ok = fd_ >= 0;
-  size_t sent = 0;
-  // One send() carries the whole command; the loop only covers a partial write.
-  while (ok && sent < bytes.size()) {
-    ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) sent += static_cast<size_t>(n);
-  }
-  return ok;
+  // One send() carries the whole command; SendAll's loop only covers a partial write.
+  return fd_ >= 0 && SendAll(fd_, bytes);
 }
 
 std::optional<ServerPacket> TestClient::TryWaitFor(
