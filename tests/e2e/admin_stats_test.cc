@@ -1,6 +1,8 @@
 // Administrator commands and statistics as clients meet them.
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "support/server_test.h"
 
 namespace pv::test {
@@ -77,28 +79,18 @@ TEST_F(AdminStats, StatisticsAndAdminLoginsInTheLayoutOfEachClientVersion) {
 
   // Failures a client causes at will are logged a few times a second, then counted.
   constexpr int kRequests = 300;
-  Bytes burst;
-  for (int i = 0; i < kRequests; ++i) {
-    Bytes one = PlayerStatsReq(0);  // player 0: a range error each
-    burst.insert(burst.end(), one.begin(), one.end());
-  }
-  ASSERT_TRUE(a.SendNow(burst));
+  ASSERT_TRUE(a.SendNow(Repeated(PlayerStatsReq(0), kRequests)));  // player 0: a range error each
   a.Send(ServerStatsReq());
   EXPECT_TRUE(a.WaitFor(kPktServerStats));
-  const std::string kLine = "in: TCPServerExecute excption ERangeError";
-  const std::string kLeftOut = "Left out ";
-  const std::string kKind = " log lines \"in: TCPServerExecute excption \" for session ";
+  const std::regex left_out_line(R"(Left out (\d+) log lines "in: TCPServerExecute excption " for session )");
   int written = 0, left_out = 0;
   EXPECT_TRUE(WaitUntil(
       [&] {
-        const std::string log = server_->Log();
-        written = server_->LogCount(kLine);
+        written = server_->LogCount("in: TCPServerExecute excption ERangeError");
         left_out = 0;
-        for (size_t at = log.find(kLeftOut); at != std::string::npos; at = log.find(kLeftOut, at + 1)) {
-          size_t end = 0;
-          int n = std::stoi(log.substr(at + kLeftOut.size()), &end);
-          if (log.compare(at + kLeftOut.size() + end, kKind.size(), kKind) == 0) left_out += n;
-        }
+        std::smatch match;
+        for (const std::string& line : server_->LogLines())
+          if (std::regex_search(line, match, left_out_line)) left_out += std::stoi(match[1]);
         return written + left_out == kRequests;
       },
       std::chrono::seconds(5)))

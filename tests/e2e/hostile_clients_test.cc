@@ -158,11 +158,7 @@ TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
   ASSERT_GE(slow_id, 0);
   // 60 answers of 6.5 KB are more than its queue may hold, and a room change comes after them.
   constexpr int kAsks = 60;
-  std::string asks;
-  Bytes ready = ClientReady(), move = ChangeRoom(2);
-  for (int i = 0; i < kAsks; ++i) asks.append(ready.begin(), ready.end());
-  asks.append(move.begin(), move.end());
-  ASSERT_TRUE(SendAll(slow.Get(), asks));
+  ASSERT_TRUE(SendAll(slow.Get(), Together({Repeated(ClientReady(), kAsks), ChangeRoom(2)})));
   // Unread answers stop the server reading: the room change waits, and nothing overflows.
   auto early = observer.TryWaitFor([&](const ServerPacket& p) {
     return (p.Code == kPktPlayerChangedRoom && ParsePlayerChangedRoom(p).PlayerId == slow_id) ||
@@ -193,8 +189,7 @@ TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
   Fd stalled;
   int stalled_id = LogInRaw(stalled, observer, "stalled");
   ASSERT_GE(stalled_id, 0);
-  asks.clear();
-  for (int i = 0; i < 10; ++i) asks.append(ready.begin(), ready.end());
+  const Bytes asks = Repeated(ClientReady(), 10);
   std::atomic<bool> dropped{false};
   std::thread asking([&] {
     auto end = Clock::now() + std::chrono::seconds(20);
@@ -321,10 +316,8 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
   racing.push_back(Repeat(stop, [&](int) { watcher.SendNow(ClientReady()); }));
   racing.push_back(Repeat(stop, [&](int i) {
     Fd fd = ConnectTcp(port);
-    Bytes login = ClientLogin("j" + std::to_string(i), "", "1.2.1");
-    for (const Bytes& then : {ChangeRoom(2), AdminLogin("vimbo"), ChangeRoom(1)})
-      login.insert(login.end(), then.begin(), then.end());
-    SendAll(fd.Get(), login);
+    SendAll(fd.Get(), Together({ClientLogin("j" + std::to_string(i), "", "1.2.1"), ChangeRoom(2), AdminLogin("vimbo"),
+                                ChangeRoom(1)}));
     std::this_thread::sleep_for(Ms(i % 4));
   }));
   racing.push_back(Repeat(stop, [&](int i) { kicker.SendNow(AdminKickPlayer(4 + i % 3)); }));
@@ -437,12 +430,7 @@ TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   // those who read slowly were dropped. The first 50 go at once, the rest at 50 a second.
   TestClient& mover = Client("mover");
   constexpr int kChanges = 150;
-  Bytes burst;
-  for (int i = 0; i < kChanges; ++i) {
-    Bytes one = ChangeRoom(1 + i % 2);
-    burst.insert(burst.end(), one.begin(), one.end());
-  }
-  ASSERT_TRUE(mover.SendNow(burst));
+  ASSERT_TRUE(mover.SendNow(Repeated(Together({ChangeRoom(1), ChangeRoom(2)}), kChanges / 2)));
   std::this_thread::sleep_for(Ms(500));
   int told = Count(observer.CollectAll(Ms(0)), kPktPlayerChangedRoom);
   EXPECT_GE(told, 50);

@@ -156,15 +156,10 @@ TEST_F(Protocol, EachConnectionsCommandsAreCarriedOutOrRefusedAndItsGarbageHarms
     a.Send(command);
     EXPECT_TRUE(a.WaitFor(-100));
   }
-  Bytes two = ServerStatsReq();
-  Bytes ready = ClientReady();
-  two.insert(two.end(), ready.begin(), ready.end());
-  a.Send(two);
+  a.Send(Together({ServerStatsReq(), ClientReady()}));
   EXPECT_TRUE(a.WaitFor(kPktServerStats));
   EXPECT_TRUE(a.WaitFor(kPktServerInfo));
-  Bytes one = PlayerStatsReq(1), three;
-  for (int i = 0; i < 3; ++i) three.insert(three.end(), one.begin(), one.end());
-  a.Send(three);
+  a.Send(Repeated(PlayerStatsReq(1), 3));
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(a.WaitFor(kPktPlayerStats));
 
   TestClient& anonymous = Client();

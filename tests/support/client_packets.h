@@ -3,6 +3,8 @@
 // (not a using-directive) so that the server's own handlers of the same names stay apart.
 #pragma once
 
+#include <initializer_list>
+
 #include "pvclient/client_packets.h"
 
 namespace pv::test {
@@ -37,5 +39,17 @@ using pv::client::ParseServerStats;
 using pv::client::PlayerStatsReq;
 using pv::client::RawCommand;
 using pv::client::ServerStatsReq;
+
+// Commands a client sends together, one after the other; Repeated sends one `times` over.
+inline Bytes Together(std::initializer_list<Bytes> commands) {
+  Bytes all;
+  for (const Bytes& command : commands) all.insert(all.end(), command.begin(), command.end());
+  return all;
+}
+inline Bytes Repeated(const Bytes& command, int times) {
+  Bytes all;
+  for (int i = 0; i < times; ++i) all.insert(all.end(), command.begin(), command.end());
+  return all;
+}
 
 }  // namespace pv::test
