@@ -40,7 +40,10 @@ sockaddr_in Loopback(uint16_t port, const std::string& ip = "127.0.0.1") {
 Fd ConnectTcp(uint16_t port, const std::string& ip, const TcpOptions& options) {
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (options.nonblocking ? SOCK_NONBLOCK : 0), 0));
   sockaddr_in local = Loopback(0, options.from), to = Loopback(port, ip);
-  if (!options.from.empty() && bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return Fd();
+  // An address that does not parse is left as 0.0.0.0, which is not a source of its own.
+  if (!options.from.empty() &&
+      (local.sin_addr.s_addr == 0 || bind(fd.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0))
+    return Fd();
   if (options.receive_buffer > 0)
     setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
   bool begun = connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ||

@@ -20,12 +20,9 @@ namespace pv::test {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "pvtest_XXXXXX").string();
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  char* made = ::mkdtemp(buf.data());
-  if (made == nullptr) {
-    ADD_FAILURE() << "no temporary folder: " << pattern;
+  std::string made = (fs::temp_directory_path() / "pvtest_XXXXXX").string();
+  if (::mkdtemp(made.data()) == nullptr) {
+    ADD_FAILURE() << "no temporary folder: " << made;
     return;
   }
   path_ = made;
@@ -43,9 +40,8 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::Read(const std::string& name) const {
-  std::ifstream in(File(name), std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(File(name), std::ios::binary).rdbuf();
   return ss.str();
 }
 
@@ -162,10 +158,9 @@ ServerProcess::~ServerProcess() {
 void ServerProcess::WriteIni() {
   if (!write_ini_) return;
   IniSettings all = ini_;
-  if (!all["Version"].count("ServerVersion")) all["Version"]["ServerVersion"] = "v1.2.2";
-  if (!all["Networking"].count("IP")) all["Networking"]["IP"] = "127.0.0.1";
-  if (!ini_.count("Networking") || !ini_.at("Networking").count("TCPPort"))
-    all["Networking"]["TCPPort"] = std::to_string(port_);
+  all["Version"].try_emplace("ServerVersion", "v1.2.2");
+  all["Networking"].try_emplace("IP", "127.0.0.1");
+  all["Networking"].try_emplace("TCPPort", std::to_string(port_));  // a fixed port is port_ already
   std::string text;
   for (auto& [section, keys] : all) {
     text += "[" + section + "]\r\n";
