@@ -35,7 +35,7 @@ TEST_F(AdminStats, StatisticsAndAdminLoginsInTheLayoutOfEachClientVersion) {
   EXPECT_EQ(msg.Stats.PacketLoss, 0.0f);
   EXPECT_EQ(msg.Stats.UdpPort, 0);
   EXPECT_EQ(msg.Stats.UdpIP, "");
-  EXPECT_EQ(msg.Stats.Traffic.TcpPacketsIn, 1u);  // its ClientReady: the login is not the session's, the request not yet
+  EXPECT_EQ(msg.Stats.Traffic.TcpPacketsIn, 1u);  // its ClientReady; the login is not the session's, this one not yet
   EXPECT_LT(msg.Stats.ConnectionTime, 60000u);
   legacy.Send(PlayerStatsReq(1));
   auto old = legacy.WaitFor(kPktPlayerStatsLegacy);

@@ -50,10 +50,14 @@ class ServerTest : public ::testing::Test {
     };
   }
   static std::function<bool(const ServerPacket&)> JoinOf(const std::string& name) {
-    return [name](const ServerPacket& p) { return p.Code == kPktPlayerJoined && ParsePlayerJoined(p).ClientName == name; };
+    return [name](const ServerPacket& p) {
+      return p.Code == kPktPlayerJoined && ParsePlayerJoined(p).ClientName == name;
+    };
   }
   static std::function<bool(const ServerPacket&)> IsAdminOf(int player_id) {
-    return [player_id](const ServerPacket& p) { return p.Code == kPktPlayerIsAdmin && ParsePlayerIsAdmin(p) == player_id; };
+    return [player_id](const ServerPacket& p) {
+      return p.Code == kPktPlayerIsAdmin && ParsePlayerIsAdmin(p) == player_id;
+    };
   }
   static int Count(const std::vector<ServerPacket>& packets, int16_t code) {
     int n = 0;
