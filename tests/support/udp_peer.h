@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "sessions/datagrams.h"
-#include "support/server_process.h"
-#include "support/test_client.h"
+#include "support/server_test.h"
 
 namespace pv::test {
 
@@ -23,17 +22,11 @@ struct Peer {
   uint32_t next_id = 1;  // of its next relay datagram
 };
 
-class UdpServerTest : public ::testing::Test {
+class UdpServerTest : public ServerTest {
  protected:
-  void StartServer(IniSettings ini = {}) {
-    server_ = std::make_unique<ServerProcess>(std::move(ini));
-    ASSERT_TRUE(server_->Start());
-  }
   void TearDown() override {
     peers_.clear();
-    if (server_) {
-      EXPECT_EQ(server_->Stop(), 0);
-    }
+    ServerTest::TearDown();
   }
   uint16_t UdpPort() const { return static_cast<uint16_t>(server_->UdpPort()); }
   // A logged-in client, moved to room `room_id` unless 0, whose UDP endpoint the server knows
@@ -93,7 +86,6 @@ class UdpServerTest : public ::testing::Test {
     ExpectNextIs(p, marker);
   }
 
-  std::unique_ptr<ServerProcess> server_;
   std::vector<std::unique_ptr<Peer>> peers_;
 };
 
