@@ -63,15 +63,6 @@ Parsed ParseWithPrometheusClient(const std::string& text) {
   return p;
 }
 
-// Whatever the terminal has for us within 100 ms.
-std::string ReceiveSomeFromTerminal(int fd) {
-  pollfd p{fd, POLLIN, 0};
-  if (::poll(&p, 1, 100) <= 0) return {};
-  char buffer[4096];
-  ssize_t n = ::read(fd, buffer, sizeof buffer);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
-
 // Sends one request's header lines without end, never blocking; true once the server has cut
 // the connection (its end of the stream arrived, or a reset), false when it is still open at the
 // deadline.
@@ -376,7 +367,7 @@ TEST(StartupBanner, OnATerminalOnlyWithPortsPathsAndMonitoring) {
   ::close(slave);
   std::string seen;
   WaitUntil([&] {
-    seen += ReceiveSomeFromTerminal(master);
+    seen += ReceiveSome(master, 4096, Ms(100));
     return seen.find("Stop it with") != std::string::npos;
   });
   const std::string dir = on_tty.Dir().Path();

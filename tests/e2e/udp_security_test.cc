@@ -7,7 +7,6 @@
 // other hosts are other loopback addresses (127.0.0.2, 127.0.0.3), which are as foreign to the
 // server's check as any remote address.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>  // sscanf
@@ -88,11 +87,6 @@ TEST_F(UdpSecurity, WithTheAddressCheckOffTheServersOwnEndpointStillSetsOffNoLoo
   ExpectNoLoopFromTheServersOwnEndpoint(forged, "127.0.0.5", alice, bob);
 }
 
-off_t LogSize(const ServerProcess& server) {
-  struct stat st {};
-  return ::stat(server.Dir().File("pvserver.log").c_str(), &st) == 0 ? st.st_size : 0;
-}
-
 // What the log says of the relay's failures with `session`'s datagrams: the lines written, and
 // the lines left out as the summaries count them.
 struct FailureLines {
@@ -130,9 +124,7 @@ TEST_F(UdpSecurity, DatagramFloodGrowsTheLogByAFewLinesASecond) {
   StartServer();
   Peer& flooder = Join("flooder");
   Peer& watcher = Join("watcher");
-  TestClient silent;
-  ASSERT_TRUE(silent.Connect(static_cast<uint16_t>(server_->TcpPort())));
-  ASSERT_TRUE(silent.Login("silent"));
+  TestClient& silent = Client("silent");
   Bytes past_end = RelayDatagramTo(flooder.sid, 1, {}, {});
   past_end[kOffRelayTargetCount] = 200;
   const Bytes unsendable = RelayDatagramTo(flooder.sid, 2, {static_cast<uint8_t>(silent.PlayerId())}, kVoice);
@@ -148,7 +140,7 @@ TEST_F(UdpSecurity, DatagramFloodGrowsTheLogByAFewLinesASecond) {
     --unanswered;
     return true;
   };
-  const off_t before = LogSize(*server_);
+  const size_t before = server_->Log().size();
   const auto start = std::chrono::steady_clock::now();
   const auto give_up = start + std::chrono::seconds(10);
   while (sent < kDatagrams && std::chrono::steady_clock::now() < give_up) {
@@ -163,7 +155,7 @@ TEST_F(UdpSecurity, DatagramFloodGrowsTheLogByAFewLinesASecond) {
   }
   while (unanswered > 0) ASSERT_TRUE(answered()) << "a ping went unanswered";
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const off_t grown = LogSize(*server_) - before;
+  const size_t grown = server_->Log().size() - before;
   RecordProperty("datagrams_sent", sent);
   RecordProperty("flood_ms", static_cast<int>(seconds * 1000));
   RecordProperty("log_bytes_grown", static_cast<int>(grown));

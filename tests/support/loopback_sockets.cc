@@ -86,7 +86,7 @@ std::string ReceiveSome(int fd, size_t max, std::chrono::milliseconds timeout, b
   pollfd wait_for{fd, POLLIN, 0};
   if (poll(&wait_for, 1, static_cast<int>(timeout.count())) <= 0) return {};
   std::string out(max, '\0');
-  ssize_t got = recv(fd, out.data(), max, 0);
+  ssize_t got = read(fd, out.data(), max);  // read, not recv: a terminal is read with it too
   if (got <= 0) {
     if (eof) *eof = true;
     return {};
