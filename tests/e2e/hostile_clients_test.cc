@@ -24,7 +24,7 @@
 #include "pvclient/control_connection.h"
 #include "sessions/datagrams.h"
 #include "support/sanitizer_build.h"
-#include "support/server_test.h"
+#include "support/udp_peer.h"
 
 namespace pv::test {
 namespace {
@@ -39,18 +39,11 @@ int64_t ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<Ms>(Clock::now() - since).count();
 }
 
-// One logged-in client that also speaks UDP, its endpoint known to the server.
-struct VoicePeer {
-  TestClient* tcp = nullptr;
-  std::unique_ptr<TestUdp> udp = std::make_unique<TestUdp>();
-  uint16_t sid = 0;
-};
-
 // A talker sends a datagram every 5 ms to its room, a listener records the longest gap between
 // the copies it receives. Runs until Stop, at most 60 s.
 class VoiceProbe {
  public:
-  VoiceProbe(VoicePeer& talker, VoicePeer& listener, int udp_port)
+  VoiceProbe(Peer& talker, Peer& listener, int udp_port)
       : talker_(talker), listener_(listener), udp_port_(static_cast<uint16_t>(udp_port)) {}
   ~VoiceProbe() { Stop(); }
   void Start() {
@@ -81,8 +74,8 @@ class VoiceProbe {
   int64_t Received() const { return received_; }
 
  private:
-  VoicePeer& talker_;
-  VoicePeer& listener_;
+  Peer& talker_;
+  Peer& listener_;
   uint16_t udp_port_;
   std::atomic<bool> stop_{false};
   std::atomic<int64_t> max_gap_ms_{0};
@@ -90,17 +83,8 @@ class VoiceProbe {
   std::thread sender_, receiver_;
 };
 
-class HostileClients : public ServerTest {
+class HostileClients : public UdpServerTest {
  protected:
-  VoicePeer& JoinVoice(const std::string& name) {
-    voice_.push_back(std::make_unique<VoicePeer>());
-    VoicePeer& p = *voice_.back();
-    p.tcp = &Client(name);
-    p.sid = p.tcp->SessionId();
-    p.udp->SendTo(static_cast<uint16_t>(server_->UdpPort()), PingDatagram(p.sid, kPingKindPing, 1));
-    EXPECT_TRUE(p.udp->Receive(Ms(3000))) << name << ": no ping answer";
-    return p;
-  }
   // Connects, logs in and measures how long the answer took; -1 when none came.
   int64_t TimedLogin(const std::string& name) {
     auto start = Clock::now();
@@ -120,11 +104,6 @@ class HostileClients : public ServerTest {
       for (const auto& p : info->Players) names.insert(p.ClientName);
     return names;
   }
-  void TearDown() override {
-    voice_.clear();
-    ServerTest::TearDown();
-  }
-  std::vector<std::unique_ptr<VoicePeer>> voice_;
 };
 
 // 200 rooms make every ServerInfo about 6.5 KB: a few unread answers fill a client's socket.
@@ -184,7 +163,7 @@ TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
   ASSERT_TRUE(observer.WaitFor(LeftOf(slow_id)));
 
   // One that never reads asks for ServerInfo ten times every 20 ms, until the server drops it.
-  VoiceProbe probe(JoinVoice("talker"), JoinVoice("listener"), server_->UdpPort());
+  VoiceProbe probe(Join("talker"), Join("listener"), server_->UdpPort());
   probe.Start();
   Fd stalled;
   int stalled_id = LogInRaw(stalled, observer, "stalled");
@@ -351,7 +330,7 @@ TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
   setrlimit(RLIMIT_NOFILE, &limit);
   if (limit.rlim_cur < 1200) GTEST_SKIP() << "the test needs 1,200 descriptors";
   StartServer();
-  VoiceProbe probe(JoinVoice("talker"), JoinVoice("listener"), server_->UdpPort());
+  VoiceProbe probe(Join("talker"), Join("listener"), server_->UdpPort());
   probe.Start();
   int64_t rss_before = RssKiB(server_->Pid());
 

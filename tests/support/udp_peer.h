@@ -10,6 +10,7 @@
 
 #include "sessions/datagrams.h"
 #include "support/server_test.h"
+#include "support/test_udp.h"
 
 namespace pv::test {
 
