@@ -12,4 +12,5 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=
 # Only what the package holds: the server and pvctl.
 cmake --build "$dir" -j "$(nproc)" --target pvserver pvctl
 (cd "$dir" && cpack -G DEB >cpack.log)
-ls "$PWD/$dir"/parleyvox-server_*.deb | tail -n 1
+case $dir in /*) ;; *) dir=$PWD/$dir ;; esac
+ls "$dir"/parleyvox-server_*.deb | tail -n 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a built package the way an operator meets it, on a machine without systemd as PID 1:
-# its metadata and file list (dpkg-deb), lintian, the units (systemd-analyze verify and the
+# its metadata and file list (dpkg-deb), lintian, its maintainer scripts run by dpkg in a
+# throwaway copy of the machine, the units (systemd-analyze verify and the
 # offline security score), and the installed server started as its units start it, from the
 # package unpacked into a scratch root (e2e_tests' InstalledService cases). Usage:
 #   packaging/check-package.sh <package.deb> <e2e_tests binary>
@@ -40,6 +41,15 @@ dpkg-deb -e "$deb" "$control/DEBIAN"
 check "maintainer scripts parse" sh -c "sh -n '$control/DEBIAN/postinst' && sh -n '$control/DEBIAN/prerm' && sh -n '$control/DEBIAN/postrm'"
 check "the logrotate rule is a conffile" has_line "$(cat "$control/DEBIAN/conffiles")" /etc/logrotate.d/parleyvox-server
 rm -rf "$control"
+# The maintainer scripts run by dpkg in a throwaway copy of this machine: install, upgrade,
+# removal, installation again, purge, and the accounts and folders an operator may have made.
+while IFS= read -r line; do
+  echo "$line"
+  case $line in
+    ok:*) passed=$((passed + 1)) ;;
+    FAILED:*) failed=$((failed + 1)) ;;
+  esac
+done < <("$(dirname "$0")/check-maintainer-scripts.sh" "$deb" 2>&1)
 check "lintian reports no error" lintian --fail-on error "$deb"
 
 root=$(mktemp -d)
