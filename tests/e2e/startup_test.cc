@@ -38,6 +38,21 @@ TEST(Startup, FirstStartCreatesTheFileBesideTheProgramWithEveryDefault) {
   }
 }
 
+// Asked for help or the version, the program answers and starts nothing: no log, no listener.
+TEST(Startup, HelpAndVersionAreAnsweredAndNothingStarts) {
+  for (const char* arg : {"--help", "-h", "--version"}) {
+    SCOPED_TRACE(arg);
+    ServerProcess server({}, {arg});
+    server.SetOutputFile("output.txt");
+    EXPECT_FALSE(server.Start());
+    EXPECT_EQ(server.WaitExit(std::chrono::seconds(10)), 0);
+    EXPECT_NE(server.Output().find(arg == std::string("--version") ? "pvserver 1.2.2.0" : "Usage: pvserver [-INI=name]"),
+              std::string::npos)
+        << server.Output();
+    EXPECT_FALSE(server.Dir().Exists("pvserver.log"));
+  }
+}
+
 // A configuration file that cannot be written (in a missing sub-folder named by -INI=, which
 // nobody can write to, root included) or loaded (a TCP port whose UDP port overflows) ends the
 // start-up with one fatal line, the last.
