@@ -2,6 +2,8 @@
 
 #include "base/printf.h"
 
+#include <cmath>
+
 namespace pv {
 
 void JsonWriter::BeforeValue() {
@@ -63,7 +65,8 @@ JsonWriter& JsonWriter::Number(int64_t value) {
 
 JsonWriter& JsonWriter::Double(double value) {
   BeforeValue();
-  out_ += Printf("%.2f", value);
+  // JSON has no NaN or infinity; a peer's float may be either.
+  out_ += std::isfinite(value) ? Printf("%.2f", value) : std::string("null");
   return *this;
 }
 

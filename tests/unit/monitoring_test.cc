@@ -2,6 +2,8 @@
 // (names, escaping, families), the connection watch on loopback sockets, the banner's text, and
 // the JSON writer and pvctl's text form beneath them.
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -177,6 +179,10 @@ TEST(JsonWriter, JsonWriterPlacesCommasInNestedContainers) {
   w.BeginObject().Key("id").Number(-2).Key("v").Null().EndObject();
   w.EndArray().Key("loss").Double(12.345).Key("empty").BeginArray().EndArray().EndObject();
   EXPECT_EQ(w.Text(), R"({"a":[{"id":1,"ok":true},{"id":-2,"v":null}],"loss":12.35,"empty":[]})");
+  // A peer's float may be NaN or infinite, which JSON cannot say.
+  JsonWriter odd;
+  odd.BeginArray().Double(std::nan("")).Double(HUGE_VAL).Double(-HUGE_VAL).EndArray();
+  EXPECT_EQ(odd.Text(), "[null,null,null]");
 }
 
 TEST(PvctlOutput, TextFormsAreSafeAndAligned) {
