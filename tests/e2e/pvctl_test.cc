@@ -1,6 +1,11 @@
 // pvctl against a running server: every command in both output forms, the administrator
 // commands' effects as other clients see them, and the exit codes and messages for refusals,
 // usage errors and servers that are not there or do not answer.
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+
+#include <csignal>
 #include <sstream>
 
 #include "support/server_test.h"
@@ -146,6 +151,11 @@ TEST_F(Pvctl, RefusalsExitOneWithTheReason) {
       {{"password", "server"}, kAdmin, 2, "pvctl: no new password: set PVCTL_NEW_PASSWORD\n"},
       {{"password", "admin"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", std::string(31, 'x')}}, 2,
        "pvctl: a password has at most 30 characters\n"},
+      // The server would keep "abc" and pvctl would say the password changed.
+      {{"password", "admin"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", "abc\ndef"}}, 2,
+       "pvctl: a password has no control characters\n"},
+      // pvctl itself is player 2, which it lists nowhere: to the operator there is no such player.
+      {{"kick", "2"}, kAdmin, 1, "pvctl: no player has id 2\n"},
   };
   for (const Case& c : cases) Expect(c.args, c.env, c.exit_code, "", c.err);
   // The one player was never kicked, and a full server refuses pvctl like any client.
@@ -162,6 +172,7 @@ TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
                                     {"kick"}, {"kick", "0"}, {"kick", "256"}, {"kick", "1x"},
                                     {"stats", "-1"},
                                     {"room"}, {"room", "create"}, {"room", "create", std::string(31, 'r')},
+                                    {"room", "create", "ab\ncd"},
                                     {"room", "delete", "0"}, {"room", "rename", "1"},
                                     {"password"}, {"password", "root"},
                                     {"info", "extra"}, {"--bogus", "info"},
@@ -179,6 +190,44 @@ TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
   ProgramResult help = RunProgram({PV_PVCTL_BINARY, "--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("usage: pvctl"), std::string::npos);
+}
+
+// At a terminal, the end of the input at the new password's prompt is no password (a usage
+// error, nothing sent), and a stop signal at a prompt ends pvctl with the terminal's echo on.
+TEST(PvctlUsage, APromptEndedOrInterruptedSetsNoPasswordAndLeavesTheEchoOn) {
+  for (bool interrupt : {false, true}) {
+    SCOPED_TRACE(interrupt ? "interrupted" : "ended");
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    // The terminal is pvctl's stdin and stderr, where it prompts.
+    pid_t pid = StartProgram({"/bin/sh", "-c", "exec \"$0\" --port 1 password admin <&3 2>&3", PV_PVCTL_BINARY},
+                             {{"PVCTL_ADMIN_PASSWORD", "x"}, {"PVCTL_NEW_PASSWORD", std::nullopt}}, "",
+                             {-1, -1, slave});
+    ::close(slave);
+    std::string seen;
+    const auto shown = [&](const char* text) {
+      return WaitUntil([&] { return (seen += ReceiveSome(master, 4096, Ms(100))).find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(shown("New password: ")) << seen;
+    if (interrupt) {
+      ::kill(pid, SIGINT);
+    } else {
+      const char end_of_input = 4;  // the terminal's EOF character, Ctrl-D
+      ASSERT_EQ(::write(master, &end_of_input, 1), 1);
+    }
+    int status = 0;
+    EXPECT_TRUE(WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+    if (interrupt) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+      EXPECT_TRUE(shown("no new password")) << seen;
+    }
+    termios now{};
+    ASSERT_EQ(::tcgetattr(master, &now), 0);
+    EXPECT_TRUE(now.c_lflag & ECHO);
+    ::close(master);
+  }
 }
 
 TEST(PvctlUsage, AServerThatIsNotThereOrSilentOrHangsUpExitsThree) {
@@ -207,6 +256,40 @@ TEST(PvctlUsage, AServerThatIsNotThereOrSilentOrHangsUpExitsThree) {
   EXPECT_EQ(timed_out.err, "pvctl: no answer to the log-in from the server within 10 s\n");
   EXPECT_EQ(timed_out.out, "");
   EXPECT_GE(took, std::chrono::milliseconds(9500));
+  EXPECT_LT(took, std::chrono::seconds(15));
+
+  // Answers the log-in with a LoginAccepted that is the header alone: refused at once, not read
+  // as zeros.
+  Fd short_answer = ListenTcp();
+  std::thread answer_short([&] {
+    Fd peer(::accept4(short_answer.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ReceiveSome(peer.Get(), 4096, std::chrono::seconds(5));
+    SendAll(peer.Get(), Bytes{0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0x01, 0x00});
+    SeesClose(peer.Get());
+  });
+  ProgramResult malformed = RunPvctl(LocalPortOf(short_answer.Get()), {"info"});
+  answer_short.join();
+  EXPECT_EQ(malformed.exit_code, 3) << malformed.err;
+  EXPECT_EQ(malformed.err, "pvctl: the server sent a malformed answer to the log-in (code 1, session 0, 8 bytes)\n");
+
+  // Sends packets that answer nothing, without a pause, for longer than pvctl waits: the bound
+  // holds all the same.
+  Fd flooding = ListenTcp();
+  std::thread flood([&] {
+    Fd peer(::accept4(flooding.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    Bytes lefts;
+    for (int i = 0; i < 1000; ++i)  // PlayerLeft of player 77
+      lefts.insert(lefts.end(), {0xBA, 0xB0, 0x00, 0x00, 0x0A, 0x00, 0x0C, 0x00, 0x4D, 0x01});
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < end && SendAll(peer.Get(), lefts)) {
+    }
+  });
+  start = std::chrono::steady_clock::now();
+  ProgramResult flooded = RunPvctl(LocalPortOf(flooding.Get()), {"info"});
+  took = std::chrono::steady_clock::now() - start;
+  flood.join();
+  EXPECT_EQ(flooded.exit_code, 3) << flooded.err;
+  EXPECT_EQ(flooded.err, "pvctl: no answer to the log-in from the server within 10 s\n");
   EXPECT_LT(took, std::chrono::seconds(15));
 }
 

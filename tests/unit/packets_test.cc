@@ -58,6 +58,31 @@ TEST(LoginAnswers, LoginAcceptedCarriesNameAndConstantsRefusalsAreTheHeaderAlone
   EXPECT_EQ(BuildBadServerPassword(), (Bytes{0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFE, 0xFF}));
 }
 
+// What a client takes as whole: every layout the server builds, and nothing shorter or longer,
+// whatever its header claims (pvctl refuses the rest instead of reading zeros past the end).
+TEST(ServerPackets, AClientTakesAPacketAsWholeOnlyAtItsLayoutsSize) {
+  const std::vector<RoomInfo> rooms = {{1, "Lobby"}, {3, "Music"}};
+  const std::vector<PlayerInfo> players = {{2, 1, true, "Ann"}};
+  for (const Bytes& whole : {BuildLoginAccepted("srv"), BuildServerInfo(1, 2, rooms, players, false),
+                             BuildServerInfo(1, 2, rooms, players, true), BuildServerInfo(1, 2, {}, {}, false),
+                             BuildPlayerLeft(1, 2, LeaveReason::kKicked), BuildRoomCreated(1, 3, "Music"),
+                             BuildServerFull(), BuildCommandReply(1, -130)}) {
+    SCOPED_TRACE(client::Describe(client::MakeServerPacket(whole)));
+    EXPECT_TRUE(client::HasItsLayoutsSize(client::MakeServerPacket(whole)));
+    Bytes cut(whole.begin(), whole.end() - (whole.size() > 8 ? 1 : 0));
+    StoreU16(cut.data() + kOffLength, static_cast<uint16_t>(cut.size()));
+    if (cut.size() < whole.size()) {
+      EXPECT_FALSE(client::HasItsLayoutsSize(client::MakeServerPacket(cut)));
+    }
+  }
+  // A ServerInfo whose counts promise records it does not hold, and a header that lies.
+  Bytes claims = {0xBA, 0xB0, 0, 0, 12, 0, 3, 0, 255, 255, 7, 0};
+  EXPECT_FALSE(client::HasItsLayoutsSize(client::MakeServerPacket(claims)));
+  Bytes no_length = BuildLoginAccepted("srv");
+  StoreU16(no_length.data() + kOffLength, 0);
+  EXPECT_FALSE(client::HasItsLayoutsSize(client::MakeServerPacket(no_length)));
+}
+
 TEST(ServerInfo, RecordsOf34BytesWithTheAdminFlagOrOf33ForLegacyClientsAndNoNumberCutToFit) {
   std::vector<RoomInfo> rooms = {{1, "Lobby"}, {3, "Music"}};
   std::vector<PlayerInfo> players = {{2, 1, true, "Ann"}, {1, 4, false, "Bob"}};

@@ -79,6 +79,30 @@ std::string Describe(const ServerPacket& p) {
   return Printf("code %d, session %u, %zu bytes", p.Code, static_cast<unsigned>(p.SessionId), p.Raw.size());
 }
 
+bool HasItsLayoutsSize(const ServerPacket& p) {
+  size_t size = 0;
+  switch (p.Code) {
+    case kPktLoginAccepted: size = kLoginAcceptedSize; break;
+    case kPktServerInfo:
+    case kPktServerInfoLegacy: {
+      PacketView v = p.View();
+      size = kServerInfoHeadSize + v.U8(8) * kRoomRecordSize +
+             v.U8(9) * (p.Code == kPktServerInfo ? kPlayerRecordSize : kPlayerRecordSizeLegacy);
+      break;
+    }
+    case kPktPlayerStats: size = kPlayerStatsSize; break;
+    case kPktPlayerStatsLegacy: size = kPlayerStatsSizeLegacy; break;
+    case kPktServerStats: size = kServerStatsSize; break;
+    case kPktPlayerJoined: size = kPlayerJoinedSize; break;
+    case kPktPlayerLeft: size = kPlayerLeftSize; break;
+    case kPktRoomCreated: size = kRoomCreatedSize; break;
+    case kPktRoomDeleted: size = kRoomDeletedSize; break;
+    case kPktPlayerIsAdmin: size = kPlayerIsAdminSize; break;
+    default: return true;
+  }
+  return p.Raw.size() == size && p.Length == size;
+}
+
 LoginAcceptedMsg ParseLoginAccepted(const ServerPacket& p) {
   PacketView v = p.View();
   LoginAcceptedMsg m;

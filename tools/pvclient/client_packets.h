@@ -51,6 +51,9 @@ struct ServerPacket {
 ServerPacket MakeServerPacket(Bytes raw);
 // "code 12, session 7, 10 bytes" for failure messages.
 std::string Describe(const ServerPacket& p);
+// True when the packet is as long as its code's layout (for ServerInfo, with its counts) calls
+// for, its header's Length included; a code without a fixed layout is taken as it is.
+bool HasItsLayoutsSize(const ServerPacket& p);
 
 struct LoginAcceptedMsg {
   std::string ServerName;

@@ -32,10 +32,12 @@ Secrets GatherSecrets(const Options& o) {
   if (o.command == CommandKind::kServerPassword || o.command == CommandKind::kAdminPassword) {
     bool from_env = std::getenv("PVCTL_NEW_PASSWORD") != nullptr;
     s.new_password = Secret("PVCTL_NEW_PASSWORD", "New password: ", "no new password: set PVCTL_NEW_PASSWORD");
-    if (!from_env && Secret("PVCTL_NEW_PASSWORD", "Again: ", "") != s.new_password)
+    if (!from_env && Secret("PVCTL_NEW_PASSWORD", "Again: ", "the new password was not given again") != s.new_password)
       throw Failure(kExitUsage, "the two new passwords differ");
     if (s.new_password.size() > kMaxPassword)
       throw Failure(kExitUsage, Printf("a password has at most %zu characters", kMaxPassword));
+    // The server keeps a value up to its first line break; the rest would be lost unseen.
+    if (HasControlCharacter(s.new_password)) throw Failure(kExitUsage, "a password has no control characters");
   }
   if (NeedsAdmin(o.command))
     s.admin = Secret("PVCTL_ADMIN_PASSWORD", "Administrator password: ",
@@ -200,6 +202,8 @@ std::string Administer(Session& s, const Options& o, const Secrets& secrets) {
     case CommandKind::kKick: {
       // Success has no CommandReply: every player, pvctl included, hears PlayerLeft with reason 4.
       int64_t id = o.id;
+      // pvctl's own player is left out of every list it prints: to the operator it is not there.
+      if (id == s.OwnPlayerId()) throw Failure(kExitRefused, RefusalText(kReplyKickNoSuchPlayer, id));
       s.Request(client::AdminKickPlayer(id), [id](const client::ServerPacket& p) {
         if (p.Code != kPktPlayerLeft) return false;
         auto left = client::ParsePlayerLeft(p);

@@ -1,8 +1,11 @@
 // pvctl: administers a running server over its own control protocol, as a client would. It
 // connects, logs in (as administrator only when the command needs it), does one thing, leaves
-// and exits: 0 done, 1 refused by the server, 2 usage, 3 no connection or no answer in time.
+// and exits: 0 done, 1 refused by the server, 2 usage, 3 no connection or no answer in time
+// (or output that could not be written).
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,7 +27,11 @@ int main(int argc, char** argv) {
   }
   try {
     std::string out = pv::ctl::RunCommand(options);
-    std::fputs(out.c_str(), stdout);
+    // A script must not take output that never arrived (a full disk, a closed pipe) for success.
+    if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "pvctl: cannot write the output: %s\n", std::strerror(errno));
+      return pv::ctl::kExitConnection;
+    }
     return pv::ctl::kExitDone;
   } catch (const pv::ctl::Failure& f) {
     std::fprintf(stderr, "pvctl: %s\n", f.what());

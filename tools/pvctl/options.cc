@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/printf.h"
+#include "output.h"
 
 namespace pv::ctl {
 
@@ -59,6 +60,8 @@ std::string ParseCommand(const std::vector<std::string>& words, Options& out) {
       out.command = CommandKind::kRoomCreate;
       if (words.size() < 3 || words[2].empty()) return "room create needs a NAME";
       if (words[2].size() > kMaxText) return Printf("a room name has at most %zu characters", kMaxText);
+      // The server cuts a name at its first line break and the answer would name another room.
+      if (HasControlCharacter(words[2])) return "a room name has no control characters";
       out.text = words[2];
     } else if (words[1] == "delete") {
       out.command = CommandKind::kRoomDelete;

@@ -15,6 +15,13 @@ std::string SafeText(const std::string& text) {
   return out;
 }
 
+bool HasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f;
+  });
+}
+
 std::string FormatDuration(uint64_t ms) {
   uint64_t s = ms / 1000;
   return Printf("%llu:%02llu:%02llu", static_cast<unsigned long long>(s / 3600),

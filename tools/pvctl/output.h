@@ -13,6 +13,8 @@ namespace pv::ctl {
 
 // A text as the terminal may show it: control characters become '?'.
 std::string SafeText(const std::string& text);
+// True when the text holds a byte below 0x20 or DEL.
+bool HasControlCharacter(const std::string& text);
 
 // Milliseconds as h:mm:ss.
 std::string FormatDuration(uint64_t ms);

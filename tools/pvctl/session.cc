@@ -46,8 +46,15 @@ std::string RefusalText(int16_t code, int64_t id) {
 client::ServerPacket Session::Await(const std::function<bool(const client::ServerPacket&)>& is_answer,
                                     const char* what) {
   auto deadline = Deadline();
-  while (auto p = connection_.Read(deadline)) {
-    if (is_answer(*p)) return *p;
+  // The clock is asked before every read: a server that never stops sending other packets must
+  // not hold the wait open.
+  while (client::Clock::now() < deadline) {
+    auto p = connection_.Read(deadline);
+    if (!p) break;
+    if (!is_answer(*p)) continue;
+    if (!client::HasItsLayoutsSize(*p))
+      throw Failure(kExitConnection, Printf("the server sent a malformed %s (%s)", what, client::Describe(*p).c_str()));
+    return *p;
   }
   if (client::Clock::now() >= deadline)
     throw Failure(kExitConnection, Printf("no %s from the server within %lld s", what,
@@ -120,8 +127,9 @@ void Session::Leave() {
   if (!connection_.Send(client::Leave())) return;
   // The server answers with PlayerLeft for this player and closes; either ends the wait.
   auto deadline = Deadline();
-  while (auto p = connection_.Read(deadline)) {
-    if (p->Code == kPktPlayerLeft && client::ParsePlayerLeft(*p).PlayerId == own) break;
+  while (client::Clock::now() < deadline) {
+    auto p = connection_.Read(deadline);
+    if (!p || (p->Code == kPktPlayerLeft && client::ParsePlayerLeft(*p).PlayerId == own)) break;
   }
   connection_.Close();
 }
