@@ -129,6 +129,13 @@ TEST_F(Pvctl, ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOt
   ProgramResult r =
       Run({"room", "create", "Late"}, {{"PVCTL_SERVER_PASSWORD", "s3cret"}, {"PVCTL_ADMIN_PASSWORD", "boss"}});
   EXPECT_EQ(r.exit_code, 0) << r.err;
+
+  // Output that never arrived is no success for a script.
+  ProgramResult full = RunProgram({"/bin/sh", "-c", "exec \"$0\" --port \"$1\" info >/dev/full", PV_PVCTL_BINARY,
+                                   std::to_string(server_->TcpPort())},
+                                  {{"PVCTL_SERVER_PASSWORD", "s3cret"}});
+  EXPECT_EQ(full.exit_code, 3) << full.err;
+  EXPECT_EQ(full.err, "pvctl: cannot write the output: No space left on device\n");
 }
 
 TEST_F(Pvctl, RefusalsExitOneWithTheReason) {
