@@ -1,8 +1,8 @@
 #include "base/json_writer.h"
 
-#include "base/printf.h"
-
 #include <cmath>
+
+#include "base/printf.h"
 
 namespace pv {
 

@@ -158,6 +158,8 @@ TEST_F(Pvctl, RefusalsExitOneWithTheReason) {
       {{"password", "server"}, kAdmin, 2, "pvctl: no new password: set PVCTL_NEW_PASSWORD\n"},
       {{"password", "admin"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", std::string(31, 'x')}}, 2,
        "pvctl: a password has at most 30 characters\n"},
+      {{"kick", "9"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo" + std::string(26, 'x')}}, 2,
+       "pvctl: a password has at most 30 characters\n"},
       // The server would keep "abc" and pvctl would say the password changed.
       {{"password", "admin"}, {{"PVCTL_ADMIN_PASSWORD", "vimbo"}, {"PVCTL_NEW_PASSWORD", "abc\ndef"}}, 2,
        "pvctl: a password has no control characters\n"},

@@ -24,6 +24,9 @@ struct Secrets {
 std::string Secret(const char* variable, const char* prompt, const char* missing) {
   auto value = SecretFromEnvOrPrompt(variable, prompt);
   if (!value) throw Failure(kExitUsage, missing);
+  // Cut to fit, a longer password would log in where only its first 30 characters are right.
+  if (value->size() > kMaxPassword)
+    throw Failure(kExitUsage, Printf("a password has at most %zu characters", kMaxPassword));
   return *value;
 }
 
@@ -34,8 +37,6 @@ Secrets GatherSecrets(const Options& o) {
     s.new_password = Secret("PVCTL_NEW_PASSWORD", "New password: ", "no new password: set PVCTL_NEW_PASSWORD");
     if (!from_env && Secret("PVCTL_NEW_PASSWORD", "Again: ", "the new password was not given again") != s.new_password)
       throw Failure(kExitUsage, "the two new passwords differ");
-    if (s.new_password.size() > kMaxPassword)
-      throw Failure(kExitUsage, Printf("a password has at most %zu characters", kMaxPassword));
     // The server keeps a value up to its first line break; the rest would be lost unseen.
     if (HasControlCharacter(s.new_password)) throw Failure(kExitUsage, "a password has no control characters");
   }
