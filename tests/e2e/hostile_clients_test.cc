@@ -342,7 +342,10 @@ TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
   }
   auto opened = Clock::now();
   int64_t rss_with_silent = RssKiB(server_->Pid());
-  EXPECT_LT(TimedLogin("fresh"), kAnswerWithin.count());
+  // The server starts a thread for each connection it accepts, all 1,000 before this login's;
+  // ThreadSanitizer makes starting a thread some fifteen times slower (not five), so there the
+  // bound is wider.
+  EXPECT_LT(TimedLogin("fresh"), kAnswerWithin.count() * (kThreadSanitizer ? 4 : 1));
 
   // Those past the cap are closed at once, the others 10 s after their accept.
   std::vector<pollfd> waits;
