@@ -1,11 +1,14 @@
 // pvctl against a running server: every command in both output forms, the administrator
 // commands' effects as other clients see them, and the exit codes and messages for refusals,
 // usage errors and servers that are not there or do not answer.
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 
 #include <csignal>
+#include <fstream>
 #include <sstream>
 
 #include "support/sanitizer_build.h"
@@ -202,6 +205,40 @@ TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
   EXPECT_NE(help.out.find("usage: pvctl"), std::string::npos);
 }
 
+// The echo goes off before the prompt shows: pvctl's prompt waits on a full stderr pipe, and by
+// then the terminal must already be quiet (switched later, it would drop what was typed after
+// the prompt).
+TEST(PvctlUsage, ThePromptShowsOnlyOnceTheEchoIsOff) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  int err[2];
+  ASSERT_EQ(::pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+  Fd err_read(err[0]), err_write(err[1]), terminal(master);
+  const std::string filler(4096, '.');
+  while (::write(err_write.Get(), filler.data(), filler.size()) > 0) {
+  }
+  ::fcntl(err_write.Get(), F_SETFL, 0);  // pvctl's prompt now waits for room
+  pid_t pid = StartProgram({"/bin/sh", "-c", "exec \"$0\" --port 1 password admin <&3", PV_PVCTL_BINARY},
+                           {{"PVCTL_ADMIN_PASSWORD", "x"}, {"PVCTL_NEW_PASSWORD", std::nullopt}}, "",
+                           {-1, err_write.Get(), slave});
+  ::close(slave);
+  // Either the echo goes off, or pvctl sits in write(2, ...) with it still on.
+  const auto echo_off = [&] {
+    termios now{};
+    return ::tcgetattr(master, &now) == 0 && !(now.c_lflag & ECHO);
+  };
+  const auto writing_stderr = [&] {
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    std::string number, fd;
+    return static_cast<bool>(syscall >> number >> fd) && number == std::to_string(SYS_write) && fd == "0x2";
+  };
+  EXPECT_TRUE(WaitUntil([&] { return echo_off() || writing_stderr(); }));
+  EXPECT_TRUE(echo_off());
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
 // At a terminal, the end of the input at the new password's prompt is no password (a usage
 // error, nothing sent), and a stop signal at a prompt ends pvctl with the terminal's echo on.
 TEST(PvctlUsage, APromptEndedOrInterruptedSetsNoPasswordAndLeavesTheEchoOn) {
@@ -209,6 +246,8 @@ TEST(PvctlUsage, APromptEndedOrInterruptedSetsNoPasswordAndLeavesTheEchoOn) {
     SCOPED_TRACE(interrupt ? "interrupted" : "ended");
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    // Only the test holds the master: pvctl sees the terminal hang up when the test closes it.
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
     // The terminal is pvctl's stdin and stderr, where it prompts.
     pid_t pid = StartProgram({"/bin/sh", "-c", "exec \"$0\" --port 1 password admin <&3 2>&3", PV_PVCTL_BINARY},
                              {{"PVCTL_ADMIN_PASSWORD", "x"}, {"PVCTL_NEW_PASSWORD", std::nullopt}}, "",
@@ -226,7 +265,11 @@ TEST(PvctlUsage, APromptEndedOrInterruptedSetsNoPasswordAndLeavesTheEchoOn) {
       ASSERT_EQ(::write(master, &end_of_input, 1), 1);
     }
     int status = 0;
-    EXPECT_TRUE(WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }));
+    if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+      ADD_FAILURE() << "pvctl still waits at the prompt";
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
     if (interrupt) {
       // Ended by the signal; under ThreadSanitizer, which runs signal handlers late, the
       // interrupted read may end the prompt first, and with it pvctl as a usage error.

@@ -24,10 +24,9 @@ void RestoreTerminalAndDie(int signal) {
 }
 
 // Reads one line from stdin with the terminal's echo switched off, and restores it. None at the
-// end of the input: an empty password must be typed, not happen.
+// end of the input: an empty password must be typed, not happen. The echo goes off (dropping
+// what was typed ahead) before the prompt shows, so nothing typed after the prompt is lost.
 std::optional<std::string> ReadLineWithoutEcho(const char* prompt) {
-  std::fputs(prompt, stderr);
-  std::fflush(stderr);
   bool restore = ::tcgetattr(STDIN_FILENO, &saved_terminal) == 0;
   if (restore) {
     for (int s : kStopSignals) std::signal(s, RestoreTerminalAndDie);
@@ -35,6 +34,8 @@ std::optional<std::string> ReadLineWithoutEcho(const char* prompt) {
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   }
+  std::fputs(prompt, stderr);
+  std::fflush(stderr);
   std::string line;
   const bool read = static_cast<bool>(std::getline(std::cin, line));
   if (restore) {
