@@ -64,10 +64,14 @@ class TParleyvoxServer {
   // The event-log lines clients can cause at will (datagrams, failing control packets), capped
   // per session.
   LogRateCap ClientLogCap;
-  // The pace of one client's room changes (sessions/server_client.h): this many at once, then
-  // RoomChangesPerSecond. Set before the listeners start.
-  int RoomChangeBurst = 50;
-  int RoomChangesPerSecond = 50;
+  // The pace of one client's costly requests (sessions/server_client.h): `burst` at once, then
+  // `per_second`. Set before the listeners start.
+  struct RequestPace {
+    int burst = 50;
+    int per_second = 50;
+  };
+  RequestPace RoomChangePace;
+  RequestPace ServerInfoPace;
 
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;

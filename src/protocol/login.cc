@@ -101,6 +101,7 @@ bool ClientReady(TParleyvoxServer& server, const PacketView& packet, TServerClie
     return true;
   }
   QueueServerInfo(server, session);
+  session.NoteServerInfo(SteadyNow());
   return false;
 }
 

@@ -70,13 +70,17 @@ void TServerClient::MarkLeaving() {
   Leaving = true;
 }
 
-void TServerClient::NoteRoomChange(SteadyTime now) {
-  const auto each = std::chrono::duration_cast<SteadyTime::duration>(std::chrono::seconds(1)) /
-                    std::max(1, server_.RoomChangesPerSecond);
-  room_changes_done_at_ = std::max(room_changes_done_at_, now) + each;
-  // Up to RoomChangeBurst changes may be ahead of the pace: once this one is the last of them,
-  // the next packet waits until the pace allows another.
-  next_packet_at_ = room_changes_done_at_ - each * (std::max(1, server_.RoomChangeBurst) - 1);
+void TServerClient::NoteRoomChange(SteadyTime now) { NotePaced(room_changes_done_at_, server_.RoomChangePace, now); }
+
+void TServerClient::NoteServerInfo(SteadyTime now) { NotePaced(server_infos_done_at_, server_.ServerInfoPace, now); }
+
+void TServerClient::NotePaced(SteadyTime& done_at, const TParleyvoxServer::RequestPace& pace, SteadyTime now) {
+  const auto each =
+      std::chrono::duration_cast<SteadyTime::duration>(std::chrono::seconds(1)) / std::max(1, pace.per_second);
+  done_at = std::max(done_at, now) + each;
+  // Up to `burst` requests may be ahead of the pace: once this one is the last of them, the next
+  // packet waits until the pace allows another (of this kind; the other kind may hold it longer).
+  next_packet_at_ = std::max(next_packet_at_, done_at - each * (std::max(1, pace.burst) - 1));
 }
 
 void TServerClient::CloseWhenSent() {

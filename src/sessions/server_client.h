@@ -93,12 +93,15 @@ class TServerClient {
   std::atomic<bool> Destroying{false};
   std::atomic<int32_t> RoomIndex{0};
   void SetRoomIndexFromId(int room_id) { RoomIndex = room_id - 1; }
+  // Costly requests are held to the server's pace for each kind (50 at once, then 50 a second).
   // Every client is told of a room change, so one client's thousands would fill the others'
-  // queues until they were dropped as slow: a client makes at most the server's
-  // RoomChangesPerSecond a second once it has made RoomChangeBurst at once (50 and 50). Past
-  // that, the pass handles nothing more from it before NextPacketAt, and what it sends meanwhile
-  // waits in its socket. Both on the connection's own thread only.
+  // queues until they were dropped as slow; each request for the server information makes a
+  // packet of every room and player, so one client's thousands would take a core of the
+  // server's CPU. Past the pace, the pass handles nothing more from the client before
+  // NextPacketAt, and what it sends meanwhile waits in its socket. All on the connection's own
+  // thread only.
   void NoteRoomChange(SteadyTime now);
+  void NoteServerInfo(SteadyTime now);
   SteadyTime NextPacketAt() const { return next_packet_at_; }
 
   // This session's packets and datagrams, as PlayerStats shows them.
@@ -143,8 +146,11 @@ class TServerClient {
  private:
   TParleyvoxServer& server_;
   // When the room changes made so far would be done at the server's pace.
+  // When the requests of each kind made so far would be done at the server's pace.
   SteadyTime room_changes_done_at_{};
+  SteadyTime server_infos_done_at_{};
   SteadyTime next_packet_at_{};
+  void NotePaced(SteadyTime& done_at, const TParleyvoxServer::RequestPace& pace, SteadyTime now);
   // The connection thread may end before the session does (shut-down); the session keeps the
   // connection itself alive for writes and only a weak reference to the thread.
   std::weak_ptr<TIdPeerThread> peer_thread_;

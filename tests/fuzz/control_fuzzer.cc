@@ -74,8 +74,9 @@ class ControlHarness {
   ControlHarness() {
     server_.Names.ProgramDir = WorkDir();
     server_.Config.MaxClients = kMaxClients;
-    // No pass here may wait: room changes are not held to a pace.
-    server_.RoomChangeBurst = 1 << 20;
+    // No pass here may wait: room changes and server information are not held to a pace.
+    server_.RoomChangePace.burst = 1 << 20;
+    server_.ServerInfoPace.burst = 1 << 20;
     server_.SetServerPassword(server_.Config.ServerPassword);
     server_.SetAdminPassword(server_.Config.AdminPassword);
     CreateRoom(server_, "Default");
