@@ -157,6 +157,9 @@ TIdTCPConnection::Readiness TIdTCPConnection::WaitReady(bool want_write, std::ch
   seen.writable = (waits[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0 && want_write;
   // A hang-up or an error is readable too: the receive reports it.
   if (want_read && (waits[0].revents & (POLLIN | POLLERR | POLLHUP))) ReceiveOnce(false);
+  // Not read (paused, or its input full), a socket that was reset or hung up on would wake every
+  // wait at once: its stream is taken as ended, as a receive would have found it.
+  if (!want_read && (waits[0].revents & (POLLERR | POLLHUP))) peer_closed_ = true;
   return seen;
 }
 

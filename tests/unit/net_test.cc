@@ -150,6 +150,20 @@ TEST(TcpConnection, BytesSentBeforeACloseAreReadFirstAndThenTheCloseRaises) {
   EXPECT_THROW(ReadString(*c.connection, 1), EIdConnClosedGracefully);
 }
 
+// A connection that is not read (its client is past a pace) and whose peer resets is seen as
+// ended; otherwise every later wait would return at once and its thread would spin.
+TEST(TcpConnection, AResetWhileNotReadingEndsTheConnection) {
+  Conn c;
+  ASSERT_TRUE(SendAll(c.client.Get(), "unread"));
+  linger hard{1, 0};
+  ::setsockopt(c.client.Get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  c.client.Reset();
+  auto start = std::chrono::steady_clock::now();
+  c.connection->WaitReady(false, milliseconds(5000), false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2500));
+  EXPECT_FALSE(c.connection->IsOpen());
+}
+
 TEST(TcpConnection, WritesReachThePeerAndFailWithAnErrorOnceItHasGone) {
   Conn c;
   const std::string hello = "hello";
