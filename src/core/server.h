@@ -64,7 +64,7 @@ class TParleyvoxServer {
   // The event-log lines clients can cause at will (datagrams, failing control packets), capped
   // per session.
   LogRateCap ClientLogCap;
-  // The pace of one client's costly requests (sessions/server_client.h): `burst` at once, then
+  // The pace of one client's requests (sessions/server_client.h): `burst` at once, then
   // `per_second`. Set before the listeners start.
   struct RequestPace {
     int burst = 50;
@@ -72,6 +72,7 @@ class TParleyvoxServer {
   };
   RequestPace RoomChangePace;
   RequestPace ServerInfoPace;
+  RequestPace PacketPace{1000, 1000};
 
   GuardedList<SessionPtr> ClientList;
   GuardedList<RoomRecord> RoomList;

@@ -129,6 +129,7 @@ void TCPServerExecute(TParleyvoxServer& server, TIdPeerThread& thread) {
     if (session && !session->Leaving) {
       session->Traffic.CountTcpIn(1 + n);
       session->Touch();
+      session->NotePacket(SteadyNow());
       session->SendQueued();  // the rest, if any, goes out while the next pass waits
     }
     if (close) ClosePass(server, connection, session, waited);

@@ -70,6 +70,8 @@ void TServerClient::MarkLeaving() {
   Leaving = true;
 }
 
+void TServerClient::NotePacket(SteadyTime now) { NotePaced(packets_done_at_, server_.PacketPace, now); }
+
 void TServerClient::NoteRoomChange(SteadyTime now) { NotePaced(room_changes_done_at_, server_.RoomChangePace, now); }
 
 void TServerClient::NoteServerInfo(SteadyTime now) { NotePaced(server_infos_done_at_, server_.ServerInfoPace, now); }

@@ -93,13 +93,14 @@ class TServerClient {
   std::atomic<bool> Destroying{false};
   std::atomic<int32_t> RoomIndex{0};
   void SetRoomIndexFromId(int room_id) { RoomIndex = room_id - 1; }
-  // Costly requests are held to the server's pace for each kind (50 at once, then 50 a second).
-  // Every client is told of a room change, so one client's thousands would fill the others'
-  // queues until they were dropped as slow; each request for the server information makes a
-  // packet of every room and player, so one client's thousands would take a core of the
-  // server's CPU. Past the pace, the pass handles nothing more from the client before
-  // NextPacketAt, and what it sends meanwhile waits in its socket. All on the connection's own
-  // thread only.
+  // A client's packets are held to the server's paces: any packet 1,000 at once, then 1,000 a
+  // second (a client sending as fast as its link allows kept a core of the server busy); room
+  // changes and requests for the server information 50 at once, then 50 a second each (every
+  // client is told of a room change, so one client's thousands filled the others' queues until
+  // they were dropped as slow; the server information is a packet of every room and player).
+  // Past a pace, the pass handles nothing more from the client before NextPacketAt, and what it
+  // sends meanwhile waits in its socket. All on the connection's own thread only.
+  void NotePacket(SteadyTime now);
   void NoteRoomChange(SteadyTime now);
   void NoteServerInfo(SteadyTime now);
   SteadyTime NextPacketAt() const { return next_packet_at_; }
@@ -147,6 +148,7 @@ class TServerClient {
   TParleyvoxServer& server_;
   // When the room changes made so far would be done at the server's pace.
   // When the requests of each kind made so far would be done at the server's pace.
+  SteadyTime packets_done_at_{};
   SteadyTime room_changes_done_at_{};
   SteadyTime server_infos_done_at_{};
   SteadyTime next_packet_at_{};

@@ -74,9 +74,8 @@ class ControlHarness {
   ControlHarness() {
     server_.Names.ProgramDir = WorkDir();
     server_.Config.MaxClients = kMaxClients;
-    // No pass here may wait: room changes and server information are not held to a pace.
-    server_.RoomChangePace.burst = 1 << 20;
-    server_.ServerInfoPace.burst = 1 << 20;
+    // No pass here may wait: nothing is held to a pace.
+    for (auto* pace : {&server_.PacketPace, &server_.RoomChangePace, &server_.ServerInfoPace}) pace->burst = 1 << 20;
     server_.SetServerPassword(server_.Config.ServerPassword);
     server_.SetAdminPassword(server_.Config.AdminPassword);
     CreateRoom(server_, "Default");
