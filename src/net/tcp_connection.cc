@@ -96,6 +96,12 @@ bool TIdTCPConnection::IsOpen() {
   return !closed_.load();
 }
 
+bool TIdTCPConnection::PeerEndedStream() const {
+  if (Ended()) return true;
+  pollfd look{fd_, POLLRDHUP, 0};
+  return poll(&look, 1, 0) > 0 && (look.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void TIdTCPConnection::WriteBytes(const uint8_t* data, size_t n) {
   size_t sent_total = 0;
   while (sent_total < n) {

@@ -56,6 +56,9 @@ class TIdTCPConnection {
   void SetPollWait(int milliseconds) { poll_wait_ms_ = milliseconds; }
   // Notes a peer's close without raising; false once the connection is closed.
   bool IsOpen();
+  // Whether the peer has ended its stream (or reset it), looked at without reading: bytes it sent
+  // before may still be unread. Never waits.
+  bool PeerEndedStream() const;
   // Bytes received and not yet consumed.
   size_t InputSize() const { return input_.Size(); }
 

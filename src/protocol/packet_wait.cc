@@ -47,8 +47,10 @@ PassWait WaitForPacket(TIdPeerThread& thread, const SessionPtr& session) {
       // what it sends meanwhile waits in its socket (TCP holds the sender back). What arrived
       // before the end of its stream is still handled.
       paused = want_write && !connection.InputEnded();
-      // A client past its pace of room changes waits the same way until its next one is due.
+      // A client past its pace waits the same way until its next packet is due. One that has
+      // ended its stream meanwhile is gone: what it sent past its pace is not waited for.
       if (now < session->NextPacketAt()) {
+        if (connection.PeerEndedStream()) return PassWait::kLost;
         paused = true;
         deadline = std::min(deadline, session->NextPacketAt());
       }

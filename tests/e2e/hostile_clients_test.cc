@@ -380,7 +380,8 @@ TEST_F(HostileClients, SilentConnectionsAreClosedAndCrowdNobodyOut) {
 }
 
 // One client at a time misbehaves while the observer and those who came before stay served: a
-// flood, bursts of packets, room changes and requests for the server information, a kicked administrator that keeps talking, a login dripped byte
+// flood, bursts of packets, room changes and requests for the server information (and one that
+// quits past its pace), a kicked administrator that keeps talking, a login dripped byte
 // by byte beside half a header, and last a log that cannot be written.
 TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   StartServer();
@@ -433,6 +434,13 @@ TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   paced(Repeated(Together({ChangeRoom(1), ChangeRoom(2)}), 75), 50, observer, kPktPlayerChangedRoom);
   paced(Repeated(ClientReady(), 150), 50, mover, kPktServerInfo);
   paced(Repeated(PlayerStatsReq(mover.PlayerId()), 3000), 1000, mover, kPktPlayerStats);
+  // One that ends its stream past its pace is gone at once, not once its backlog is worked off.
+  Fd quitter;
+  const int quitter_id = LogInRaw(quitter, observer, "quitter");
+  ASSERT_GE(quitter_id, 0);
+  ASSERT_TRUE(SendAll(quitter.Get(), Repeated(RawCommand(999), 10000)));
+  ::shutdown(quitter.Get(), SHUT_WR);
+  EXPECT_TRUE(observer.WaitFor(LeftOf(quitter_id), Ms(1000 * kSlowdown)));
 
   // A kicked administrator answers its kick at once with a password change.
   TestClient& kicked = Admin("kicked");
