@@ -146,7 +146,6 @@ class TServerClient {
 
  private:
   TParleyvoxServer& server_;
-  // When the room changes made so far would be done at the server's pace.
   // When the requests of each kind made so far would be done at the server's pace.
   SteadyTime packets_done_at_{};
   SteadyTime room_changes_done_at_{};
