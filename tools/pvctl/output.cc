@@ -6,21 +6,26 @@
 
 namespace pv::ctl {
 
+namespace {
+
+// C0 controls and DEL.
+bool IsControl(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+}  // namespace
+
 std::string SafeText(const std::string& text) {
   std::string out = text;
   for (char& c : out) {
     auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte < 0xa0)) c = '?';
+    if (IsControl(c) || (byte >= 0x80 && byte < 0xa0)) c = '?';
   }
   return out;
 }
 
-bool HasControlCharacter(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-  });
-}
+bool HasControlCharacter(const std::string& text) { return std::any_of(text.begin(), text.end(), IsControl); }
 
 std::string FormatDuration(uint64_t ms) {
   uint64_t s = ms / 1000;
