@@ -65,15 +65,9 @@ TEST(ByteBuffer, InterleavedWritesAndRemovalsKeepEveryByteInOrderAndOverdrawingR
     ASSERT_EQ(buffer.Size(), model.size());
     ASSERT_TRUE(std::equal(model.begin(), model.end(), buffer.Data())) << "round " << round;
   }
-  // Removing more than it holds raises and keeps every byte.
+  // Removing more than it holds raises (the error's logged line is udp_test.cc's) and keeps every byte.
   ByteBuffer small("12345", 5);
-  try {
-    small.RemoveFront(6);
-    FAIL() << "no error";
-  } catch (const EIdNotEnoughDataInBuffer& e) {
-    EXPECT_EQ(e.ClassName(), "EIdNotEnoughDataInBuffer");
-    EXPECT_EQ(e.Message(), "Not enough data in buffer.");
-  }
+  EXPECT_THROW(small.RemoveFront(6), EIdNotEnoughDataInBuffer);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(small.Data()), small.Size()), "12345");
   small.RemoveFront(5);
   EXPECT_TRUE(small.Empty());
@@ -85,8 +79,6 @@ TEST(NetErrors, ClassNamesAndMessagesAreTheLoggedOnes) {
   EXPECT_EQ(reset.ClassName(), "EIdSocketError");
   EXPECT_EQ(reset.Code(), ECONNRESET);
   EXPECT_EQ(reset.Message(), "Socket Error # 104\r\nConnection reset by peer");
-  EXPECT_EQ(CaughtLine("in: X exception ", EIdConnClosedGracefully()),
-            "in: X exception EIdConnClosedGracefully: Connection Closed Gracefully.");
   EXPECT_EQ(EIdPackageSizeTooBig().Message(), "Package Size Too Big.");
   EXPECT_EQ(EIdNotAllBytesSent().ClassName(), "EIdNotAllBytesSent");
   EXPECT_EQ(EIdNotAllBytesSent().Message(), "Not all bytes sent.");
@@ -231,17 +223,6 @@ TEST(TcpServer, EachConnectionGetsAThreadCallingTheHandlerWhileItIsOpenWithAppDa
     Echo(peer);
   });
   ASSERT_NE(server.BoundPort(), 0);
-  // A second server on the busy port fails and leaves the first listener working.
-  TIdTCPServer second;
-  second.SetBinding("127.0.0.1", server.BoundPort());
-  second.SetOnExecute(Echo);
-  try {
-    second.SetActive(true);
-    FAIL() << "activation succeeded on a busy port";
-  } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.Code(), EADDRINUSE);
-  }
-  EXPECT_FALSE(second.Active());
   Fd a = ConnectTcp(server.BoundPort());
   Fd b = ConnectTcp(server.BoundPort());
   ASSERT_TRUE(SendAll(a.Get(), "1") && SendAll(b.Get(), "2"));
@@ -318,7 +299,8 @@ TEST(TcpServer, AHandlerThatIgnoresTheCloseIsLetGoAfterTheWaitAndEndsLaterUnharm
   EXPECT_TRUE(WaitUntil([&] { return finished->load(); }));
 }
 
-TEST(TcpServer, AdmissionRefusesAtTheCapOrMakesRoomByTheOldestPendingConnection) {
+// What the cap does is the next test's, on real connections.
+TEST(TcpServer, AdmissionRefusesTooManyPendingConnectionsFromOneAddressButLoopback) {
   ConnectionLimits limits{4, 2};
   const struct {
     const char* what;
@@ -331,8 +313,6 @@ TEST(TcpServer, AdmissionRefusesAtTheCapOrMakesRoomByTheOldestPendingConnection)
       {"below every limit", 3, true, 1, false, Admission::kAdmit},
       {"a third pending one from one address", 1, true, 2, false, Admission::kRefuse},
       {"loopback is exempt from the address limit", 1, true, 9, true, Admission::kAdmit},
-      {"at the cap with a pending one to evict", 4, true, 0, false, Admission::kAdmitEvictingOldestPending},
-      {"at the cap with only logged-in ones", 4, false, 0, true, Admission::kRefuse},
   };
   for (const auto& c : cases)
     EXPECT_EQ(Admit(limits, c.open, c.any_pending, c.from_address, c.loopback), c.expected) << c.what;
@@ -340,20 +320,17 @@ TEST(TcpServer, AdmissionRefusesAtTheCapOrMakesRoomByTheOldestPendingConnection)
 
 TEST(TcpServer, AtTheCapTheOldestConnectionNotEstablishedIsClosed) {
   TIdTCPServer server;
-  server.SetBinding("127.0.0.1", 0);
   std::atomic<uint64_t> refused{0};
   server.SetLimits(ConnectionLimits{2, SIZE_MAX}, &refused);
-  std::atomic<int> established{0};
+  std::atomic<int> established{0}, ended{0};
+  server.SetOnDisconnect([&](TIdPeerThread&) { ++ended; });
   // A connection that sends "e" is established; the handler otherwise only waits for input.
-  server.SetOnExecute([&](TIdPeerThread& peer) {
+  Listen(server, [&](TIdPeerThread& peer) {
     if (ReadString(peer.Connection(), 1) == "e") {
       peer.SetEstablished();
       ++established;
     }
   });
-  std::atomic<int> ended{0};
-  server.SetOnDisconnect([&](TIdPeerThread&) { ++ended; });
-  server.SetActive(true);
   Fd vouched = ConnectTcp(server.BoundPort());
   ASSERT_TRUE(SendAll(vouched.Get(), "e"));
   ASSERT_TRUE(WaitUntil([&] { return established == 1; }));
@@ -452,19 +429,18 @@ TEST(UdpServer, SendsResolveTheHostFromTheServersPortAndRefuseBadDestinationsEac
   binding->SendTo("127.0.0.1", client_port, bytes.data(), bytes.size());
   ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
   EXPECT_EQ(got, bytes);
-  // A batch reports each datagram and skips the refused ones.
+  // A batch reports each datagram and goes on past one the kernel refuses (a destination refused
+  // before the send is the relay's, udp_test.cc's silent recipient).
   in_addr loopback{};
   ASSERT_TRUE(ParseDottedIPv4("127.0.0.1", loopback));
-  TIdOutDatagram items[4];
+  TIdOutDatagram items[3];
   items[0] = {MakeSockAddr(loopback, client_port), one.data(), one.size(), -9};
-  items[1] = {MakeSockAddr(loopback, 0), one.data(), one.size(), -9};
-  items[2] = {MakeSockAddr(loopback, client_port), big.data(), big.size(), -9};
-  items[3] = {MakeSockAddr(loopback, client_port), two.data(), two.size(), -9};
-  EXPECT_EQ(binding->SendBatch(items, 4), 2u);
+  items[1] = {MakeSockAddr(loopback, client_port), big.data(), big.size(), -9};
+  items[2] = {MakeSockAddr(loopback, client_port), two.data(), two.size(), -9};
+  EXPECT_EQ(binding->SendBatch(items, 3), 2u);
   EXPECT_EQ(items[0].result, 0);
-  EXPECT_EQ(items[1].result, EINVAL);
-  EXPECT_EQ(items[2].result, EMSGSIZE);
-  EXPECT_EQ(items[3].result, 0);
+  EXPECT_EQ(items[1].result, EMSGSIZE);
+  EXPECT_EQ(items[2].result, 0);
   ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));
   EXPECT_EQ(got, one);
   ASSERT_TRUE(test::ReceiveUdp(client.Get(), got, milliseconds(5000)));

@@ -159,15 +159,7 @@ class UdpReadTest : public ::testing::Test {
   SessionPtr a_;
 };
 
-TEST_F(UdpReadTest, PacketIdGapCountsOneErrorAndEveryDatagramIsQueued) {
-  for (uint32_t id : {5u, 6u, 8u, 9u}) FromA(RelayDatagram(101, id, {1, 2, 3}));
-  EXPECT_EQ(a_->UdpErrors, 1u);
-  EXPECT_EQ(a_->LastPacketId, 9u);
-  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 4u);
-  EXPECT_EQ(a_->Traffic.UdpBytesIn, 4u * 19u);
-  EXPECT_EQ(h_.Queued(), 4u);
-}
-
+// A gap alone, a bad checksum alone, and both, as a client's loss: udp_relay_test.cc.
 TEST_F(UdpReadTest, ChecksumIsTestedOnlyWhenThePacketIdFits) {
   Bytes wrong_sum = RelayDatagram(101, 1, {7, 7});
   wrong_sum[kOffRelayChecksum] ^= 0x01;
@@ -181,6 +173,8 @@ TEST_F(UdpReadTest, ChecksumIsTestedOnlyWhenThePacketIdFits) {
   EXPECT_EQ(a_->UdpErrors, 2u);
   EXPECT_EQ(h_.Queued(), 3u);
   EXPECT_EQ(h_.QueuedAt(0).size(), wrong_sum.size());
+  EXPECT_EQ(a_->Traffic.UdpPacketsIn, 3u);
+  EXPECT_EQ(a_->Traffic.UdpBytesIn, 3u * 18u);
 }
 
 TEST_F(UdpReadTest, PacketIdsWrapFromTheLargestToZero) {
@@ -215,7 +209,6 @@ TEST_F(UdpReadTest, AClientsPingIsAnsweredAtOnceFromTheReceivingSocketAndAnyPing
   EXPECT_LT(a_->PingTime, 10000u);
   EXPECT_FALSE(a_->PingPending);
   EXPECT_EQ(a_->PingTries, 0);
-  EXPECT_EQ(a_->PingSentTick, 0u);
   // An answer with no ping outstanding keeps PingTime but clears the tries.
   a_->PingTime = 55;
   a_->PingTries = 3;
@@ -405,19 +398,15 @@ TEST_F(UdpSenderTest, OneDrainKeepsEachSendersOrder) {
     Send(b, RelayDatagram(22, id, {'b', id}));
   }
   h_.Drain();
-  uint8_t next_a = 1, next_b = 1;
+  uint8_t next[2] = {1, 1};  // a's, b's
   for (int i = 0; i < 2 * kCount; ++i) {
     auto got = Got(c);
     ASSERT_TRUE(got) << "datagram " << i;
     ASSERT_EQ(got->size(), 18u);
-    if ((*got)[16] == 'a') {
-      EXPECT_EQ((*got)[17], next_a++);
-    } else {
-      EXPECT_EQ((*got)[17], next_b++);
-    }
+    EXPECT_EQ((*got)[17], next[(*got)[16] == 'b']++);
   }
-  EXPECT_EQ(next_a, kCount + 1);
-  EXPECT_EQ(next_b, kCount + 1);
+  EXPECT_EQ(next[0], kCount + 1);
+  EXPECT_EQ(next[1], kCount + 1);
   EXPECT_EQ(c.session->Traffic.UdpPacketsOut, 2u * kCount);
   EXPECT_EQ(a.session->Traffic.UdpPacketsOut, kCount);
 }
