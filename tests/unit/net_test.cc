@@ -125,7 +125,6 @@ TEST(TcpConnection, PollInputNeverWaitsAndAReadWaitsUntilEveryByteHasArrivedLeav
   EXPECT_EQ(c.connection->InputSize(), 0u);
 }
 
-// Bytes sent before a close are read first; the close raises only when nothing is left.
 TEST(TcpConnection, BytesSentBeforeACloseAreReadFirstAndThenTheCloseRaises) {
   Conn c;
   ASSERT_TRUE(SendAll(c.client.Get(), "hello"));
@@ -352,7 +351,6 @@ TEST(TcpServer, AtTheCapTheOldestConnectionNotEstablishedIsClosed) {
   EXPECT_EQ(ended.load(), 3);
 }
 
-// TIdUDPServer and TIdSocketHandle.
 struct Received {
   std::vector<uint8_t> bytes;
   std::string source_ip;
