@@ -91,7 +91,6 @@ TEST(PingDecision, ForEachStateLimitAndClock) {
   for (const auto& c : cases) EXPECT_EQ(Does(DecidePing(c.state, c.limits, At(c.after_t0, c.ticks))), c.does) << c.what;
 }
 
-// StartPing and sweeps on real session records of an unstarted server.
 class PingSessions : public ::testing::Test {
  protected:
   struct Sent {
