@@ -4,11 +4,6 @@
 // numbers, the central service's address, and whole reports of a server object.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 #include "net/http_client.h"
@@ -66,7 +61,7 @@ TEST(HttpUrl, SplitsHostPortAndTargetAndRefusesWhatCannotBePosted) {
     EXPECT_EQ(url.Tls, c.tls) << c.url;
   }
   for (const char* bad : {"http://", "https://", "https:/host/", "host/x", "http://:80/", "http://h:0/",
-                          "http://h:65536/", "http://h:/", "http://h:8a/", "http://https://host/"})
+                          "http://h:65536/", "http://h:/", "http://h:8a/", "http://https://host/", "ftp://h/"})
     EXPECT_THROW(ParseHttpUrl(bad), EHttpUrlError) << bad;
 }
 
@@ -109,7 +104,6 @@ TEST_F(HttpPost, SendsTheRequestAndJudgesTheAnswerByItsStatusLine) {
       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n", "no error"},
       {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 500 Internal Server Error\r\n\r\n",
        "EIdProtocolReplyError: HTTP/1.1 500 Internal Server Error"},
-      {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", "EIdProtocolReplyError: HTTP/1.1 404 Not Found"},
       {"HTTP/1.1 302 Found\r\nLocation: " + recorder_.Url("/elsewhere") + "\r\n\r\n",
        "EIdProtocolReplyError: HTTP/1.1 302 Found"},
       {"garbage\r\n\r\n", "EIdProtocolReplyError: garbage"},
@@ -131,7 +125,6 @@ TEST_F(HttpPost, ConnectionTroubleRaisesTransportErrors) {
   // A port nobody listens on any more.
   uint16_t closed_port = test::LocalPortOf(test::ListenTcp().Get());
   EXPECT_EQ(SocketErrorCode("http://127.0.0.1:" + std::to_string(closed_port) + "/"), ECONNREFUSED);
-  EXPECT_THROW(client_.Post("ftp://127.0.0.1/"), EHttpUrlError);
 }
 
 TEST_F(HttpPost, AnAnswerThatNeverComesTimesOut) {
@@ -166,15 +159,8 @@ TEST_F(HttpPost, AConnectionThatIsNeverAcceptedTimesOut) {
   test::Fd listener = test::ListenTcp(0, 0);
   ASSERT_GE(listener.Get(), 0);
   uint16_t port = test::LocalPortOf(listener.Get());
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::vector<test::Fd> fillers;
-  for (int i = 0; i < 3; ++i) {
-    fillers.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    connect(fillers.back().Get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
+  for (int i = 0; i < 3; ++i) fillers.push_back(test::ConnectTcp(port, "127.0.0.1", {.nonblocking = true}));
   // Should the connection be made after all, the long read wait is ended by the stop check
   // instead, which tells the two apart.
   client_.SetTimeouts(milliseconds(300), milliseconds(10000));
@@ -218,7 +204,6 @@ TEST(HttpsPost, PostsOnlyToACertificateThatChecksOut) {
     }
   }
 }
-
 
 // Whole queries with and without the flags: ListingReport below and tests/e2e/web_listing_test.cc.
 TEST(ListingQuery, NumbersAreSignedPortsAndUnsignedUptimesAndTheCentralAddressIsTheDefault) {
@@ -283,16 +268,12 @@ TEST_F(ListingReport, WhichServicesArePosted) {
   EXPECT_EQ(central_.Requests().size(), 0u);
   EXPECT_EQ(own_.Requests().size(), 0u);
   http_.SetStopCheck(nullptr);
-  server_.Config.ParleyvoxSite_Active = false;
-  Report();
-  EXPECT_EQ(central_.Requests().size(), 0u);
-  EXPECT_EQ(own_.Requests().size(), 1u);
   // The bare scheme an empty setting is normalised to is no address.
   for (const char* bare : {"http://", "HTTP://", ""}) {
     server_.Config.WebPostURL = bare;
     Report();
   }
-  EXPECT_EQ(own_.Requests().size(), 1u);
+  EXPECT_EQ(own_.Requests().size(), 0u);
   EXPECT_FALSE(log_.Has("exception"));
   server_.Config.WebPostURL = "http://bad:port/";
   Report();
