@@ -11,7 +11,6 @@
 #include "base/crc32.h"
 #include "base/errors.h"
 #include "base/wire.h"
-#include "net/net_errors.h"
 #include "sessions/datagrams.h"
 #include "support/client_packets.h"
 
@@ -35,12 +34,10 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// The writer's limits that no builder reaches; the builders' own fields follow below.
+// The writer's limits that no builder reaches; the builders' own fields (U8, U16) follow below.
 TEST(Wire, NumbersThatDoNotFitRaiseRangeErrorAndTheViewNeverReadsPastTheBytesReceived) {
   PacketWriter w;
   w.Begin(1, 2);
-  EXPECT_THROW(w.U8(-1), ERangeError);
-  EXPECT_THROW(w.U16(65536), ERangeError);
   EXPECT_THROW(w.U32(-1), ERangeError);
   EXPECT_NO_THROW(w.S16(-32768));
   EXPECT_NO_THROW(w.U32(4294967295));
@@ -109,16 +106,13 @@ TEST(Notifications, FixedLayoutsAndNumbersThatDoNotFitRaiseRangeError) {
   const std::pair<Bytes, Bytes> cases[] = {
       {BuildPlayerChangedRoom(7, 3, 9), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 10, 0x00, 3, 9}},
       {BuildPlayerJoined(7, 2, 1, "Bob"), Cat({{0xBA, 0xB0, 0x07, 0x00, 41, 0x00, 11, 0x00, 2, 1}, Txt("Bob")})},
-      {BuildPlayerLeft(7, 2, LeaveReason::kLeft), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 0}},
-      {BuildPlayerLeft(7, 2, LeaveReason::kNoPingAnswer), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 2}},
+      // One reason and one result here: the others' numbers are checked end to end.
       {BuildPlayerLeft(7, 2, LeaveReason::kKicked), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 12, 0x00, 2, 4}},
       {BuildRoomCreated(500, 4, "Games"), Cat({{0xBA, 0xB0, 0xF4, 0x01, 40, 0x00, 13, 0x00, 4}, Txt("Games")})},
       {BuildRoomDeleted(500, 4), {0xBA, 0xB0, 0xF4, 0x01, 9, 0x00, 14, 0x00, 4}},
       {BuildPlayerIsAdmin(50000, 2), {0xBA, 0xB0, 0x50, 0xC3, 9, 0x00, 15, 0x00, 2}},
       // A command reply is the header with the result as its code.
       {BuildCommandReply(7, kReplyKickNoSuchPlayer), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x7E, 0xFF}},
-      {BuildCommandReply(7, kReplyChannelsSaved), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x96, 0x00}},
-      {BuildCommandReply(1, kReplyReadyRefused), {0xBA, 0xB0, 0x01, 0x00, 8, 0x00, 0xFB, 0xFF}},
   };
   for (const auto& [built, wire] : cases) EXPECT_EQ(built, wire);
   // The writer's range check seen through the fields clients choose.
@@ -170,23 +164,19 @@ TEST(PlayerStats, LegacyLayoutOf73BytesCurrentOf104WithTheVersionAddressForAdmin
   EXPECT_EQ(BuildPlayerStats(0x0102, SampleTarget(), false, false),
             Cat({{0xBA, 0xB0, 0x02, 0x01, 104, 0x00, 61, 0x00}, kStatsTimes, {0x00, 0x00}, Txt("", 15),
                  Txt("1.3.1"), kStatsCounters, {5}}));
-  // A long address is cut to 15 characters.
-  PlayerStatsData t = SampleTarget();
-  t.UdpIP = "255.255.255.255x";
-  Bytes cut = BuildPlayerStats(1, t, true, true);
+  // A long address is cut to 15 characters; numbers that do not fit raise, the port only when it
+  // is shown.
+  PlayerStatsData address = SampleTarget(), ping = SampleTarget(), id = SampleTarget(), port = SampleTarget();
+  address.UdpIP = "255.255.255.255x";
+  ping.PingTime = 65536;
+  id.PlayerId = 256;
+  port.UdpPort = 65536;
+  Bytes cut = BuildPlayerStats(1, address, true, true);
   EXPECT_EQ(Bytes(cut.begin() + 24, cut.begin() + 40), Txt("255.255.255.255", 15));
-  // Numbers that do not fit raise.
-  t = SampleTarget();
-  t.PingTime = 65536;
-  EXPECT_THROW(BuildPlayerStats(1, t, false, false), ERangeError);
-  t = SampleTarget();
-  t.PlayerId = 256;
-  EXPECT_THROW(BuildPlayerStats(1, t, true, false), ERangeError);
-  t = SampleTarget();
-  t.UdpPort = 65536;
-  EXPECT_THROW(BuildPlayerStats(1, t, true, true), ERangeError);
-  // The port is not looked at when it is not shown.
-  EXPECT_NO_THROW(BuildPlayerStats(1, t, true, false));
+  EXPECT_THROW(BuildPlayerStats(1, ping, false, false), ERangeError);
+  EXPECT_THROW(BuildPlayerStats(1, id, true, false), ERangeError);
+  EXPECT_THROW(BuildPlayerStats(1, port, true, true), ERangeError);
+  EXPECT_NO_THROW(BuildPlayerStats(1, port, true, false));
 }
 
 TEST(PlayerStats, LossIsComputedInDoubleAndKeptAsSingle) {
@@ -346,7 +336,8 @@ TEST(Crc32, VariantsOfAFieldMatchTheFullSum) {
   EXPECT_EQ(Crc32Variants(huge.data(), huge.size(), 2).With(7), 0xFFFFFFFFu);
 }
 
-TEST(TargetList, ReadsEachIdOnceStripsTheListAndRefusesOneRunningPastTheEnd) {
+// A list running past the end is UdpSenderTest.UnsendableRecipientsAndBrokenListsAreSkippedAndTheDrainGoesOn's.
+TEST(TargetList, ReadsEachIdOnceAndStripsTheList) {
   Bytes d = {0xBA, 0xB0, 1, 0, 0, 0, 1, 9, 0, 0, 0, 0, 0, 0, 0, 0, 4, 2, 255, 2, 0, 'x', 'y'};
   TargetList list = ReadTargetList(d.data(), d.size());
   EXPECT_EQ(list.payload_offset, 21u);
@@ -365,9 +356,6 @@ TEST(TargetList, ReadsEachIdOnceStripsTheListAndRefusesOneRunningPastTheEnd) {
   // Exactly as long as its list: nothing after it, a 16-byte result.
   Bytes exact = {0xBA, 0xB0, 1, 0, 0, 0, 1, 0, 5, 0, 0, 0, 0, 0, 0, 0, 2, 3, 4};
   EXPECT_EQ(StripTargetList(exact.data(), exact.size(), ReadTargetList(exact.data(), exact.size())).size(), 16u);
-  // One list byte short, and no count at all.
-  EXPECT_THROW(ReadTargetList(exact.data(), exact.size() - 1), EIdNotEnoughDataInBuffer);
-  EXPECT_THROW(ReadTargetList(exact.data(), 16), EIdNotEnoughDataInBuffer);
 }
 
 }  // namespace
