@@ -25,6 +25,12 @@ std::string Describe(const Settings& s) {
                 s.ParleyvoxSite_DisplayInWebList, s.WebPostURL.c_str(), s.WebPostLinkUrl.c_str());
 }
 
+// Runs with a umask of 0, the most permissive an operator could have, restored afterwards.
+struct OpenUmask {
+  mode_t saved = ::umask(0);
+  ~OpenUmask() { ::umask(saved); }
+};
+
 class ConfigFile : public ::testing::Test {
  protected:
   // Loads the file with fresh defaults; the rooms land in rooms_, 256 at most (indexes 0..255).
@@ -48,14 +54,18 @@ class ConfigFile : public ::testing::Test {
   std::vector<std::string> rooms_;
 };
 
-TEST_F(ConfigFile, NoFileStartsWithTheDefaultsWritesThemAllAndLaterSavesChangeTheirOwnLines) {
+// The new file is private whatever the umask (that a replacement keeps the operator's mode is
+// IniWrite's); the address check's key is read but never written.
+TEST_F(ConfigFile, NoFileStartsWithTheDefaultsWritesThemAllPrivatelyAndLaterSavesChangeTheirOwnLines) {
+  OpenUmask umask0;
   Load();
   Settings defaults;
   defaults.WebPostURL = "http://";
   EXPECT_EQ(Describe(settings_), Describe(defaults));
   EXPECT_EQ(settings_.UDPPort, 8766);
+  EXPECT_TRUE(settings_.UdpFollowsTcpAddress);
   EXPECT_EQ(rooms_, std::vector<std::string>{"Default"});
-  EXPECT_EQ(FileBytes(path_), kFirstStartFile);
+  EXPECT_EQ(ModeOf(path_), 0600u);
   // Later saves change only their own lines.
   SaveRooms(path_, {"Default", "Lobby"});
   SaveAdminPassword(path_, "n3w pass");
@@ -72,6 +82,9 @@ TEST_F(ConfigFile, NoFileStartsWithTheDefaultsWritesThemAllAndLaterSavesChangeTh
   SaveRooms(path_, {"", "Lobby", "", "Music"});
   Load();
   EXPECT_EQ(rooms_, (std::vector<std::string>{"Lobby", "Music"}));
+  PutFile(path_, FileBytes(path_) + "[Security]\r\nUdpFollowsTcpAddress=0\r\n");
+  Load();
+  EXPECT_FALSE(settings_.UdpFollowsTcpAddress);
 }
 
 TEST_F(ConfigFile, ACurrentFileIsReadAndLeftAloneAndTheLargestTcpPortOverflows) {
@@ -146,6 +159,11 @@ TEST_F(ConfigFile, AnOlderFileIsRewrittenKeepingEveryValueAndTheServerPassword) 
   Load();
   EXPECT_EQ(settings_.ServerPassword, "secret");
   EXPECT_EQ(Inode(path_), before);
+  // The version must match exactly: another letter case is an older file.
+  PutFile(path_, "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nAdminPassword=x\r\n");
+  Load();
+  EXPECT_EQ(ReadOne(path_, "Version", "ServerVersion", ""), "v1.2.2");
+  EXPECT_EQ(ReadOne(path_, "Passwords", "AdminPassword", ""), "x");
 }
 
 // A read trims blanks and removes a pair of quotes, so values that start or end with either are
@@ -175,13 +193,6 @@ TEST_F(ConfigFile, ValuesWithEdgeBlanksOrQuotesReadBackAsSaved) {
   EXPECT_EQ(settings_.Servername, "'My Server'");
   Load();
   EXPECT_EQ(settings_.Servername, "'My Server'");
-}
-
-TEST_F(ConfigFile, TheVersionMustMatchExactly) {
-  PutFile(path_, "[Version]\r\nServerVersion=V1.2.2\r\n[Passwords]\r\nAdminPassword=x\r\n");
-  Load();
-  EXPECT_EQ(ReadOne(path_, "Version", "ServerVersion", ""), "v1.2.2");
-  EXPECT_EQ(ReadOne(path_, "Passwords", "AdminPassword", ""), "x");
 }
 
 TEST_F(ConfigFile, AReadOnlyFileLoadsWhenCurrentAndFailsWhenOlder) {
@@ -215,24 +226,11 @@ TEST_F(ConfigFile, PasswordAndRoomSavesAtTheSameTimeKeepBothChanges) {
   EXPECT_EQ(rooms_, (std::vector<std::string>{Printf("room%d", kRounds - 1), "second"}));
 }
 
-// The file's secrets: files are private from their creation, a writer killed mid-write leaves
-// nothing that the next start does not remove, texts from clients cannot add lines of their own,
-// and the operator is warned of exposed secrets.
-
-// Runs with a umask of 0, the most permissive an operator could have, restored afterwards.
-struct OpenUmask {
-  mode_t saved = ::umask(0);
-  ~OpenUmask() { ::umask(saved); }
-};
+// The file's secrets: a writer killed mid-write leaves nothing that the next start does not
+// remove, texts from clients cannot add lines of their own, and the operator is warned of exposed
+// secrets.
 
 using ConfigSecrets = ConfigFile;
-
-// That a replacement keeps the operator's mode is IniWrite's.
-TEST_F(ConfigSecrets, NewFileIsPrivate) {
-  OpenUmask umask0;
-  Load();
-  EXPECT_EQ(ModeOf(path_), 0600u);
-}
 
 TEST_F(ConfigSecrets, StaleTemporariesAreRemovedAtStartAndOthersKept) {
   Load();
@@ -254,15 +252,6 @@ TEST(ConfigSecretsText, ClientTextsAreCutAtTheFirstLineBreakOrNul) {
       {std::string("ab\0cd", 5), "ab"}, {"\r\nlead", ""}, {"", ""},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(IniSafeText(in), out) << in;
-}
-
-TEST_F(ConfigSecrets, AddressCheckKeyIsReadButNeverWritten) {
-  Load();
-  EXPECT_TRUE(settings_.UdpFollowsTcpAddress);
-  EXPECT_EQ(FileBytes(path_).find("Security"), std::string::npos);
-  PutFile(path_, FileBytes(path_) + "[Security]\r\nUdpFollowsTcpAddress=0\r\n");
-  Load();
-  EXPECT_FALSE(settings_.UdpFollowsTcpAddress);
 }
 
 TEST_F(ConfigSecrets, StartupWarningsNameWhatIsExposed) {
