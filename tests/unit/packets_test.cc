@@ -48,13 +48,6 @@ TEST(Wire, NumbersThatDoNotFitRaiseRangeErrorAndTheViewNeverReadsPastTheBytesRec
   EXPECT_EQ(v.U8(100), 0);
 }
 
-TEST(LoginAnswers, LoginAcceptedCarriesNameAndConstantsRefusalsAreTheHeaderAlone) {
-  Bytes want = Cat({{0xBA, 0xB0, 0x00, 0x00, 43, 0x00, 0x01, 0x00}, Txt("Lobby srv"), {0, 2, 1, 2}});
-  EXPECT_EQ(BuildLoginAccepted("Lobby srv"), want);
-  EXPECT_EQ(BuildServerFull(), (Bytes{0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFF, 0xFF}));
-  EXPECT_EQ(BuildBadServerPassword(), (Bytes{0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFE, 0xFF}));
-}
-
 // What a client takes as whole: every layout the server builds, and nothing shorter or longer,
 // whatever its header claims (pvctl refuses the rest instead of reading zeros past the end).
 TEST(ServerPackets, AClientTakesAPacketAsWholeOnlyAtItsLayoutsSize) {
@@ -102,8 +95,14 @@ TEST(ServerInfo, RecordsOf34BytesWithTheAdminFlagOrOf33ForLegacyClientsAndNoNumb
   EXPECT_THROW(BuildServerInfo(1, 65536, {}, {}, false), ERangeError);
 }
 
-TEST(Notifications, FixedLayoutsAndNumbersThatDoNotFitRaiseRangeError) {
+// The fixed layouts: the login's answers, notifications, command replies and pings.
+TEST(FixedLayouts, LiteralBytesAndNumbersThatDoNotFitRaiseRangeError) {
   const std::pair<Bytes, Bytes> cases[] = {
+      // An accepted login carries the name and constants; refusals are the header alone.
+      {BuildLoginAccepted("Lobby srv"),
+       Cat({{0xBA, 0xB0, 0x00, 0x00, 43, 0x00, 0x01, 0x00}, Txt("Lobby srv"), {0, 2, 1, 2}})},
+      {BuildServerFull(), {0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFF, 0xFF}},
+      {BuildBadServerPassword(), {0xBA, 0xB0, 0x00, 0x00, 0x08, 0x00, 0xFE, 0xFF}},
       {BuildPlayerChangedRoom(7, 3, 9), {0xBA, 0xB0, 0x07, 0x00, 10, 0x00, 10, 0x00, 3, 9}},
       {BuildPlayerJoined(7, 2, 1, "Bob"), Cat({{0xBA, 0xB0, 0x07, 0x00, 41, 0x00, 11, 0x00, 2, 1}, Txt("Bob")})},
       // One reason and one result here: the others' numbers are checked end to end.
@@ -113,6 +112,10 @@ TEST(Notifications, FixedLayoutsAndNumbersThatDoNotFitRaiseRangeError) {
       {BuildPlayerIsAdmin(50000, 2), {0xBA, 0xB0, 0x50, 0xC3, 9, 0x00, 15, 0x00, 2}},
       // A command reply is the header with the result as its code.
       {BuildCommandReply(7, kReplyKickNoSuchPlayer), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x7E, 0xFF}},
+      // A ping is a datagram of 12 bytes with a trailer.
+      {BuildPingDatagram(0x1234, kPingKindPing, kServerPingValue),
+       {0xBB, 0xAA, 0x34, 0x12, 12, 0x00, 1, 200, 0xFF, 0xEE, 0x00, 0x00}},
+      {BuildPingDatagram(50000, kPingKindAnswer, 3), {0xBB, 0xAA, 0x50, 0xC3, 12, 0x00, 2, 3, 0xFF, 0xEE, 0x00, 0x00}},
   };
   for (const auto& [built, wire] : cases) EXPECT_EQ(built, wire);
   // The writer's range check seen through the fields clients choose.
@@ -120,6 +123,7 @@ TEST(Notifications, FixedLayoutsAndNumbersThatDoNotFitRaiseRangeError) {
   EXPECT_THROW(BuildPlayerChangedRoom(1, 1, -1), ERangeError);
   EXPECT_THROW(BuildCommandReply(1, 32768), ERangeError);
   EXPECT_THROW(BuildCommandReply(1, -32769), ERangeError);
+  EXPECT_THROW(BuildPingDatagram(65536, 1, 200), ERangeError);
   // A player who asked for RoomId 0 is announced with it.
   EXPECT_EQ(BuildPlayerChangedRoom(1, 1, 0).back(), 0);
 }
@@ -281,15 +285,7 @@ TEST(Commands, TextBodiesAreReadAtOffset8) {
   }
 }
 
-// The datagrams: pings, the relay checksum and the target list of a relay datagram.
-TEST(Datagrams, PingIs12BytesWithTrailer) {
-  EXPECT_EQ(BuildPingDatagram(0x1234, kPingKindPing, kServerPingValue),
-            (Bytes{0xBB, 0xAA, 0x34, 0x12, 12, 0x00, 1, 200, 0xFF, 0xEE, 0x00, 0x00}));
-  EXPECT_EQ(BuildPingDatagram(50000, kPingKindAnswer, 3),
-            (Bytes{0xBB, 0xAA, 0x50, 0xC3, 12, 0x00, 2, 3, 0xFF, 0xEE, 0x00, 0x00}));
-  EXPECT_THROW(BuildPingDatagram(65536, 1, 200), ERangeError);
-}
-
+// The relay datagrams: their checksum and their target list.
 TEST(Datagrams, RelayChecksumIsTakenWithItsFieldAsZero) {
   Bytes d = {0xBA, 0xB0, 0x34, 0x12, 20, 0, 0, 7, 5, 0, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4};
   Bytes want_zeroed = d;
@@ -304,17 +300,11 @@ TEST(Datagrams, RelayChecksumIsTakenWithItsFieldAsZero) {
   EXPECT_EQ(d[12], 0xEB);
 }
 
-TEST(Crc32, CheckValueEmptyIsZeroAndOverlongIsAllOnes) {
+TEST(Crc32, CheckValueVariantsOfAFieldMatchingTheFullSumAndOverlongInputsAllOnes) {
   const Bytes check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(Crc32(check.data(), check.size()), 0xCBF43926u);
   EXPECT_EQ(Crc32(check.data(), 0), 0u);
-  const Bytes zeros(65522, 0);
-  EXPECT_EQ(Crc32(zeros.data(), 65521), 0x3F17BA13u);  // the longest input still summed
-  EXPECT_EQ(Crc32(zeros.data(), 65522), 0xFFFFFFFFu);
-}
-
-TEST(Crc32, VariantsOfAFieldMatchTheFullSum) {
-  // Sizes around the field and the zlib word boundaries, up to the largest datagram.
+  // Variants: sizes around the field and the zlib word boundaries, up to the largest datagram.
   for (size_t size : {4u, 5u, 16u, 17u, 31u, 116u, 1000u, 8192u}) {
     Bytes d(size);
     for (size_t i = 0; i < size; ++i) d[i] = static_cast<uint8_t>(i * 131 + size);
@@ -326,14 +316,16 @@ TEST(Crc32, VariantsOfAFieldMatchTheFullSum) {
       EXPECT_EQ(sums.With(value), Crc32(d.data(), d.size())) << size << " bytes, value " << value;
     }
   }
-  // A field at the very end, and a message beyond the limit.
+  // A field at the very end.
   Bytes tail = {9, 8, 7, 0, 0};
   Crc32Variants at_end(tail.data(), tail.size(), 3);
   tail[3] = 0x34;
   tail[4] = 0x12;
   EXPECT_EQ(at_end.With(0x1234), Crc32(tail.data(), tail.size()));
-  Bytes huge(65522, 0);
-  EXPECT_EQ(Crc32Variants(huge.data(), huge.size(), 2).With(7), 0xFFFFFFFFu);
+  const Bytes zeros(65522, 0);
+  EXPECT_EQ(Crc32(zeros.data(), 65521), 0x3F17BA13u);  // the longest input still summed
+  EXPECT_EQ(Crc32(zeros.data(), 65522), 0xFFFFFFFFu);
+  EXPECT_EQ(Crc32Variants(zeros.data(), zeros.size(), 2).With(7), 0xFFFFFFFFu);
 }
 
 // A list running past the end is UdpSenderTest.UnsendableRecipientsAndBrokenListsAreSkippedAndTheDrainGoesOn's.
