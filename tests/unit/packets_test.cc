@@ -221,9 +221,6 @@ TEST(Commands, ClientLoginIsThreeTexts) {
   const Bytes full = Cat({Header(kCmdClientLogin, 101), Txt("Ann"), Txt("secret"), Txt("1.2.0")});
   ASSERT_EQ(full.size(), kClientLoginSize);
   EXPECT_EQ(ClientLogin("Ann", "secret", "1.2.0"), full);
-  Bytes short_name = Header(kCmdClientLogin), cut_name = Header(kCmdClientLogin);
-  short_name.insert(short_name.end(), {3, 'A', 'n', 'n'});
-  cut_name.insert(cut_name.end(), {3, 'A'});
   Bytes overlong = Cat({Header(kCmdClientLogin), Txt(std::string(30, 'x')), Txt("pw"), Txt("")});
   overlong[8] = overlong[70] = 255;  // the name's and the version's length bytes
   const struct {
@@ -232,8 +229,8 @@ TEST(Commands, ClientLoginIsThreeTexts) {
   } cases[] = {
       {full, "Ann", "secret", "1.2.0"},
       {overlong, std::string(30, 'x'), "pw", std::string(30, '\0')},
-      {short_name, "Ann", "", ""},
-      {cut_name, std::string("A\0\0", 3), "", ""},
+      {Cat({Header(kCmdClientLogin), {3, 'A', 'n', 'n'}}), "Ann", "", ""},
+      {Cat({Header(kCmdClientLogin), {3, 'A'}}), std::string("A\0\0", 3), "", ""},
       {Header(kCmdClientLogin), "", "", ""},
   };
   for (const auto& c : cases) {
@@ -245,24 +242,20 @@ TEST(Commands, ClientLoginIsThreeTexts) {
 }
 
 TEST(Commands, ClientReadyIsRefusedOnlyWhenByte9Is1) {
-  Bytes b = Header(kCmdClientReady);
-  b.insert(b.end(), {1, 0});
+  Bytes b = Cat({Header(kCmdClientReady), {1, 0}});
   for (uint8_t flag : {0, 1, 2, 255}) {
     b[9] = flag;
     EXPECT_EQ(ParseClientReadyRefused(View(b)), flag == 1) << int{flag};
   }
   // Byte 8 does not matter; a ClientReady without body reads byte 9 as 0.
-  Bytes shorter = Header(kCmdClientReady);
-  shorter.push_back(1);
-  EXPECT_FALSE(ParseClientReadyRefused(View(shorter)));
+  EXPECT_FALSE(ParseClientReadyRefused(View(Cat({Header(kCmdClientReady), {1}}))));
 }
 
 TEST(Commands, OneByteBodiesAreReadAtOffset8) {
   using Parser = uint8_t (*)(const PacketView&);
   for (Parser parse : {&ParseClientChangeRoom, &ParseAdminDeleteRoom, &ParsePlayerStatsReq,
                        &ParseAdminKickPlayer}) {
-    Bytes b = Header(kCmdAdminKickPlayer);
-    b.push_back(9);
+    Bytes b = Cat({Header(kCmdAdminKickPlayer), {9}});
     EXPECT_EQ(parse(View(b)), 9);
     b[8] = 255;
     EXPECT_EQ(parse(View(b)), 255);
