@@ -56,7 +56,7 @@ MonitoringSnapshot Sample() {
   return s;
 }
 
-TEST(MonitoringExposition, MetricsTextFamiliesOnceWithHelpAndType) {
+TEST(MonitoringExposition, MetricsStatusJsonAndPageOfOneSnapshot) {
   std::string text = MetricsText(Sample());
   const std::vector<std::string> wanted = {
       "# HELP parleyvox_clients Clients logged in.\n# TYPE parleyvox_clients gauge\nparleyvox_clients 3.000\n",
@@ -72,9 +72,6 @@ TEST(MonitoringExposition, MetricsTextFamiliesOnceWithHelpAndType) {
   EXPECT_NE(text.find(type), std::string::npos);
   EXPECT_EQ(text.find(type), text.rfind(type));
   EXPECT_EQ(text.back(), '\n');
-}
-
-TEST(MonitoringExposition, StatusJsonAndPageEscapeNamesAndListPlayersByRoom) {
   std::string json = StatusJson(Sample());
   EXPECT_EQ(json,
             R"({"server_name":"Caf\u00e9 \"Night\"","version":"v1.2.2 Win32","uptime_seconds":3723,"clients":3,)"
