@@ -3,15 +3,13 @@
 // /status.json and the status page without addresses or passwords, the page rendered by a real
 // browser; hostile HTTP clients (idle, dripping, flooding) that must not hold up players or the
 // stop, nor grow the server; and Listen values the server cannot use.
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
+#include <filesystem>
 #include <map>
 #include <sstream>
 
@@ -49,11 +47,8 @@ Parsed ParseWithPrometheusClient(const std::string& text) {
   dir.Write("parse.py", kParserScript);
   dir.Write("metrics.txt", text);
   ProgramResult r = RunProgram({"/usr/bin/python3", dir.File("parse.py"), dir.File("metrics.txt")});
+  if (r.exit_code == 77 || r.exit_code == 127) return {false, {}};
   Parsed p;
-  if (r.exit_code == 77 || r.exit_code == 127) {
-    p.available = false;
-    return p;
-  }
   EXPECT_EQ(r.exit_code, 0) << "the parser refused the text:\n" << r.err << "\n" << text;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
@@ -142,16 +137,14 @@ TEST_F(Monitoring, MetricsParseAsPrometheusTextAndMoveWithTheTraffic) {
   TestUdp alice_udp, bob_udp;
   bob_udp.SendTo(UdpPort(), PingDatagram(bob.SessionId(), 1, 1));
   ASSERT_TRUE(bob_udp.Receive(Ms(3000)));
-  for (uint32_t id = 1; id <= 3; ++id) {
-    alice_udp.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), id, {1, 2, 3}));
-    EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
-  }
-  alice_udp.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), 9, {4}));
-  EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
   Bytes broken = RelayDatagram(alice.SessionId(), 10, {5, 6});
   broken.back() ^= 0xFF;
-  alice_udp.SendTo(UdpPort(), broken);
-  EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  for (const Bytes& datagram : {RelayDatagram(alice.SessionId(), 1, {1}), RelayDatagram(alice.SessionId(), 2, {2}),
+                                RelayDatagram(alice.SessionId(), 3, {3}), RelayDatagram(alice.SessionId(), 9, {4}),
+                                broken}) {
+    alice_udp.SendTo(UdpPort(), datagram);
+    EXPECT_TRUE(bob_udp.Receive(Ms(3000)));
+  }
   // Alice's session from another host's address: only her control connection's may speak for it.
   TestUdp stranger("127.0.0.2");
   stranger.SendTo(UdpPort(), RelayDatagram(alice.SessionId(), 11, {8}));
@@ -244,34 +237,24 @@ TEST_F(Monitoring, StatusJsonAndPageShowRoomsAndPlayersWithoutAddressesOrPasswor
   const char* chromium = "/usr/bin/chromium";
   if (::access(chromium, X_OK) != 0)
     GTEST_SKIP() << "chromium is not installed: the status page was not rendered (test.sh installs it)";
-  std::string dir = std::string(PV_ARTEFACT_DIR) + "/monitoring";
-  ::mkdir(PV_ARTEFACT_DIR, 0755);
-  ::mkdir(dir.c_str(), 0755);
-  TempDir profile;
-  const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+  const std::string dir = std::string(PV_ARTEFACT_DIR) + "/monitoring";
+  std::filesystem::create_directories(dir);
   const std::string shot = dir + "/status_page.png";
-  ::unlink(shot.c_str());
+  std::filesystem::remove(shot);
+  TempDir profile;
   // A phone-sized window; root needs --no-sandbox; the profile is the test's own.
-  const std::vector<std::string> common = {chromium, "--headless", "--no-sandbox", "--disable-gpu",
-                                           "--hide-scrollbars", "--user-data-dir=" + profile.Path(),
-                                           "--window-size=412,915"};
-  std::vector<std::string> screenshot = common;
-  screenshot.push_back("--screenshot=" + shot);
-  screenshot.push_back(url);
-  ProgramResult r = RunProgram(screenshot, {}, std::chrono::seconds(60));
+  const auto browse = [&](const std::string& what) {
+    return RunProgram({chromium, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                       "--user-data-dir=" + profile.Path(), "--window-size=412,915", what,
+                       "http://127.0.0.1:" + std::to_string(port_) + "/"},
+                      {}, std::chrono::seconds(60));
+  };
+  ProgramResult r = browse("--screenshot=" + shot);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  struct stat st {};
-  ASSERT_EQ(::stat(shot.c_str(), &st), 0) << r.err;
-  EXPECT_GT(st.st_size, 4000) << "a blank screenshot";
-  std::ifstream png(shot, std::ios::binary);
-  char magic[8] = {};
-  png.read(magic, 8);
-  EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+  ASSERT_TRUE(std::filesystem::exists(shot)) << r.err;
+  EXPECT_GT(std::filesystem::file_size(shot), 4000u) << "a blank screenshot";
   // What the browser made of the page: the rooms and players are in its document.
-  std::vector<std::string> dump = common;
-  dump.push_back("--dump-dom");
-  dump.push_back(url);
-  ProgramResult dom = RunProgram(dump, {}, std::chrono::seconds(60));
+  ProgramResult dom = browse("--dump-dom");
   EXPECT_EQ(dom.exit_code, 0) << dom.err;
   for (const char* want : {"<h2>Lobby</h2>", "<h2>Games</h2>", "alice", "bob", "3 of 16 players"})
     EXPECT_NE(dom.out.find(want), std::string::npos) << want << "\n" << dom.out;
