@@ -127,7 +127,7 @@ class TrayUser {
   std::chrono::steady_clock::time_point last_right_click_{};
 };
 
-// A display of the test's own, without a tray host until a test starts one.
+// A display of the test's own, without a tray host until the test starts one.
 class Desktop : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,7 +147,16 @@ class Desktop : public ::testing::Test {
   ServerProcess server_;
 };
 
-TEST_F(Desktop, APersonUsesTheTrayIconFromStartToExitAndAStopSignalEndsItLikeExitYes) {
+// On the display without a tray host the server runs headless, as a service; once there is one,
+// a person uses the icon.
+TEST_F(Desktop, HeadlessWithoutATrayThenTheTrayIconFromStartToExitAndAStopSignalEndsItLikeExitYes) {
+  ASSERT_TRUE(server_.Start());
+  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32 Service");
+  EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
+  EXPECT_NE(server_.Output().find("no system tray"), std::string::npos) << server_.Output();
+  EXPECT_EQ(server_.Stop(15s), 0);
+  EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
+
   std::string error;
   ASSERT_TRUE(x_.StartTray(&error)) << error;
   ASSERT_TRUE(server_.Start());
@@ -213,15 +222,6 @@ TEST_F(Desktop, APersonUsesTheTrayIconFromStartToExitAndAStopSignalEndsItLikeExi
   EXPECT_EQ(server_.Stop(15s), 0) << server_.Output();
   EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
   EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
-}
-
-TEST_F(Desktop, ADisplayWithoutATrayRunsHeadlessAsAService) {
-  ASSERT_TRUE(server_.Start());
-  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32 Service");
-  EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
-  EXPECT_NE(server_.Output().find("no system tray"), std::string::npos) << server_.Output();
-  EXPECT_EQ(server_.Stop(15s), 0);
-  EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
 }
 
 #endif  // PV_DESKTOP_BUILD
