@@ -15,10 +15,10 @@ struct Server {
   pv::GuardedList<int> ClientList;
 };
 
-void NeedsClientList(Server& server) REQUIRES(server.ClientList);
-void NeedsClientList(Server&) {}
+void NeedsClientList([[maybe_unused]] Server& server) REQUIRES(server.ClientList) {}
 
-[[maybe_unused]] void Use(Session& session, Server& server) {
+// Each case leaves one of the two unused.
+[[maybe_unused]] void Use([[maybe_unused]] Session& session, [[maybe_unused]] Server& server) {
 #if PV_CASE == 0
   {
     pv::MutexLock hold(session.out_queue_lock);
@@ -31,25 +31,20 @@ void NeedsClientList(Server&) {}
 #elif PV_CASE == 1
   // A guarded field written without its lock.
   ++session.queued;
-  (void)server;
 #elif PV_CASE == 2
   // A function that needs the out-queue lock, called without it.
   session.Add();
-  (void)server;
 #elif PV_CASE == 3
   // A function that needs ClientList, called without the list locked.
   NeedsClientList(server);
-  (void)session;
 #elif PV_CASE == 4
   // The field used after the lock was given back.
   pv::MutexLock hold(session.out_queue_lock);
   hold.Unlock();
   ++session.queued;
-  (void)server;
 #elif PV_CASE == 5
   // A lock taken and never released.
   session.out_queue_lock.Lock();
-  (void)server;
 #endif
 }
 
