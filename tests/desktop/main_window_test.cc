@@ -3,23 +3,62 @@
 // tests/e2e/desktop_test.cc.
 #include "shell/desktop/main_window.h"
 
+#include <chrono>
+#include <functional>
+
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include "shell/desktop/about_window.h"
 #include "shell/desktop/tray_icon.h"
 #include "shell/version_info.h"
-#include "modal_helper.h"
 
 namespace pv {
 namespace {
 
-using test::ModalAnswer;
+// Answers the next modal window: a timer polls every 10 ms for the active modal widget of the
+// expected type and hands it to `answer`, which looks at it and closes it. Whatever happens, a
+// modal still up at the deadline is rejected, so a test never hangs in exec().
+template <typename Modal>
+class ModalAnswer {
+ public:
+  explicit ModalAnswer(std::function<void(Modal*)> answer,
+                       std::chrono::milliseconds deadline = std::chrono::seconds(5))
+      : answer_(std::move(answer)), end_(std::chrono::steady_clock::now() + deadline) {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+    timer_.start();
+  }
+
+  // True once a modal of the expected type came up and `answer` ran.
+  bool Answered() const { return answered_; }
+
+ private:
+  void Poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* wanted = qobject_cast<Modal*>(modal); wanted && !answered_) {
+      answered_ = true;
+      timer_.stop();
+      answer_(wanted);
+      return;
+    }
+    if (std::chrono::steady_clock::now() < end_) return;
+    timer_.stop();
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+  }
+
+  std::function<void(Modal*)> answer_;
+  std::chrono::steady_clock::time_point end_;
+  QTimer timer_;
+  bool answered_ = false;
+};
 
 class MainWindow : public ::testing::Test {
  protected:
