@@ -27,8 +27,6 @@
 namespace pv::test {
 namespace {
 
-using Ms = std::chrono::milliseconds;
-
 // A throwaway service identity for machines without the package's user.
 constexpr uid_t kThrowawayId = 64123;
 
