@@ -284,7 +284,6 @@ TEST_F(Monitoring, HostileHttpClientsHoldUpNeitherPlayersNorTheStop) {
                                          "\r\n\r\nGET /status.json HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_LT(std::chrono::steady_clock::now() - sent_at, Ms(1000 * kSlowdown));
   EXPECT_EQ(ranged.status, 200) << "no whole answer on a connection that ended";
-  EXPECT_TRUE(ranged.HasHeader("HTTP/1.1 200 OK\r\n")) << ranged.headers;
   EXPECT_TRUE(ranged.HasHeader("Connection: close\r\n")) << ranged.headers;
   EXPECT_NE(ranged.body.find("parleyvox_uptime_seconds"), std::string::npos);
   EXPECT_LT(ranged.headers.size() + ranged.body.size(), 64u * 1024);
