@@ -8,9 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "base/event_log.h"
 #include "core/server.h"
@@ -22,39 +20,26 @@ namespace {
 
 // Folders are named after the process; one whose process is gone (a run that crashed or was
 // cut short, which skips the clean-up) is removed by the next run.
-constexpr const char* kPrefix = "pvfuzz-";
+constexpr std::string_view kPrefix = "pvfuzz-";
 
-std::string BaseDir() {
-  std::error_code ignored;
-  if (std::filesystem::is_directory("/dev/shm", ignored) && access("/dev/shm", W_OK) == 0) return "/dev/shm";
-  const char* tmp = std::getenv("TMPDIR");
-  return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
-}
-
-void RemoveStale(const std::string& base) {
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(base, ignored)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind(kPrefix, 0) != 0) continue;
-    long pid = std::strtol(name.c_str() + std::strlen(kPrefix), nullptr, 10);
-    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-      std::filesystem::remove_all(entry.path(), ignored);
-  }
-}
-
-std::string MakeWorkDir() {
-  std::string base = BaseDir();
-  RemoveStale(base);
-  std::string path = base + "/" + kPrefix + std::to_string(getpid());
-  std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
-  if (mkdir(path.c_str(), 0700) != 0) Fail("cannot create the fuzz working folder " + path);
-  return path + "/";
-}
-
-// Removes the folder when the process ends through exit().
+// Removed when the process ends through exit().
 struct Folder {
-  std::string path = MakeWorkDir();
+  std::string path;
+  Folder() {
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+    for (const auto& entry : fs::directory_iterator(base, ignored)) {
+      std::string name = entry.path().filename().string();
+      long pid = name.rfind(kPrefix, 0) == 0 ? std::strtol(name.c_str() + kPrefix.size(), nullptr, 10) : 0;
+      if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), ignored);
+    }
+    path = base + "/" + std::string(kPrefix) + std::to_string(getpid());
+    fs::remove_all(path, ignored);
+    if (mkdir(path.c_str(), 0700) != 0) Fail("cannot create the fuzz working folder " + path);
+    path += "/";
+  }
   ~Folder() {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
@@ -73,19 +58,6 @@ void Fail(const std::string& message) {
   std::fprintf(stderr, "\nINVARIANT FAILED: %s\n", message.c_str());
   std::fflush(stderr);
   std::abort();
-}
-
-std::string_view ByteReader::Bytes(size_t n) {
-  size_t take = n < Remaining() ? n : Remaining();
-  std::string_view out(reinterpret_cast<const char*>(data_ + pos_), take);
-  pos_ += take;
-  return out;
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) Fail("cannot write " + path);
 }
 
 void SetSocketBuffer(int fd, int option, int bytes) {

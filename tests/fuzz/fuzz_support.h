@@ -4,6 +4,7 @@
 // Thread rules: the targets run one input at a time on the fuzzer's thread.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,23 +31,23 @@ class ByteReader {
  public:
   ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   bool Empty() const { return pos_ >= size_; }
-  size_t Remaining() const { return size_ - pos_; }
   uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
   uint16_t U16() {
     uint16_t low = U8();
     return static_cast<uint16_t>(low | (U8() << 8));
   }
   // Up to `n` bytes (fewer at the end of the input).
-  std::string_view Bytes(size_t n);
+  std::string_view Bytes(size_t n) {
+    std::string_view out(reinterpret_cast<const char*>(data_ + pos_), std::min(n, size_ - pos_));
+    pos_ += out.size();
+    return out;
+  }
 
  private:
   const uint8_t* data_;
   size_t size_;
   size_t pos_ = 0;
 };
-
-// Writes `bytes` to `path` (whole, replacing it).
-void WriteFile(const std::string& path, std::string_view bytes);
 
 // Sets a socket's SO_SNDBUF or SO_RCVBUF; as root beyond the system's limit, else up to it.
 void SetSocketBuffer(int fd, int option, int bytes);

@@ -10,7 +10,6 @@
 // failure is one of the errors the post is documented to raise (a refused answer, a closed
 // connection, a socket error, a transfer libcurl gave up), never another exception; the post
 // never waits for its time-out, since every answer ends with the connection.
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,6 +25,7 @@
 #include "net/http_client.h"
 #include "net/http_request.h"
 #include "net/net_errors.h"
+#include "support/loopback_sockets.h"
 
 namespace pv::fuzz {
 namespace {
@@ -39,30 +39,19 @@ struct Answer {
 
 // The fake service's listening socket on 127.0.0.1, open for the whole run, and the post's URL.
 struct Listener {
-  Listener() {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-      Fail("the fake listing service cannot listen");
-    url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/webpost.php?serverport=8765&user=a,";
-  }
-  int fd = -1;
-  std::string url;
+  test::Fd socket = test::ListenTcp(0, 4);
+  std::string url = "http://127.0.0.1:" + std::to_string(test::LocalPortOf(socket.Get())) +
+                    "/webpost.php?serverport=8765&user=a,";
 };
 
+// The request up to the end of its header; false when the client closed or went quiet first.
 bool ReadRequest(int fd) {
-  std::string request;
-  char chunk[1024];
-  while (request.find("\r\n\r\n") == std::string::npos) {
-    ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) return false;
-    request.append(chunk, static_cast<size_t>(got));
-  }
-  return true;
+  std::string request, got;
+  do {
+    got = test::ReceiveSome(fd, 1024, std::chrono::seconds(5));
+    request += got;
+  } while (!got.empty() && request.find("\r\n\r\n") == std::string::npos);
+  return !got.empty();
 }
 
 // The service's side of one post: takes the connection, reads the request, answers and ends the
@@ -76,17 +65,14 @@ void Serve(int listen_fd, const Answer& answer) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   if (ReadRequest(fd)) {
     for (const std::string& piece : answer.pieces)
-      if (send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) break;
+      if (!test::SendAll(fd, piece)) break;
     if (answer.end == End::kReset) {
       linger abort{1, 0};
       setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     } else if (answer.end == End::kHalfClose) {
       shutdown(fd, SHUT_WR);
       // The client closes once it has read what it needs.
-      char sink[4096];
-      pollfd p{fd, POLLIN, 0};
-      while (poll(&p, 1, 5000) > 0 && recv(fd, sink, sizeof sink, 0) > 0) {
-      }
+      test::SeesClose(fd);
     }
   }
   close(fd);
@@ -118,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     all += answer.pieces.back();
   }
   static const Listener listener;
-  std::thread service(Serve, listener.fd, std::cref(answer));
+  if (listener.socket.Get() < 0) Fail("the fake listing service cannot listen");
+  std::thread service(Serve, listener.socket.Get(), std::cref(answer));
   HttpClient http;
   // Far longer than any answer takes: reaching one is a finding (the post waited).
   http.SetTimeouts(std::chrono::seconds(5), std::chrono::seconds(5));

@@ -13,6 +13,7 @@
 // reads as the edited copy does; a start-up load of the file it leaves reads the same settings.
 // Steps after the 24th are ignored.
 #include <array>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,7 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace pv::fuzz;
   const std::string path = WorkDir() + "fuzz.ini";
   ByteReader in(data, size);
-  WriteFile(path, in.Bytes(in.U16()));
+  const std::string_view file = in.Bytes(in.U16());
+  if (!std::ofstream(path, std::ios::binary | std::ios::trunc).write(file.data(), std::ssize(file)))
+    Fail("cannot write " + path);
   if (in.U8() & 1) CheckStartUpLoad(path);
   IniFile ini(path);
   Snapshot now = Take(ini);

@@ -20,7 +20,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <array>
@@ -39,6 +38,7 @@
 #include "sessions/server_client.h"
 #include "sessions/udp_read.h"
 #include "sessions/udp_sender.h"
+#include "support/loopback_sockets.h"
 
 namespace pv::fuzz {
 namespace {
@@ -73,14 +73,10 @@ struct Sockets {
   Sockets() : binding("127.0.0.1", 0) {
     binding.Open();
     for (size_t i = 0; i < kSockets; ++i) {
-      fds[i] = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      sockaddr_in any = At(kSocketAddresses[i], 0);
-      SetSocketBuffer(fds[i], SO_RCVBUF, 8 << 20);
-      if (fds[i] < 0 || bind(fds[i], reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) Fail("no UDP socket");
-      sockaddr_in bound{};
-      socklen_t length = sizeof bound;
-      getsockname(fds[i], reinterpret_cast<sockaddr*>(&bound), &length);
-      ports[i] = ntohs(bound.sin_port);
+      fds[i] = test::OpenUdp(kSocketAddresses[i]);
+      ports[i] = test::LocalPortOf(fds[i].Get());
+      if (ports[i] == 0) Fail("no UDP socket");
+      SetSocketBuffer(fds[i].Get(), SO_RCVBUF, 8 << 20);
     }
   }
   sockaddr_in Source(size_t i) const {
@@ -89,7 +85,7 @@ struct Sockets {
     return At(kNobody, kNobodyPort);
   }
   TIdSocketHandle binding;
-  std::array<int, kSockets> fds{};
+  std::array<test::Fd, kSockets> fds;
   std::array<uint16_t, kSockets> ports{};
 };
 
@@ -154,7 +150,7 @@ class UdpHarness {
           "the server sent a datagram to its own socket");
     for (size_t i = 0; i < kSockets; ++i) {
       for (;;) {
-        ssize_t got = recv(sockets_.fds[i], buffer, sizeof buffer, 0);
+        ssize_t got = recv(sockets_.fds[i].Get(), buffer, sizeof buffer, MSG_DONTWAIT);
         if (got < 0) break;
         CheckDatagram(i, buffer, static_cast<size_t>(got));
       }
