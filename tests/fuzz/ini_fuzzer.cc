@@ -13,7 +13,6 @@
 // reads as the edited copy does; a start-up load of the file it leaves reads the same settings.
 // Steps after the 24th are ignored.
 #include <array>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +24,7 @@
 #include "core/ini_file.h"
 #include "core/settings.h"
 #include "fuzz_support.h"
+#include "support/ini_files.h"
 
 namespace pv::fuzz {
 namespace {
@@ -96,9 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace pv::fuzz;
   const std::string path = WorkDir() + "fuzz.ini";
   ByteReader in(data, size);
-  const std::string_view file = in.Bytes(in.U16());
-  if (!std::ofstream(path, std::ios::binary | std::ios::trunc).write(file.data(), std::ssize(file)))
-    Fail("cannot write " + path);
+  test::PutFile(path, std::string(in.Bytes(in.U16())));
   if (in.U8() & 1) CheckStartUpLoad(path);
   IniFile ini(path);
   Snapshot now = Take(ini);

@@ -17,18 +17,16 @@
 namespace pv::test {
 
 #if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-constexpr bool kRssMeaningful = false;
 constexpr int kSlowdown = 5;
 constexpr bool kThreadSanitizer = true;
 #elif defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
-constexpr bool kRssMeaningful = false;
 constexpr int kSlowdown = 3;
 constexpr bool kThreadSanitizer = false;
 #else
-constexpr bool kRssMeaningful = true;
 constexpr int kSlowdown = 1;
 constexpr bool kThreadSanitizer = false;
 #endif
+constexpr bool kRssMeaningful = kSlowdown == 1;  // no sanitizer's shadow memory
 
 // A process's resident memory in KiB, from /proc/PID/status; -1 when it cannot be read.
 inline int64_t RssKiB(pid_t pid) {

@@ -9,11 +9,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "support/ini_files.h"
 
 namespace pv::test {
 
@@ -39,16 +40,9 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ec);
 }
 
-std::string TempDir::Read(const std::string& name) const {
-  std::stringstream ss;
-  ss << std::ifstream(File(name), std::ios::binary).rdbuf();
-  return ss.str();
-}
+std::string TempDir::Read(const std::string& name) const { return FileBytes(File(name)); }
 
-void TempDir::Write(const std::string& name, const std::string& content) const {
-  std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
-  out << content;
-}
+void TempDir::Write(const std::string& name, const std::string& content) const { PutFile(File(name), content); }
 
 bool TempDir::Exists(const std::string& name) const { return fs::exists(File(name)); }
 

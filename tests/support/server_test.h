@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,9 +61,7 @@ class ServerTest : public ::testing::Test {
     };
   }
   static int Count(const std::vector<ServerPacket>& packets, int16_t code) {
-    int n = 0;
-    for (const auto& p : packets) n += p.Code == code;
-    return n;
+    return static_cast<int>(std::count_if(packets.begin(), packets.end(), [&](auto& p) { return p.Code == code; }));
   }
 
   std::unique_ptr<ServerProcess> server_;

@@ -16,6 +16,20 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
+// The full path of an executable found in PATH, or empty.
+std::string FindTool(const std::string& name) {
+  if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    std::error_code ignored;
+    if (std::filesystem::is_regular_file(candidate, ignored) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return {};
+}
+
 // Starts the tool `argv` names (looked up in PATH) with stdout and stderr appended to the file
 // `log`, and `extra_fd` as descriptor 3 when not negative.
 pid_t StartChild(std::vector<std::string> argv, const EnvChanges& env, const std::string& log, int extra_fd = -1) {
@@ -51,19 +65,6 @@ std::string WordAfter(const std::string& out, const std::string& key) {
 }
 
 }  // namespace
-
-std::string FindTool(const std::string& name) {
-  if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    std::error_code ignored;
-    if (std::filesystem::is_regular_file(candidate, ignored) && ::access(candidate.c_str(), X_OK) == 0)
-      return candidate;
-  }
-  return {};
-}
 
 std::string FirstMissingTool(const std::vector<std::string>& names) {
   for (const auto& name : names)

@@ -26,8 +26,6 @@ struct ToolResult {
   bool Ok() const { return code == 0; }
 };
 
-// The full path of an executable found in PATH, or empty.
-std::string FindTool(const std::string& name);
 // The first of `names` that is not in PATH, or empty when all are.
 std::string FirstMissingTool(const std::vector<std::string>& names);
 
