@@ -62,6 +62,7 @@ TEST_F(UdpRelay, EachTargetModeReachesWhomItNamesAndStatisticsShowLossAndTheEndp
   PlayerStatsData stats = StatsOf(f, e);
   EXPECT_EQ(stats.Traffic.UdpPacketsIn, 6u);  // the first ping and five relay datagrams
   EXPECT_FLOAT_EQ(stats.PacketLoss, 2.0f / 6.0f * 100.0f);
+  EXPECT_EQ(stats.UdpPort, 0);  // f is no administrator yet: no address
   PlayerStatsData of_f = StatsOf(e, f);
   EXPECT_EQ(of_f.Traffic.UdpPacketsOut, 5u);
   EXPECT_EQ(of_f.Traffic.UdpBytesOut, 5u * 17u);
