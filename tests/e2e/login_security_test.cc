@@ -9,16 +9,12 @@
 namespace pv::test {
 namespace {
 
+// Clients connect from 127.0.0.1 or, standing for other hosts, from 127.0.0.2 and up.
 class LoginSecurity : public ServerTest {
  protected:
-  // A client connected from `from` (127.0.0.2 and up stand for other hosts), logged in unless
-  // `name` is empty.
-  TestClient& From(const std::string& from, const std::string& name, const std::string& password = "") {
-    return Client(name, "1.2.1", password, from);
-  }
   // The answer to one ClientLogin from `from`.
   int16_t LoginAnswer(const std::string& from, const std::string& password) {
-    TestClient& c = From(from, "");
+    TestClient& c = Client("", "1.2.1", "", from);
     c.Login("guess", password);
     return c.LoginAnswer() ? c.LoginAnswer()->Code : 0;
   }
@@ -35,14 +31,14 @@ TEST_F(LoginSecurity, PasswordGuessingIsThrottledPerAddress) {
   EXPECT_EQ(LoginAnswer("127.0.0.2", "pw"), kPktLoginAccepted);
   EXPECT_EQ(server_->LogCount("Client logins from 127.0.0.4 refused for 60 seconds after 5 wrong passwords"), 1);
 
-  TestClient& guesser = From("127.0.0.3", "guesser", "pw");
+  TestClient& guesser = Client("guesser", "1.2.1", "pw", "127.0.0.3");
   for (int i = 0; i < 5; ++i) {
     guesser.Send(AdminLogin("guess" + std::to_string(i)));
     EXPECT_TRUE(guesser.WaitFor(kReplyBadAdminPassword)) << i;
   }
   guesser.Send(AdminLogin("s3cret"));
   EXPECT_TRUE(guesser.WaitFor(kReplyBadAdminPassword)) << "the right password got past the lock-out";
-  TestClient& admin = From("127.0.0.2", "admin", "pw");
+  TestClient& admin = Client("admin", "1.2.1", "pw", "127.0.0.2");
   admin.Send(AdminLogin("s3cret"));
   EXPECT_TRUE(admin.WaitFor(kPktPlayerIsAdmin));
   // The guesser hears of the other's success; it was never made an administrator itself.
@@ -60,7 +56,7 @@ TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyLocallyAndNoTextWritesLine
   StartServer();
   // Tries `password` from both addresses; the local administrator is returned.
   auto local_only = [&](const std::string& password, const std::string& which, const std::string& tag) -> TestClient& {
-    TestClient& remote = From("127.0.0.2", "remote" + tag);
+    TestClient& remote = Client("remote" + tag, "1.2.1", "", "127.0.0.2");
     remote.Send(AdminLogin(password));
     EXPECT_TRUE(remote.WaitFor(kReplyBadAdminPassword));
     EXPECT_EQ(server_->LogCount("Refused the " + which + " administrator password from 127.0.0.2: it is accepted only from 127.0.0.1"), 1);
@@ -73,7 +69,7 @@ TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyLocallyAndNoTextWritesLine
   // Once changed, the password works from anywhere.
   local.Send(AdminChangeAdminPassword("n3w"));
   EXPECT_TRUE(local.WaitFor(kReplyAdminPasswordChanged));
-  TestClient& remote = From("127.0.0.2", "remote");
+  TestClient& remote = Client("remote", "1.2.1", "", "127.0.0.2");
   remote.Send(AdminLogin("n3w"));
   EXPECT_TRUE(remote.WaitFor(kPktPlayerIsAdmin));
   // An empty password, which anyone tries first, is for the local machine too.
@@ -98,7 +94,7 @@ TEST_F(LoginSecurity, DefaultAdministratorPasswordOnlyLocallyAndNoTextWritesLine
   EXPECT_EQ(ini.find("[Passwords]"), ini.rfind("[Passwords]")) << ini;
   EXPECT_EQ(ini.find("[Networking]"), ini.rfind("[Networking]")) << ini;
   // The cut password is the one in force.
-  TestClient& again = From("127.0.0.2", "again", "pw");
+  TestClient& again = Client("again", "1.2.1", "pw", "127.0.0.2");
   again.Send(AdminLogin("x"));
   EXPECT_TRUE(again.WaitFor(kPktPlayerIsAdmin));
 }
