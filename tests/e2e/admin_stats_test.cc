@@ -29,10 +29,7 @@ TEST_F(AdminStats, StatisticsAndAdminLoginsInTheLayoutOfEachClientVersion) {
   auto own = a.WaitFor(kPktPlayerStats);
   ASSERT_TRUE(own);
   auto msg = ParsePlayerStats(*own);
-  EXPECT_FALSE(msg.Legacy);
   EXPECT_EQ(msg.Stats.PlayerId, 1);
-  EXPECT_EQ(msg.Stats.ClientVer, "1.2.1");
-  EXPECT_EQ(msg.Stats.PacketLoss, 0.0f);
   EXPECT_EQ(msg.Stats.Traffic.TcpPacketsIn, 1u);  // its ClientReady; the login is not the session's, this one not yet
   EXPECT_LT(msg.Stats.ConnectionTime, 60000u);
   legacy.Send(PlayerStatsReq(1));
@@ -110,11 +107,10 @@ TEST_F(AdminStats, PasswordChangesAndKicks) {
   admin.Send(AdminChangeAdminPassword("New"));
   EXPECT_TRUE(admin.WaitFor(160));
   EXPECT_TRUE(IniGets("AdminPassword=New\r\n"));
-  admin.Send(AdminCreateRoom("still admin"));  // administrators keep their rights
+  // Administrators keep their rights; the old password's refusal is pvctl_test.cc's, the new
+  // one's use login_security_test.cc's.
+  admin.Send(AdminCreateRoom("still admin"));
   EXPECT_TRUE(admin.WaitFor(kPktRoomCreated));
-  TestClient& other = Client("z", "1.2.1", "Door");
-  other.Send(AdminLogin("vimbo"));  // the new password's use is login_security_test.cc's
-  EXPECT_TRUE(other.WaitFor(-101));
 
   admin.Send(AdminChangeServerPassword(""));  // an empty password removes it
   EXPECT_TRUE(admin.WaitFor(140));
