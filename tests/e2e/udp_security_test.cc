@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>  // sscanf
+#include <regex>
 
 #include "support/forged_udp.h"
 #include "support/sanitizer_build.h"
@@ -84,19 +84,17 @@ struct FailureLines {
 };
 
 FailureLines CountFailureLines(const std::vector<std::string>& lines, uint16_t session) {
-  const std::string failure = "in: TUDPSender.ProcessUDPList exception ";
-  const std::string summary_end = "log lines \"" + failure + "\" for session " + std::to_string(session);
+  const std::regex summary(R"(Left out (\d+) log lines "in: TUDPSender\.ProcessUDPList exception " for session )" +
+                           std::to_string(session));
   FailureLines found;
+  std::smatch left_out;
   for (const std::string& line : lines) {
-    if (line.rfind(failure, 0) == 0) {
+    if (line.starts_with("in: TUDPSender.ProcessUDPList exception ")) {
       found.past_end += line.find("EIdNotEnoughDataInBuffer") != std::string::npos;
       found.unsendable += line.find("EIdSocketError") != std::string::npos;
     }
-    unsigned long long n = 0;
-    const size_t end = line.find(summary_end);
-    if (line.rfind("Left out ", 0) == 0 && end != std::string::npos && end + summary_end.size() == line.size() &&
-        std::sscanf(line.c_str(), "Left out %llu ", &n) == 1) {
-      found.left_out += n;
+    if (std::regex_match(line, left_out, summary)) {
+      found.left_out += std::stoull(left_out[1]);
       ++found.summaries;
     }
   }
