@@ -189,14 +189,12 @@ std::thread Repeat(const std::atomic<bool>& stop, std::function<void(int)> step)
 }
 
 TEST_F(HostileClients, ConnectionsResetWhileARoomIsBusyLeaveNoGhosts) {
-  IniSettings ini{{"Channels", {{"0", "Lobby"}, {"1", "Side"}}}};
-  StartServer(ini);
+  StartServer({{"Channels", {{"0", "Lobby"}, {"1", "Side"}}}});
   TestClient& observer = Client("observer");
-  std::vector<TestClient*> movers;
-  for (const char* name : {"m1", "m2", "m3"}) movers.push_back(&Client(name));
   std::atomic<bool> stop{false};
   std::vector<std::thread> moving;
-  for (TestClient* m : movers) moving.push_back(Repeat(stop, [m](int i) { m->SendNow(ChangeRoom(1 + i % 2)); }));
+  for (const char* name : {"m1", "m2", "m3"})
+    moving.push_back(Repeat(stop, [m = &Client(name)](int i) { m->SendNow(ChangeRoom(1 + i % 2)); }));
 
   // 3 s of churn (scaled down from 12): log in and reset at once, or reset half-way through a
   // login, or reset before the answer was read.
