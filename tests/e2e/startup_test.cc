@@ -103,6 +103,7 @@ TEST(Startup, AsAServiceItLogsWhereToldBindsTheAddressSetAndTheManagerHearsReady
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::milliseconds(0)), "");
   auto lines = server.LogLines();
   EXPECT_TRUE(InOrder(lines, kStopLines));
+  EXPECT_TRUE(InOrder(lines, {"UDPSender.Execute", "UDPSender.Terminated"}));  // the send thread's start and end
   EXPECT_EQ(lines.back(), "----Parleyvox server shutdown----");
 }
 

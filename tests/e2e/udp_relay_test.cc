@@ -134,11 +134,6 @@ TEST_F(UdpRelay, DroppedAndBadDatagramsLeaveTheOthersServedInOrder) {
   }
   Peer& late = Join("late");
   EXPECT_EQ(late.player_id, 2);
-  // The send thread tells when it starts and when it has stopped.
-  EXPECT_EQ(server_->Stop(), 0);
-  const std::string log = server_->Log();
-  EXPECT_NE(log.find(" | UDPSender.Execute\r\n"), std::string::npos);
-  EXPECT_NE(log.find(" | UDPSender.Terminated\r\n"), std::string::npos);
 }
 
 }  // namespace
