@@ -354,9 +354,7 @@ TEST_F(HostileClients, EachMisbehavingClientInTurnHoldsUpNobody) {
   int64_t rss_before = RssKiB(server_->Pid());
   // Well-formed 8-byte packets of a code the server ignores, as fast as the socket takes them,
   // up to 256 MB or 3 s.
-  Bytes unknown = RawCommand(999);
-  std::string block;
-  while (block.size() < 65536) block.append(unknown.begin(), unknown.end());
+  const Bytes block = Repeated(RawCommand(999), 8192);
   int64_t written = 0, rss_max = rss_before;
   auto start = Clock::now();
   while (written < (int64_t{256} << 20) && ElapsedMs(start) < 3000) {
