@@ -266,12 +266,10 @@ TEST_F(HostileClients, RacingChangesReachAClientInTheOrderTheyWereMade) {
   const uint16_t port = static_cast<uint16_t>(server_->TcpPort());
   std::atomic<bool> stop{false};
   std::vector<std::thread> racing;
-  // The watcher asks for the whole picture again and again; players join, change rooms, become
-  // administrators and go; an administrator kicks the newest players, one creates rooms and the
-  // other deletes them.
-  racing.push_back(Repeat(stop, [&](int i) {
-    if (i % 25 == 0) watcher.SendNow(ClientReady());  // within the pace of 50 a second
-  }));
+  // The watcher asks for the whole picture again and again (within the pace of 50 a second);
+  // players join, change rooms, become administrators and go; an administrator kicks the newest
+  // players, one creates rooms and the other deletes them.
+  racing.push_back(Repeat(stop, [&](int i) { if (i % 25 == 0) watcher.SendNow(ClientReady()); }));
   racing.push_back(Repeat(stop, [&](int i) {
     Fd fd = ConnectTcp(port);
     SendAll(fd.Get(), Together({ClientLogin("j" + std::to_string(i), "", "1.2.1"), ChangeRoom(2), AdminLogin("vimbo"),

@@ -55,7 +55,6 @@ TEST_F(UdpSecurity, StrangersAndForgedSourcesGetNothingAndMoveNothing) {
   for (int i = 0; i < 20; ++i) ExpectNextIs(bob, kVoice);
   EXPECT_FALSE(victim.Receive(Ms(200))) << "the third party received traffic";
 
-
   // Datagrams whose source is the server's own endpoint (its control address and UDP port),
   // carrying the players' ids, used to set off a relay loop through the server. They are dropped:
   // the players keep their endpoints and hear nothing of them. With the address check off the
