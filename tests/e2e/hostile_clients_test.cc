@@ -127,7 +127,8 @@ TEST_F(HostileClients, SlowReadersAreServedAsTheyReadOrDroppedAndHoldNobodyUp) {
   const auto slow_moved = [&](const ServerPacket& p) {
     return p.Code == kPktPlayerChangedRoom && ParsePlayerChangedRoom(p).PlayerId == slow_id;
   };
-  auto early = observer.TryWaitFor([&](const ServerPacket& p) { return slow_moved(p) || LeftOf(slow_id)(p); }, Ms(1000));
+  const auto slow_moved_or_left = [&](const ServerPacket& p) { return slow_moved(p) || LeftOf(slow_id)(p); };
+  auto early = observer.TryWaitFor(slow_moved_or_left, Ms(1000));
   EXPECT_FALSE(early) << "the slow client's room change or leave: " << Describe(*early);
   // Once it reads, it gets every answer and its room change is carried out.
   int infos = 0;
