@@ -63,7 +63,7 @@ TEST(Startup, FailuresEndWithOneFatalLineAfterTheFirst) {
     ServerProcess server(c.ini, c.args);
     server.SetOutputFile("output.txt");
     EXPECT_FALSE(server.Start());
-    EXPECT_EQ(server.WaitExit(std::chrono::seconds(20)), 1);
+    EXPECT_EQ(server.WaitExit(std::chrono::seconds(10)), 1);
     std::string log = server.Log();
     auto first = log.find("----Entering server init----");
     auto fatal = log.find("| " + c.fatal + "\r\n");
