@@ -73,33 +73,6 @@ TEST_F(UdpSecurity, StrangersAndForgedSourcesGetNothingAndMoveNothing) {
   EXPECT_FALSE(alice.udp->Receive(Ms(200))) << "copies keep coming";
 }
 
-// What the log says of the relay's failures with `session`'s datagrams: the lines written, and
-// the lines left out as the summaries count them.
-struct FailureLines {
-  int past_end = 0;     // a list running past the datagram's end
-  int unsendable = 0;   // a listed player's copy that could not be sent
-  uint64_t left_out = 0;
-  int summaries = 0;
-};
-
-FailureLines CountFailureLines(const std::vector<std::string>& lines, uint16_t session) {
-  const std::regex summary(R"(Left out (\d+) log lines "in: TUDPSender\.ProcessUDPList exception " for session )" +
-                           std::to_string(session));
-  FailureLines found;
-  std::smatch left_out;
-  for (const std::string& line : lines) {
-    if (line.starts_with("in: TUDPSender.ProcessUDPList exception ")) {
-      found.past_end += line.find("EIdNotEnoughDataInBuffer") != std::string::npos;
-      found.unsendable += line.find("EIdSocketError") != std::string::npos;
-    }
-    if (std::regex_match(line, left_out, summary)) {
-      found.left_out += std::stoull(left_out[1]);
-      ++found.summaries;
-    }
-  }
-  return found;
-}
-
 // A client's datagrams that the relay cannot use each used to cost a log line: mode-1 lists that
 // run past the datagram's end, and lists naming a player whose copy cannot be sent (one that has
 // never sent a datagram, so the server knows no endpoint for it). A flood of both writes five
@@ -142,21 +115,33 @@ TEST_F(UdpSecurity, DatagramFloodGrowsTheLogByAFewLinesASecond) {
   // What was left out is reported within a second or so, also when the flood has stopped. The
   // counts show the flood reached the log's door: most datagrams (the relay may drop some when
   // it falls behind) are lines written or left out.
-  FailureLines lines;
+  const std::regex summary(R"(Left out (\d+) log lines "in: TUDPSender\.ProcessUDPList exception " for session )" +
+                           std::to_string(flooder.sid));
+  int past_end_lines = 0, unsendable_lines = 0, summaries = 0;
+  uint64_t left_out = 0;
   EXPECT_TRUE(WaitUntil(
       [&] {
         Sync(watcher);
-        lines = CountFailureLines(server_->LogLines(), flooder.sid);
-        return lines.summaries >= 2 && 2 * (lines.past_end + lines.unsendable + lines.left_out) >= static_cast<uint64_t>(sent);
+        past_end_lines = server_->LogCount("in: TUDPSender.ProcessUDPList exception EIdNotEnoughDataInBuffer");
+        unsendable_lines = server_->LogCount("in: TUDPSender.ProcessUDPList exception EIdSocketError");
+        summaries = 0;
+        left_out = 0;
+        std::smatch match;
+        for (const std::string& line : server_->LogLines()) {
+          if (!std::regex_match(line, match, summary)) continue;
+          left_out += std::stoull(match[1]);
+          ++summaries;
+        }
+        return summaries >= 2 && 2 * (past_end_lines + unsendable_lines + left_out) >= static_cast<uint64_t>(sent);
       },
       Ms(5000), Ms(100)))
-      << lines.past_end << " + " << lines.unsendable << " lines written, " << lines.left_out << " left out in "
-      << lines.summaries << " summaries, for " << sent << " datagrams";
+      << past_end_lines << " + " << unsendable_lines << " lines written, " << left_out << " left out in " << summaries
+      << " summaries, for " << sent << " datagrams";
   const int kind_cap = 5 * (static_cast<int>(seconds) + 2);
-  EXPECT_GE(lines.past_end, 1);
-  EXPECT_LE(lines.past_end, kind_cap);
-  EXPECT_GE(lines.unsendable, 1);
-  EXPECT_LE(lines.unsendable, kind_cap);
+  EXPECT_GE(past_end_lines, 1);
+  EXPECT_LE(past_end_lines, kind_cap);
+  EXPECT_GE(unsendable_lines, 1);
+  EXPECT_LE(unsendable_lines, kind_cap);
 }
 
 }  // namespace
