@@ -41,13 +41,8 @@ TEST_F(Supervision, ASilentClientIsPingedFromTheServerPortAndAfterMaxPingTriesPl
   int pings = 1;
   while (pings < 10 && NextServerPing(Ms(1500))) ++pings;
   EXPECT_EQ(pings, kMaxTries + 1);
-  // The session stays: it is still listed and its connection open.
+  // The connection stays open (the session stays listed: PingSessions in the unit tests).
   EXPECT_FALSE(quiet.IsClosedByServer(Ms(100)));
-  TestClient& other = Client("other");
-  other.Send(PlayerStatsReq(quiet.PlayerId()));
-  auto stats = other.WaitFor(kPktPlayerStats);
-  ASSERT_TRUE(stats);
-  EXPECT_EQ(ParsePlayerStats(*stats).Stats.PlayerId, quiet.PlayerId());
 }
 
 }  // namespace
