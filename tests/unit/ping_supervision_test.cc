@@ -158,10 +158,7 @@ TEST_F(PingSessions, SweepGivesUpOnOneSessionTellsItAloneAndEndsThere) {
     (*s)->PingPending = true;
     (*s)->PingSentTick = TickCount().value - 1000;
   }
-  {
-    Locked clients(server_.ClientList);
-    for (auto* s : {&leaving, &a, &b}) clients->push_back(s->Ptr());
-  }
+  for (auto* s : {&leaving, &a, &b}) Locked(server_.ClientList)->push_back(s->Ptr());
   PingClients(server_, Recorder());
   EXPECT_TRUE(a->PingDisconnect);
   EXPECT_FALSE(b->PingDisconnect);  // not looked at in this sweep
