@@ -38,7 +38,6 @@ TEST(IniSecrets, WorldReadableFileIsWarnedOfAndKillsDuringWritesLeaveNoTemporary
       << output;
   // Listening on 127.0.0.1 only, with a password of its own: nothing about the default.
   EXPECT_EQ(output.find("vimbo"), std::string::npos) << output;
-  EXPECT_TRUE(InOrder(server.LogLines(), kStartLines));
   for (const std::string& line : server.LogLines()) EXPECT_EQ(line.find("Warning"), std::string::npos) << line;
 
   server.KeepIniFromNowOn();

@@ -1,7 +1,5 @@
 // The server's life as an operator meets it: start-up lines, the configuration file created on
 // first start, failed start-ups, and a clean stop on SIGTERM.
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
 #include "support/ini_files.h"
@@ -10,10 +8,6 @@
 
 namespace pv::test {
 namespace {
-
-bool TcpConnects(const std::string& ip, int port) {
-  return ConnectTcp(static_cast<uint16_t>(port), ip).Get() >= 0;
-}
 
 TEST(Startup, FirstStartCreatesTheFileBesideTheProgramWithEveryDefault) {
   // The server listens on the default ports, which another program may hold: the file is
@@ -79,8 +73,8 @@ TEST(Startup, FailuresEndWithOneFatalLineAfterTheFirst) {
 // Started as a notify-type service with a log named on the command line: the start lines go in
 // order to that log; only the address set is bound (the harness sets IP=127.0.0.1); the
 // configuration file lives in PARLEYVOX_HOME (here an older layout, which the server rewrites
-// there); the manager's socket hears READY=1 once the start line is written and STOPPING=1 when
-// SIGTERM begins the shut-down, which ends cleanly.
+// there; what a rewrite keeps and adds is ConfigFile's); the manager's socket hears READY=1 once
+// the start line is written and STOPPING=1 when SIGTERM begins the shut-down, which ends cleanly.
 TEST(Startup, AsAServiceItLogsWhereToldBindsTheAddressSetAndTheManagerHearsReadyAndStopping) {
   ServerProcess server({{"Version", {{"ServerVersion", "v1.2.1"}}}}, {"-log=other.log"});
   server.SetLogName("other.log");
@@ -92,12 +86,10 @@ TEST(Startup, AsAServiceItLogsWhereToldBindsTheAddressSetAndTheManagerHearsReady
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::seconds(5)), "READY=1");
   EXPECT_FALSE(server.Dir().Exists("pvserver.log"));
   EXPECT_TRUE(InOrder(server.LogLines(), kStartLines));
-  EXPECT_TRUE(TcpConnects("127.0.0.1", server.TcpPort()));
-  EXPECT_FALSE(TcpConnects("127.0.0.2", server.TcpPort()));
-  EXPECT_FALSE(CanBind(SOCK_DGRAM, server.UdpPort()));
-  EXPECT_FALSE(server.Dir().Exists("pvserver.ini"));
+  const auto port = static_cast<uint16_t>(server.TcpPort());
+  EXPECT_GE(ConnectTcp(port, "127.0.0.1").Get(), 0);
+  EXPECT_LT(ConnectTcp(port, "127.0.0.2").Get(), 0);
   EXPECT_NE(server.IniText().find("ServerVersion=v1.2.2"), std::string::npos) << server.IniText();
-  EXPECT_NE(server.IniText().find("IdleTimeBeforePing=5000"), std::string::npos) << server.IniText();
   EXPECT_EQ(server.Stop(), 0);
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::seconds(1)), "STOPPING=1");
   EXPECT_EQ(ReceiveSome(manager.Get(), 64, std::chrono::milliseconds(0)), "");

@@ -96,8 +96,6 @@ TEST(IniRead, StringsAsStored) {
        "[S]\r\nURL=http://h/p?a=b&c=d\r\nServer Name = x y\r\n=novalue-key\r\nK==v\r\nN=a\0b\r\nAfter=ok\r\n"s,
        {{"S", "URL", "http://h/p?a=b&c=d"}, {"S", "Server Name", "x y"}, {"S", "Server  Name", "DEF"},
         {"S", "", "novalue-key"}, {"S", "K", "=v"}, {"S", "N", "a"}, {"S", "After", "ok"}}},
-      {"room keys are ordinary names", "[Channels]\r\n0=Default\r\n1=Lobby\r\n3=After gap\r\n01=leading zero\r\n",
-       {{"Channels", "1", "Lobby"}, {"Channels", "2", "DEF"}, {"Channels", "01", "leading zero"}}},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.what);
