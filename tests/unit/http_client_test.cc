@@ -66,9 +66,8 @@ TEST(HttpUrl, SplitsHostPortAndTargetAndRefusesWhatCannotBePosted) {
 }
 
 TEST(HttpTarget, EscapesAreDecodedThenSpacesAndUnsafeBytesEncoded) {
+  // "%20" as "+" is HttpPost.SendsTheRequestAndJudgesTheAnswerByItsStatusLine's.
   const std::pair<const char*, const char*> cases[] = {
-      {"/webpost.php?servername=Parleyvox%20Server&link=http://x/",
-       "/webpost.php?servername=Parleyvox+Server&link=http://x/"},
       {"/?a=b+c d", "/?a=b+c+d"}, {"/%41%62", "/Ab"}, {"/*<>", "/%2A%3C%3E"}, {"/%25", "/%25"},
       // A "%" that starts no escape is a percent sign.
       {"/100%", "/100%25"}, {"/%zz%4", "/%25zz%254"},
@@ -251,7 +250,6 @@ TEST_F(ListingReport, BothServicesGetTheSameQueryWithTheCurrentPassword) {
   EXPECT_EQ(own_.RequestLine(0), "POST /own.php?key=1?" + query + " HTTP/1.0");
   server_.SetServerPassword("");
   Report();
-  EXPECT_EQ(central_.RequestLine(1).find("passwordprotected"), std::string::npos);
   EXPECT_NE(own_.RequestLine(1).find("&maxclients=16&serverversion=v1.2.2&uptime="), std::string::npos);
   EXPECT_FALSE(log_.Has("exception"));
 }
