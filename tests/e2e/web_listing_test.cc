@@ -56,10 +56,8 @@ TEST_F(WebListing, CentralServiceFailureIsLoggedAndTheOperatorsAddressStillPoste
   StartServer({{"WebStatus",
                 {{"Active", "1"}, {"ParleyvoxSite_Active", "1"}, {"WebPostURL", own_tls.Url("/report.php?key=7")}}}},
               certs.File("listing.crt"));
+  // What the query holds is ListingReport's and the first report's above.
   ASSERT_TRUE(own_tls.WaitForRequests(1, Ms(5000)));
-  const std::string own_start = "POST /report.php?key=7?serverport=" + std::to_string(server_->TcpPort()) +
-                                "&servername=Parleyvox+Server&clients=0&";
-  EXPECT_EQ(own_tls.RequestLine().rfind(own_start, 0), 0u) << own_tls.RequestLine();
   // Only the central service's recorder answers 404: the post went to the address the environment names.
   EXPECT_TRUE(server_->WaitForLog(
       "in: TPingThread.PostData (Parleyvox) exception EIdProtocolReplyError: HTTP/1.1 404 Not Found", Ms(2000)));
