@@ -219,8 +219,7 @@ using ConfigSecrets = ConfigFile;
 
 TEST_F(ConfigSecrets, StaleTemporariesAreRemovedAtStartAndOthersKept) {
   Load();
-  const std::pair<std::string, bool> temporaries[] = {  // {name, kept}
-      {"pvserver.ini.999999999.3.tmp", false},                           // no such process
+  const std::pair<std::string, bool> temporaries[] = {  // {name, kept}; a dead writer's is IniSecrets'
       {"pvserver.ini." + std::to_string(::getpid()) + ".0.tmp", false},  // this process: no write runs yet
       {"pvserver.ini.1.0.tmp", true},                                    // init lives; the file is fresh
       {"pvserver.ini.backup.tmp", true},                                 // not of the writer's naming
