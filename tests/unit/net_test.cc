@@ -107,18 +107,8 @@ TEST(TcpConnection, PollInputNeverWaitsAndAReadWaitsUntilEveryByteHasArrivedLeav
   ASSERT_EQ(read.wait_for(milliseconds(5000)), std::future_status::ready);
   EXPECT_EQ(read.get(), "abcdef");
   EXPECT_EQ(c.connection->InputSize(), 2u);  // the rest waits in the input buffer
-  uint8_t peeked[4] = {0};
-  EXPECT_EQ(c.connection->PeekBytes(peeked, sizeof peeked), 2u);
-  EXPECT_EQ(c.connection->InputSize(), 2u);
-  ASSERT_TRUE(SendAll(c.client.Get(), std::string(20, 'p')));
-  ASSERT_TRUE(WaitUntil([&] {
-    c.connection->PollInput(true);
-    return c.connection->InputSize() == 22u;
-  }));
-  ASSERT_TRUE(c.connection->IsOpen());
-  uint8_t all[32];
-  EXPECT_EQ(c.connection->ReadFromBuffer(all, sizeof all), 22u);
-  EXPECT_EQ(c.connection->InputSize(), 0u);
+  // The server's framing peeks at a header and reads one packet of several that came together:
+  // Protocol.EachConnectionsCommandsAreCarriedOutOrRefusedAndItsGarbageHarmsNoOther's.
 }
 
 TEST(TcpConnection, BytesSentBeforeACloseAreReadFirstAndThenTheCloseRaises) {
