@@ -38,7 +38,6 @@ TEST(MonitoringListen, ParseListenAddress) {
     EXPECT_FALSE(ParseListenAddress(bad, a)) << bad;
   }
   EXPECT_EQ((ListenAddress{"::1", 9870}).Text(), "[::1]:9870");
-  EXPECT_EQ((ListenAddress{"127.0.0.1", 9870}).Text(), "127.0.0.1:9870");
 }
 
 MonitoringSnapshot Sample() {
@@ -153,34 +152,27 @@ TEST(StartupBanner, Text) {
 }
 
 // Beneath them: JSON documents stay valid, and pvctl's text form never passes control characters
-// to the operator's terminal, whatever bytes a player put in a name.
+// to the operator's terminal, whatever bytes a player put in a name. Quotes, a Latin-1 letter and
+// the commas of nested objects and arrays are in the status document above.
 TEST(JsonWriter, JsonQuoteEscapesEveryUnsafeByte) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"alice", "\"alice\""},
-      {"say \"hi\"", R"("say \"hi\"")"},
       {"back\\slash", R"("back\\slash")"},
       {std::string("nul\0x", 5), R"("nul\u0000x")"},
       {"\x1b[2J\n", R"("\u001b[2J\u000a")"},
-      {"caf\xe9", R"("caf\u00e9")"},  // a single-byte text taken as Latin-1
       {"\x7f", R"("\u007f")"},
   };
   for (const auto& [in, want] : cases) EXPECT_EQ(JsonQuote(in), want);
 }
 
-TEST(JsonWriter, JsonWriterPlacesCommasInNestedContainers) {
+// A peer's float may be NaN or infinite, which JSON cannot say.
+TEST(JsonWriter, NumbersNullAndEmptyArrays) {
   JsonWriter w;
-  w.BeginObject().Key("a").BeginArray();
-  w.BeginObject().Key("id").Number(1).Key("ok").Bool(true).EndObject();
-  w.BeginObject().Key("id").Number(-2).Key("v").Null().EndObject();
-  w.EndArray().Key("loss").Double(12.345).Key("empty").BeginArray().EndArray().EndObject();
-  EXPECT_EQ(w.Text(), R"({"a":[{"id":1,"ok":true},{"id":-2,"v":null}],"loss":12.35,"empty":[]})");
-  // A peer's float may be NaN or infinite, which JSON cannot say.
-  JsonWriter odd;
-  odd.BeginArray().Double(std::nan("")).Double(HUGE_VAL).Double(-HUGE_VAL).EndArray();
-  EXPECT_EQ(odd.Text(), "[null,null,null]");
+  w.BeginArray().Number(-2).Null().Double(12.345).BeginArray().EndArray();
+  w.Double(std::nan("")).Double(HUGE_VAL).Double(-HUGE_VAL).EndArray();
+  EXPECT_EQ(w.Text(), "[-2,null,12.35,[],null,null,null]");
 }
 
-// The table's alignment is Pvctl.ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOtherClientsSeeThem's.
+// The table's alignment is Pvctl.ReadCommandsWithoutAdministratorLoginThenAdministratorCommands's.
 TEST(PvctlOutput, SafeTextAndDurations) {
   EXPECT_EQ(ctl::SafeText(std::string("a\x1b[31m\tb\x9b" "c\xe9", 11)), "a?[31m?b?c\xe9");
   EXPECT_EQ(ctl::FormatDuration(0), "0:00:00");
