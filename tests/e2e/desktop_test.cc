@@ -152,8 +152,7 @@ TEST_F(Desktop, HeadlessWithoutATrayThenTheTrayIconFromStartToExitAndAStopSignal
   EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32 Service");
   EXPECT_TRUE(x_.Search({"--classname", "pvserver"}).empty());
   EXPECT_NE(server_.Output().find("no system tray"), std::string::npos) << server_.Output();
-  EXPECT_EQ(server_.Stop(15s), 0);
-  EXPECT_TRUE(InOrder(server_.LogLines(), kStopLines));
+  EXPECT_EQ(server_.Stop(15s), 0);  // its log lines: the stop signal's case at the end
 
   std::string error;
   ASSERT_TRUE(x_.StartTray(&error)) << error;
