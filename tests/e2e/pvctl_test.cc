@@ -211,61 +211,47 @@ TEST(PvctlUsage, BadCommandLinesExitTwoBeforeConnecting) {
 
 // The echo goes off before the prompt shows: pvctl's prompt waits on a full stderr pipe, and by
 // then the terminal must already be quiet (switched later, it would drop what was typed after
-// the prompt).
-TEST(PvctlUsage, ThePromptShowsOnlyOnceTheEchoIsOff) {
-  int master = -1, slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  ::fcntl(master, F_SETFD, FD_CLOEXEC);
-  int err[2];
-  ASSERT_EQ(::pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
-  Fd err_read(err[0]), err_write(err[1]), terminal(master);
-  const std::string filler(4096, '.');
-  while (::write(err_write.Get(), filler.data(), filler.size()) > 0) {
-  }
-  ::fcntl(err_write.Get(), F_SETFL, 0);  // pvctl's prompt now waits for room
-  pid_t pid = StartProgram({"/bin/sh", "-c", "exec \"$0\" --port 1 password admin <&3", PV_PVCTL_BINARY},
-                           {{"PVCTL_ADMIN_PASSWORD", "x"}, {"PVCTL_NEW_PASSWORD", std::nullopt}}, "",
-                           {-1, err_write.Get(), slave});
-  ::close(slave);
-  // Either the echo goes off, or pvctl sits in write(2, ...) with it still on.
-  const auto echo_off = [&] {
-    termios now{};
-    return ::tcgetattr(master, &now) == 0 && !(now.c_lflag & ECHO);
-  };
-  const auto writing_stderr = [&] {
-    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
-    std::string number, fd;
-    return static_cast<bool>(syscall >> number >> fd) && number == std::to_string(SYS_write) && fd == "0x2";
-  };
-  EXPECT_TRUE(WaitUntil([&] { return echo_off() || writing_stderr(); }));
-  EXPECT_TRUE(echo_off());
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-// At a terminal, the end of the input at the new password's prompt is no password (a usage
-// error, nothing sent), and a stop signal at a prompt ends pvctl with the terminal's echo on.
-TEST(PvctlUsage, APromptEndedOrInterruptedSetsNoPasswordAndLeavesTheEchoOn) {
+// the prompt). At the prompt, the end of the input is no password (a usage error, nothing sent)
+// and a stop signal ends pvctl; either way the terminal's echo is on again.
+TEST(PvctlUsage, ThePromptShowsOnlyOnceTheEchoIsOffAndItsEndOrAStopSignalTurnsTheEchoOn) {
   for (bool interrupt : {false, true}) {
     SCOPED_TRACE(interrupt ? "interrupted" : "ended");
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    // Only the test holds the master: pvctl sees the terminal hang up when the test closes it.
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    // The terminal is pvctl's stdin and stderr, where it prompts.
-    pid_t pid = StartProgram({"/bin/sh", "-c", "exec \"$0\" --port 1 password admin <&3 2>&3", PV_PVCTL_BINARY},
+    int err[2];
+    ASSERT_EQ(::pipe2(err, O_CLOEXEC | O_NONBLOCK), 0);
+    Fd err_read(err[0]), err_write(err[1]), terminal(master);
+    const std::string filler(4096, '.');
+    while (::write(err_write.Get(), filler.data(), filler.size()) > 0) {
+    }
+    ::fcntl(err_write.Get(), F_SETFL, 0);  // pvctl's prompt now waits for room
+    pid_t pid = StartProgram({"/bin/sh", "-c", "exec \"$0\" --port 1 password admin <&3", PV_PVCTL_BINARY},
                              {{"PVCTL_ADMIN_PASSWORD", "x"}, {"PVCTL_NEW_PASSWORD", std::nullopt}}, "",
-                             {-1, -1, slave});
+                             {-1, err_write.Get(), slave});
     ::close(slave);
-    std::string seen;
-    const auto shown = [&](const char* text) {
-      return WaitUntil([&] { return (seen += ReceiveSome(master, 4096, Ms(100))).find(text) != std::string::npos; });
+    // Either the echo goes off, or pvctl sits in write(2, ...) with it still on.
+    const auto echo_off = [&] {
+      termios now{};
+      return ::tcgetattr(master, &now) == 0 && !(now.c_lflag & ECHO);
     };
-    EXPECT_TRUE(shown("New password: ")) << seen;
+    const auto writing_stderr = [&] {
+      std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+      std::string number, fd;
+      return static_cast<bool>(syscall >> number >> fd) && number == std::to_string(SYS_write) && fd == "0x2";
+    };
+    EXPECT_TRUE(WaitUntil([&] { return echo_off() || writing_stderr(); }));
+    EXPECT_TRUE(echo_off());
+    // Room for the prompt, then at it the terminal's end of input (Ctrl-D) or SIGINT.
+    std::string said;
+    const auto shown = [&](const char* text) {
+      return WaitUntil([&] { return (said += ReceiveSome(err_read.Get(), 65536, Ms(100))).find(text) != said.npos; });
+    };
+    EXPECT_TRUE(shown("New password: "));
     if (interrupt) {
       ::kill(pid, SIGINT);
     } else {
-      const char end_of_input = 4;  // the terminal's EOF character, Ctrl-D
+      const char end_of_input = 4;
       ASSERT_EQ(::write(master, &end_of_input, 1), 1);
     }
     int status = 0;
@@ -282,12 +268,11 @@ TEST(PvctlUsage, APromptEndedOrInterruptedSetsNoPasswordAndLeavesTheEchoOn) {
           << status;
     } else {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-      EXPECT_TRUE(shown("no new password")) << seen;
+      EXPECT_TRUE(shown("no new password")) << said.substr(said.find_last_of('.') + 1);
     }
     termios now{};
     ASSERT_EQ(::tcgetattr(master, &now), 0);
     EXPECT_TRUE(now.c_lflag & ECHO);
-    ::close(master);
   }
 }
 
