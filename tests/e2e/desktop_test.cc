@@ -30,24 +30,18 @@ std::string ReportedVersion(int port) {
   return stats ? ParseServerStats(*stats).ServerVersion : "(no statistics)";
 }
 
-// With no display, or one that cannot be opened, the server is a service whichever way it was
-// built; a desktop build falls back instead of letting Qt abort.
+// With a display that cannot be opened the server is a service whichever way it was built; a
+// desktop build falls back instead of letting Qt abort. Without DISPLAY, as every other test runs
+// it, it is one too (Pvctl's info shows it), and says nothing of a desktop (MonitoringListen's).
 TEST(Headless, WithoutAUsableDisplayTheVersionTextEndsInService) {
   int unserved = 4000;  // a display number nobody serves
   while (unserved < 4100 && std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(unserved))) ++unserved;
-  const std::optional<std::string> displays[] = {std::nullopt, std::string(":") + std::to_string(unserved)};
-  for (const auto& display : displays) {
-    SCOPED_TRACE(display.value_or("no DISPLAY"));
-    ServerProcess server;
-    server.SetOutputFile("output.txt");
-    server.SetEnv("DISPLAY", display);
-    ASSERT_TRUE(server.Start()) << server.Output();
-    EXPECT_EQ(ReportedVersion(server.TcpPort()), "v1.2.2 Win32 Service");
-    EXPECT_EQ(server.Stop(), 0);
-    if (!display) {
-      EXPECT_EQ(server.Output(), "") << "no desktop was tried, so nothing may be said about one";
-    }
-  }
+  ServerProcess server;
+  server.SetOutputFile("output.txt");
+  server.SetEnv("DISPLAY", ":" + std::to_string(unserved));
+  ASSERT_TRUE(server.Start()) << server.Output();
+  EXPECT_EQ(ReportedVersion(server.TcpPort()), "v1.2.2 Win32 Service");
+  EXPECT_EQ(server.Stop(), 0);
 }
 
 #if PV_DESKTOP_BUILD
