@@ -29,9 +29,8 @@ namespace {
 template <typename Modal>
 class ModalAnswer {
  public:
-  explicit ModalAnswer(std::function<void(Modal*)> answer,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(5))
-      : answer_(std::move(answer)), end_(std::chrono::steady_clock::now() + deadline) {
+  explicit ModalAnswer(std::function<void(Modal*)> answer)
+      : answer_(std::move(answer)), end_(std::chrono::steady_clock::now() + std::chrono::seconds(5)) {
     timer_.setInterval(10);
     QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
     timer_.start();

@@ -111,8 +111,7 @@ TEST(MonitoringConnectionWatch, EndsConnectionsOnItsPortOnceTheyAreTooOld) {
   test::ReceiveSome(client.Get(), 16, std::chrono::milliseconds(1000), &eof);
   EXPECT_TRUE(eof);
   // The listener still accepts, the other connection still works.
-  Fd next = test::ConnectTcp(port);
-  EXPECT_GE(next.Get(), 0);
+  EXPECT_GE(test::ConnectTcp(port).Get(), 0);
   EXPECT_TRUE(test::SendAll(elsewhere.client.Get(), "x"));
   EXPECT_EQ(test::ReceiveSome(elsewhere.server.Get(), 16, std::chrono::milliseconds(1000)), "x");
   // Once the library closes its descriptor the watch forgets the connection and closes its copy;
