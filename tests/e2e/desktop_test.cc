@@ -156,7 +156,6 @@ TEST_F(Desktop, HeadlessWithoutATrayThenTheTrayIconFromStartToExitAndAStopSignal
   ASSERT_FALSE(icon.empty()) << "no icon in the tray";
   EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32");
 
-  // The hint.
   std::string hint = user.HoverForHint(icon);
   ASSERT_FALSE(hint.empty()) << "no hint over the icon";
   ASSERT_TRUE(x_.Screenshot(hint, Artefact("tray-hint.png")));

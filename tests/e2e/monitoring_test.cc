@@ -127,7 +127,6 @@ TEST_F(Monitoring, MetricsParseAsPrometheusTextAndMoveWithTheTraffic) {
   refused_login("PW", kPktBadServerPassword);
   TestClient& bob = Client("bob", "1.2.1", "pw");
   refused_login("pw", kPktServerFull);
-  // Administrator log-ins: one wrong, one accepted.
   alice.Send(AdminLogin("nope"));
   EXPECT_TRUE(alice.WaitFor(kReplyBadAdminPassword));
   alice.Send(AdminLogin("vimbo"));
