@@ -171,7 +171,7 @@ TEST(JsonWriter, NumbersNullAndEmptyArrays) {
   EXPECT_EQ(w.Text(), "[-2,null,12.35,[],null,null,null]");
 }
 
-// The table's alignment is Pvctl.ReadCommandsWithoutAdministratorLoginThenAdministratorCommands's.
+// The table's alignment is Pvctl.ReadCommandsWithoutAdministratorLoginThenAdministratorCommandsAsOtherClientsSeeThem's.
 TEST(PvctlOutput, SafeTextAndDurations) {
   EXPECT_EQ(ctl::SafeText(std::string("a\x1b[31m\tb\x9b" "c\xe9", 11)), "a?[31m?b?c\xe9");
   EXPECT_EQ(ctl::FormatDuration(0), "0:00:00");
