@@ -1,5 +1,5 @@
-// The About window's look and links; what a person sees of it on a real display (the version text
-// among it), and that closing it leaves the server running, is tests/e2e/desktop_test.cc's.
+// The About window's look and links; what a person sees of it on a real display, and that
+// closing it leaves the server running, is tests/e2e/desktop_test.cc's.
 #include "shell/desktop/about_window.h"
 
 #include <QDesktopServices>
@@ -23,13 +23,15 @@ class UrlRecorder : public QObject {
   void Open(const QUrl& url) { opened.append(url); }
 };
 
-TEST(AboutWindow, IsFixedWhiteWithEveryControlInside) {
+TEST(AboutWindow, IsFixedWhiteWithEveryControlInsideAndTheRecordsVersion) {
   TfrmAbout frmAbout{TVersionInfo()};
   EXPECT_EQ(frmAbout.minimumSize(), frmAbout.maximumSize());
   EXPECT_EQ(frmAbout.palette().color(QPalette::Window), QColor(Qt::white));
   EXPECT_FALSE(frmAbout.isVisible());
   for (QWidget* child : frmAbout.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
     EXPECT_TRUE(frmAbout.rect().contains(child->geometry())) << child->metaObject()->className();
+  TfrmAbout flagged{TVersionInfo(FixedFileInfo{(1u << 16) | 2u, 2u << 16, kFileFlagDebug | kFileFlagPatched, 0x3F})};
+  EXPECT_EQ(flagged.lbversion->text(), "1.2.2.0 Debug, patched");
 }
 
 TEST(AboutWindow, DoubleClickingALinkOpensItsAddressASingleClickDoesNot) {

@@ -33,6 +33,8 @@ TEST_F(AdminStats, StatisticsAndAdminLoginsInTheLayoutOfEachClientVersion) {
   EXPECT_LT(msg.Stats.ConnectionTime, 60000u);
   legacy.Send(PlayerStatsReq(1));
   EXPECT_TRUE(legacy.WaitFor(kPktPlayerStatsLegacy));
+  a.Send(PlayerStatsReq(5));
+  EXPECT_TRUE(a.WaitFor(-60));
 
   // ServerStats count the traffic; an unknown code is counted and ignored.
   a.Send(ServerStatsReq());
@@ -47,7 +49,8 @@ TEST_F(AdminStats, StatisticsAndAdminLoginsInTheLayoutOfEachClientVersion) {
   auto s2 = ParseServerStats(*second);
   EXPECT_EQ(s2.Traffic.TcpPacketsIn - s1.Traffic.TcpPacketsIn, 2u);
   EXPECT_EQ(s2.Traffic.TcpBytesIn - s1.Traffic.TcpBytesIn, 11u + 8u);
-  // How what goes out is counted: ServerClient.FlushWritesOldestFirstCountsEveryPacketAndTriesNoneTwice.
+  EXPECT_EQ(s2.Traffic.TcpPacketsOut - s1.Traffic.TcpPacketsOut, 1u);  // the first ServerStats
+  EXPECT_EQ(s2.Traffic.TcpBytesOut - s1.Traffic.TcpBytesOut, 75u);
 
   // The administrator login is answered by the client's version.
   a.Send(AdminLogin("vimbo"));

@@ -187,6 +187,7 @@ TEST_F(Desktop, HeadlessWithoutATrayThenTheTrayIconFromStartToExitAndAStopSignal
   user.Key("n");
   ASSERT_TRUE(user.WaitUntilGone("Confirm"));
   EXPECT_EQ(user.FindIcon(), icon);
+  EXPECT_EQ(ReportedVersion(server_.TcpPort()), "v1.2.2 Win32");
   EXPECT_EQ(server_.Log().find("Entering Server_DeInit"), std::string::npos);
 
   // Exit, Yes: the server stops, the process ends with 0.

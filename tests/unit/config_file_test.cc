@@ -230,6 +230,13 @@ TEST_F(ConfigSecrets, StaleTemporariesAreRemovedAtStartAndOthersKept) {
   for (const auto& [name, kept] : temporaries) EXPECT_EQ(dir_.Exists(name), kept) << name;
 }
 
+// CR LF, LF and NUL through the server's callers are LoginSecurity's; a lone CR, which the reader
+// also takes as a line end, and a break at the start cut the text there too.
+TEST(ConfigSecretsText, ALoneCrOrALeadingBreakCutsTheText) {
+  EXPECT_EQ(IniSafeText("ab\rcd"), "ab");
+  EXPECT_EQ(IniSafeText("\r\nlead"), "");
+}
+
 TEST_F(ConfigSecrets, StartupWarningsNameWhatIsExposed) {
   struct Case {
     const char* name;

@@ -108,6 +108,11 @@ TEST(FixedLayouts, LiteralBytesAndNumbersThatDoNotFitRaiseRangeError) {
       {BuildPlayerIsAdmin(50000, 2), {0xBA, 0xB0, 0x50, 0xC3, 9, 0x00, 15, 0x00, 2}},
       // A command reply is the header with the result as its code.
       {BuildCommandReply(7, kReplyKickNoSuchPlayer), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x7E, 0xFF}},
+      // The refusals pvctl words: which one a command meets is its end-to-end test's.
+      {BuildCommandReply(7, kReplyStatsNoSuchPlayer), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0xC4, 0xFF}},
+      {BuildCommandReply(7, kReplyBadAdminPassword), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x9B, 0xFF}},
+      {BuildCommandReply(7, kReplyRoomExists), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x91, 0xFF}},
+      {BuildCommandReply(7, kReplyNoSuchRoom), {0xBA, 0xB0, 0x07, 0x00, 8, 0x00, 0x88, 0xFF}},
       // A ping is a datagram of 12 bytes with a trailer.
       {BuildPingDatagram(0x1234, kPingKindPing, kServerPingValue),
        {0xBB, 0xAA, 0x34, 0x12, 12, 0x00, 1, 200, 0xFF, 0xEE, 0x00, 0x00}},

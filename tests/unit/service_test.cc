@@ -15,10 +15,12 @@ namespace pv {
 namespace {
 
 TEST(ConfigDirectory, HomeVariableReplacesTheProgramsFolder) {
-  // Unset, and a folder named without its last slash, are what the servers started by
-  // tests/e2e/startup_test.cc meet; set but empty is taken as unset.
+  // A folder named without its last slash is what the service started by
+  // tests/e2e/startup_test.cc meets; set but empty is taken as unset.
   const std::pair<const char*, std::string> cases[] = {
+      {nullptr, ExecutableDir()},
       {"", ExecutableDir()},
+      {"relative", "relative/"},
       {"/var/lib/parleyvox/eu/", "/var/lib/parleyvox/eu/"},
   };
   for (const auto& [home, dir] : cases) EXPECT_EQ(ConfigDirectory(home), dir) << (home ? home : "(unset)");
