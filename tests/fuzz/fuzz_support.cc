@@ -22,14 +22,20 @@ namespace {
 // cut short, which skips the clean-up) is removed by the next run.
 constexpr std::string_view kPrefix = "pvfuzz-";
 
+// Memory-backed when it can be, else TMPDIR or /tmp.
+std::string BaseDir() {
+  if (access("/dev/shm", W_OK) == 0) return "/dev/shm";
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+}
+
 // Removed when the process ends through exit().
 struct Folder {
   std::string path;
   Folder() {
     namespace fs = std::filesystem;
     std::error_code ignored;
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+    const std::string base = BaseDir();
     for (const auto& entry : fs::directory_iterator(base, ignored)) {
       std::string name = entry.path().filename().string();
       long pid = name.rfind(kPrefix, 0) == 0 ? std::strtol(name.c_str() + kPrefix.size(), nullptr, 10) : 0;

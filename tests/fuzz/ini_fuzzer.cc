@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace pv::fuzz;
   const std::string path = WorkDir() + "fuzz.ini";
   ByteReader in(data, size);
-  test::PutFile(path, std::string(in.Bytes(in.U16())));
+  if (!test::PutFile(path, std::string(in.Bytes(in.U16())))) Fail("cannot write " + path);
   if (in.U8() & 1) CheckStartUpLoad(path);
   IniFile ini(path);
   Snapshot now = Take(ini);

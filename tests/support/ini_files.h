@@ -15,9 +15,10 @@
 
 namespace pv::test {
 
-inline void PutFile(const std::string& path, const std::string& bytes) {
+// False when the file could not be written whole.
+inline bool PutFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  return static_cast<bool>(out << bytes << std::flush);
 }
 
 inline std::string FileBytes(const std::string& path) {
